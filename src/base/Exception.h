@@ -1,0 +1,27 @@
+#pragma once
+// The one kind of failure inside the library: a message text. Command wrappers turn
+// it into the result's ErrorText; it never leaves an exported function.
+
+#include <exception>
+#include <string>
+
+#include "base/Text.h"
+
+namespace zv {
+
+class kException : public std::exception {
+ public:
+  explicit kException(Text aMessage) : fMessage(std::move(aMessage)), fUtf8(ToUtf8(fMessage)) {}
+  const Text& Message() const noexcept { return fMessage; }
+  const char* what() const noexcept override { return fUtf8.c_str(); }
+
+ private:
+  Text fMessage;
+  std::string fUtf8;
+};
+
+// The message of any failure caught at a boundary: a kException's text, another
+// exception's what(), or a fixed text for anything else.
+Text FailureMessage(std::exception_ptr aFailure);
+
+}  // namespace zv

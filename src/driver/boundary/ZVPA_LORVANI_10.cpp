@@ -1,0 +1,113 @@
+// The exported functions: the library's whole outside surface.
+
+#include <cstdint>
+#include <mutex>
+
+#include "ZVPA_LORVANI_10.h"
+#include "base/Exception.h"
+#include "driver/uZVDriverLibrary.h"
+#include "driver/uZVPaymentWrapper.h"
+#include "platform/Bstr.h"
+
+namespace {
+
+using namespace zv;
+
+// Constructed when the library is loaded, destroyed when it is unloaded.
+kDriverLibrary gLibrary;
+
+// Hosts may call from several threads; commands run one at a time so that they never
+// race on the device table.
+std::mutex gCallLock;
+
+// The result travels in the whole return register: 0 or 0x0000FFFF.
+constexpr int kFailure = 0xFFFF;
+
+void NullOutVariables(BSTR* aResponse, BSTR* aError) {
+  if (aResponse != nullptr) *aResponse = nullptr;
+  if (aError != nullptr) *aError = nullptr;
+}
+
+void Store(BSTR* aTarget, const Text& aText) {
+  if (aTarget != nullptr) *aTarget = platform::TextToBstr(aText);
+}
+
+template <typename Wrapper>
+int RunCommand(BSTR aRequest, BSTR* aResponse, BSTR* aError) noexcept {
+  NullOutVariables(aResponse, aError);
+  try {
+    const Text request = platform::BstrToText(aRequest);
+    std::lock_guard<std::mutex> lock(gCallLock);
+    Wrapper wrapper;
+    wrapper.Process(request);
+    Text response, error;
+    int16_t result = -1;
+    wrapper.Format(response, error, result);
+    Store(aResponse, response);
+    Store(aError, error);
+    return result == 0 ? 0 : kFailure;
+  } catch (...) {
+    // Only running out of memory can get here; report what can still be reported.
+    try {
+      Store(aError, FailureMessage(std::current_exception()));
+    } catch (...) {
+    }
+    return kFailure;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+ZV_EXPORT int ZV_API OPEN(BSTR aRequest, BSTR* aResponse, BSTR* aError) {
+  return RunCommand<kPaymentWrapper_OPEN>(aRequest, aResponse, aError);
+}
+
+ZV_EXPORT int ZV_API CLOSE(BSTR aRequest, BSTR* aResponse, BSTR* aError) {
+  return RunCommand<kPaymentWrapper_CLOSE>(aRequest, aResponse, aError);
+}
+
+ZV_EXPORT int ZV_API PAY(BSTR aRequest, BSTR* aResponse, BSTR* aError) {
+  return RunCommand<kPaymentWrapper_PAY>(aRequest, aResponse, aError);
+}
+
+ZV_EXPORT int ZV_API REPRINT(BSTR aRequest, BSTR* aResponse, BSTR* aError) {
+  return RunCommand<kPaymentWrapper_REPRINT>(aRequest, aResponse, aError);
+}
+
+ZV_EXPORT int ZV_API GETSTATUS(BSTR aRequest, BSTR* aResponse, BSTR* aError) {
+  return RunCommand<kPaymentWrapper_GETSTATUS>(aRequest, aResponse, aError);
+}
+
+ZV_EXPORT int ZV_API DAYCLOSE(BSTR aRequest, BSTR* aResponse, BSTR* aError) {
+  return RunCommand<kPaymentWrapper_DAYCLOSE>(aRequest, aResponse, aError);
+}
+
+ZV_EXPORT int ZV_API GETTOTALS(BSTR aRequest, BSTR* aResponse, BSTR* aError) {
+  return RunCommand<kPaymentWrapper_GETTOTALS>(aRequest, aResponse, aError);
+}
+
+ZV_EXPORT int ZV_API VERSION(BSTR aDriverName, BSTR* aResponse, BSTR* aError) {
+  NullOutVariables(aResponse, aError);
+  // No driver name is registered in this build, so every name answers null.
+  (void)aDriverName;
+  return 0;
+}
+
+ZV_EXPORT BSTR SysAllocString(const OLECHAR* aText) {
+  if (aText == nullptr) return nullptr;
+  return platform::BstrAllocLen(aText, platform::WideLength(aText));
+}
+
+ZV_EXPORT BSTR SysAllocStringLen(const OLECHAR* aText, unsigned int aLength) {
+  return platform::BstrAllocLen(aText, aLength);
+}
+
+ZV_EXPORT unsigned int SysStringLen(BSTR aText) { return platform::BstrLength(aText); }
+
+ZV_EXPORT unsigned int SysStringByteLen(BSTR aText) { return platform::BstrByteLength(aText); }
+
+ZV_EXPORT void SysFreeString(BSTR aText) { platform::BstrFree(aText); }
+
+}  // extern "C"

@@ -1,0 +1,64 @@
+#include "driver/uZVDriverLibrary.h"
+
+#include <cstdint>
+
+#include "base/Exception.h"
+
+namespace zv {
+
+namespace {
+kDriverLibrary* gCurrent = nullptr;
+}
+
+void kDriverRegistry::Register(const Text& aDriverName, kPaymentClass aClass) {
+  fClasses[aDriverName] = std::move(aClass);
+}
+
+const kPaymentClass* kDriverRegistry::Find(const Text& aDriverName) const {
+  auto it = fClasses.find(aDriverName);
+  return it == fClasses.end() ? nullptr : &it->second;
+}
+
+kDeviceTable::~kDeviceTable() {
+  // Close devices in the order they were opened, each with its handler and log.
+  while (!fDevices.empty()) fDevices.erase(fDevices.begin());
+}
+
+kPaymentDevice* kDeviceTable::Find(int32_t aHandle) const {
+  auto it = fDevices.find(aHandle);
+  return it == fDevices.end() ? nullptr : it->second.get();
+}
+
+kPaymentDevice& kDeviceTable::Add(std::unique_ptr<kPaymentDevice> aDevice) {
+  // Handles are never reused; after two thousand million of them there is none left.
+  if (fHandleCounter == INT32_MAX) throw kException(u"No device handle left");
+  ++fHandleCounter;
+  aDevice->fHandle = fHandleCounter;
+  auto& slot = fDevices[fHandleCounter];
+  slot = std::move(aDevice);
+  return *slot;
+}
+
+void kDeviceTable::Remove(int32_t aHandle) { fDevices.erase(aHandle); }
+
+kDriverLibrary::kDriverLibrary() {
+  fRegistry = std::make_unique<kDriverRegistry>();
+  fDevices = std::make_unique<kDeviceTable>();
+  RegisterProviderModules(*fRegistry);
+  gCurrent = this;
+}
+
+kDriverLibrary::~kDriverLibrary() {
+  gCurrent = nullptr;
+  fDevices.reset();
+  fRegistry.reset();
+}
+
+kDriverLibrary* kDriverLibrary::Current() { return gCurrent; }
+
+kDriverLibrary& DriverLibrary() {
+  if (gCurrent == nullptr) throw kException(u"The driver library is not loaded");
+  return *gCurrent;
+}
+
+}  // namespace zv

@@ -1,0 +1,76 @@
+#pragma once
+// What the library keeps for the whole time it is loaded: the driver registry, the
+// table of open devices with the handle counter (and, in the order of loading, the
+// application object before them). One instance exists while the library is loaded;
+// constructing it runs the loading steps, destroying it the unloading steps.
+
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "base/Text.h"
+#include "payment/uZvPayment.h"
+
+namespace zv {
+
+// A registered device class: builds a device from the request of the current call.
+using kPaymentClass = std::function<std::unique_ptr<kPaymentDevice>(kPaymentHandler& aHandler)>;
+
+// Driver name (exact, case-sensitive) to device class. Entries are never removed.
+class kDriverRegistry {
+ public:
+  void Register(const Text& aDriverName, kPaymentClass aClass);
+  const kPaymentClass* Find(const Text& aDriverName) const;
+
+ private:
+  std::map<Text, kPaymentClass> fClasses;
+};
+
+// Handle to open device. The table owns its devices: removing an entry destroys the
+// device, destroying the table destroys every device still open.
+class kDeviceTable {
+ public:
+  kDeviceTable() = default;
+  kDeviceTable(const kDeviceTable&) = delete;
+  kDeviceTable& operator=(const kDeviceTable&) = delete;
+  ~kDeviceTable();
+
+  kPaymentDevice* Find(int32_t aHandle) const;
+  // Draws the next handle (the counter is incremented first, so the first is 1),
+  // stores it in the device and takes the device over.
+  kPaymentDevice& Add(std::unique_ptr<kPaymentDevice> aDevice);
+  void Remove(int32_t aHandle);
+  size_t Count() const { return fDevices.size(); }
+  int32_t HandleCounter() const { return fHandleCounter; }
+
+ private:
+  std::map<int32_t, std::unique_ptr<kPaymentDevice>> fDevices;
+  int32_t fHandleCounter = 0;
+};
+
+class kDriverLibrary {
+ public:
+  kDriverLibrary();
+  ~kDriverLibrary();
+  kDriverLibrary(const kDriverLibrary&) = delete;
+  kDriverLibrary& operator=(const kDriverLibrary&) = delete;
+
+  // The instance of the loaded library; null before loading and after unloading.
+  static kDriverLibrary* Current();
+
+  kDriverRegistry& Registry() { return *fRegistry; }
+  kDeviceTable& Devices() { return *fDevices; }
+
+ private:
+  // Declared in loading order; destroyed in the reverse order, devices first.
+  std::unique_ptr<kDriverRegistry> fRegistry;
+  std::unique_ptr<kDeviceTable> fDevices;
+};
+
+// The loaded library's state; fails when the library is not loaded.
+kDriverLibrary& DriverLibrary();
+
+// Registers the driver names of the provider modules linked into the library.
+void RegisterProviderModules(kDriverRegistry& aRegistry);
+
+}  // namespace zv

@@ -1,0 +1,18 @@
+#pragma once
+// The process the library lives in: inside a host these are the host's, not the
+// library's.
+
+#include <vector>
+
+#include "base/Text.h"
+
+namespace zv::platform {
+
+// Full path of the process's executable file.
+Text ExecutableFileName();
+// The command-line arguments after the program name, in order.
+std::vector<Text> CommandLineArguments();
+// The path separator of the file system.
+constexpr char16_t kPathSeparator = u'/';
+
+}  // namespace zv::platform
