@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include "TestText.h"
+#include "base/Exception.h"
+#include "driver/uZVDriverLibrary.h"
+#include "driver/uZVPaymentWrapper.h"
+
+using namespace zv;
+using zvtest::T;
+using zvtest::U8;
+
+namespace {
+
+// A device class of the tests' own: counts constructions and destructions, and can
+// be told to fail its construction.
+class TestDevice : public kPaymentDevice {
+ public:
+  static inline int sAlive = 0;
+  static inline bool sFailConstruction = false;
+  explicit TestDevice(kPaymentHandler& aHandler) {
+    if (sFailConstruction) throw kException(u"construction failed <&>");
+    logId = aHandler.LogId();
+    ++sAlive;
+  }
+  ~TestDevice() override { --sAlive; }
+  Text logId;
+};
+
+struct Answer {
+  std::string response;
+  std::string error;
+  int16_t result = 0;
+};
+
+template <typename Wrapper>
+Answer Call(const std::string& aXml) {
+  Wrapper wrapper;
+  wrapper.Process(T(aXml));
+  Text response, error;
+  int16_t result = 99;
+  wrapper.Format(response, error, result);
+  return {U8(response), U8(error), result};
+}
+
+std::string Open(const std::string& aDriver, const std::string& aExtra = "") {
+  return "<Request><Driver>" + aDriver + "</Driver>" + aExtra + "</Request>";
+}
+
+std::string Close(int aHandle) { return "<Request><Handle>" + std::to_string(aHandle) + "</Handle></Request>"; }
+
+std::string OpenResponse(int aHandle, bool aError, const std::string& aErrorText) {
+  return "<Handle>" + std::to_string(aHandle) + "</Handle>\r\n<Error>" + (aError ? "True" : "False") +
+         "</Error>\r\n<ErrorText>" + aErrorText + "</ErrorText>\r\n<LogFileName></LogFileName>";
+}
+
+class CommandFrame : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TestDevice::sAlive = 0;
+    TestDevice::sFailConstruction = false;
+    library = std::make_unique<kDriverLibrary>();
+    library->Registry().Register(u"TEST_DRIVER",
+                                 [](kPaymentHandler& h) { return std::make_unique<TestDevice>(h); });
+  }
+  void TearDown() override { library.reset(); }
+
+  std::unique_ptr<kDriverLibrary> library;
+};
+
+TEST_F(CommandFrame, HandlesCountUpAndAreNeverReused) {
+  EXPECT_EQ(Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER")).response, OpenResponse(1, false, ""));
+  EXPECT_EQ(Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER")).response, OpenResponse(2, false, ""));
+  Answer closed = Call<kPaymentWrapper_CLOSE>(Close(1));
+  EXPECT_EQ(closed.response, "<Error>False</Error>\r\n<ErrorText></ErrorText>\r\n<LogFileName></LogFileName>");
+  EXPECT_EQ(closed.result, 0);
+  Answer third = Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER"));
+  EXPECT_EQ(third.response, OpenResponse(3, false, ""));
+  EXPECT_EQ(third.result, 0);
+  EXPECT_EQ(third.error, "");
+  EXPECT_EQ(TestDevice::sAlive, 2);
+}
+
+TEST_F(CommandFrame, OpenWithAnOpenHandleAnswersItAndCreatesNothing) {
+  Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER"));
+  Answer again = Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER", "<Handle>1</Handle>"));
+  EXPECT_EQ(again.response, OpenResponse(1, false, ""));
+  EXPECT_EQ(TestDevice::sAlive, 1);
+  Answer missing = Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER", "<Handle>7</Handle>"));
+  EXPECT_EQ(missing.response, OpenResponse(0, true, "Device Handle not found"));
+  EXPECT_EQ(missing.error, "Device Handle not found");
+  EXPECT_EQ(missing.result, -1);
+  EXPECT_EQ(library->Devices().HandleCounter(), 1);
+}
+
+TEST_F(CommandFrame, DriverNamesAreMatchedExactly) {
+  for (const char* name : {"test_driver", "TEST_DRIVER ", "", "ZVPA_LORVANI_10x"}) {
+    Answer a = Call<kPaymentWrapper_OPEN>(Open(name));
+    EXPECT_EQ(a.error, std::string("Payment Driver [") + name + "] not registered.");
+    EXPECT_EQ(a.result, -1);
+  }
+  EXPECT_EQ(library->Devices().Count(), 0u);
+  EXPECT_EQ(library->Devices().HandleCounter(), 0);
+}
+
+TEST_F(CommandFrame, CloseFailsForUnknownOrMissingHandles) {
+  Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER"));
+  EXPECT_EQ(Call<kPaymentWrapper_CLOSE>(Close(1)).result, 0);
+  Answer second = Call<kPaymentWrapper_CLOSE>(Close(1));
+  EXPECT_EQ(second.response,
+            "<Error>True</Error>\r\n<ErrorText>Device Handle not found</ErrorText>\r\n<LogFileName></LogFileName>");
+  EXPECT_EQ(second.result, -1);
+  Answer none = Call<kPaymentWrapper_CLOSE>("<Request><Driver>TEST_DRIVER</Driver></Request>");
+  EXPECT_EQ(none.error, "Payment Device has not previously opened");
+  EXPECT_EQ(Call<kPaymentWrapper_CLOSE>(Close(-3)).error, "Payment Device has not previously opened");
+  EXPECT_EQ(TestDevice::sAlive, 0);
+}
+
+TEST_F(CommandFrame, FailedConstructionConsumesNoHandle) {
+  TestDevice::sFailConstruction = true;
+  Answer failed = Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER"));
+  EXPECT_EQ(failed.response, OpenResponse(0, true, "construction failed &lt;&amp;&gt;"));
+  EXPECT_EQ(failed.error, "construction failed <&>");
+  TestDevice::sFailConstruction = false;
+  EXPECT_EQ(Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER")).response, OpenResponse(1, false, ""));
+}
+
+TEST_F(CommandFrame, TheDeviceKeepsNothingOfLaterRequests) {
+  Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER", "<LogId>first</LogId>"));
+  Call<kPaymentWrapper_OPEN>(Open("OTHER", "<Handle>1</Handle><LogId>second</LogId>"));
+  auto* device = dynamic_cast<TestDevice*>(library->Devices().Find(1));
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(device->logId, u"first");
+  EXPECT_EQ(device->fHandle, 1);
+}
+
+TEST_F(CommandFrame, BadRequestsEndAsErrorsWithCompleteResponses) {
+  std::string deep;
+  for (int i = 0; i < 100000; ++i) deep += "<a>";
+  for (const std::string& xml : {std::string(""), std::string("garbage"), std::string("<R><Handle>1"), deep,
+                                 "<R>" + std::string(4 * 1024 * 1024, 'x') + "</R>"}) {
+    Answer a = Call<kPaymentWrapper_OPEN>(xml);
+    EXPECT_EQ(a.result, -1);
+    EXPECT_FALSE(a.error.empty());
+    EXPECT_EQ(a.response.rfind("<Handle>0</Handle>\r\n<Error>True</Error>\r\n<ErrorText>", 0), 0u);
+  }
+  // A large well-formed request is read like any other.
+  Answer big = Call<kPaymentWrapper_OPEN>("<R><Driver>TEST_DRIVER</Driver><Pad>" + std::string(4 * 1024 * 1024, 'x') +
+                                         "</Pad></R>");
+  EXPECT_EQ(big.result, 0);
+}
+
+TEST(EscapeXML, EscapesTheFiveCharactersOnce) {
+  EXPECT_EQ(kPaymentWrapper::EscapeXML(u"a&b<c>d\"e'f&amp;"), u"a&amp;b&lt;c&gt;d&quot;e&apos;f&amp;amp;");
+  EXPECT_EQ(kPaymentWrapper::EscapeXML(u""), u"");
+  EXPECT_EQ(kPaymentWrapper::EscapeXML(u"\u20AC plain"), u"\u20AC plain");
+}
+
+TEST(ResponseWriter, WritesEachKindOfValue) {
+  const Text text = kResponseWriter()
+                        .Amount(u"A", Currency::FromScaled(125000))
+                        .Amount(u"B", Currency::FromScaled(100000))
+                        .Amount(u"C", Currency())
+                        .Amount(u"D", Currency::FromScaled(-1))
+                        .Moment(u"E", 0)
+                        .Integer(u"F", -42)
+                        .Boolean(u"G", true)
+                        .TextField(u"H", u"")
+                        .Code(u"I", u"<raw>")
+                        .Result();
+  EXPECT_EQ(U8(text),
+            "<A>12.5</A>\r\n<B>10</B>\r\n<C>0</C>\r\n<D>-0.0001</D>\r\n<E>1899-12-30T00:00:00.000Z</E>\r\n"
+            "<F>-42</F>\r\n<G>True</G>\r\n<H></H>\r\n<I><raw></I>");
+}
+
+TEST(CommandFrameUnloaded, CommandsFailCleanlyWithoutALoadedLibrary) {
+  Answer a = Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER"));
+  EXPECT_EQ(a.result, -1);
+  EXPECT_FALSE(a.error.empty());
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+// The library as a host sees it: loaded by path, called through its exports with
+// BSTRs allocated and freed by the library's own allocator.
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ZVPA_LORVANI_10.h"
+
+namespace {
+
+using Command = int (*)(BSTR, BSTR*, BSTR*);
+using Command16 = int16_t (*)(BSTR, BSTR*, BSTR*);
+
+class Library {
+ public:
+  Library() {
+    const char* path = std::getenv("ZV_LIBRARY");
+    if (path == nullptr) throw std::runtime_error("ZV_LIBRARY is not set");
+    fPath = path;
+    fHandle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (fHandle == nullptr) throw std::runtime_error(dlerror());
+    allocString = Symbol<BSTR (*)(const OLECHAR*)>("SysAllocString");
+    allocStringLen = Symbol<BSTR (*)(const OLECHAR*, unsigned)>("SysAllocStringLen");
+    stringLen = Symbol<unsigned (*)(BSTR)>("SysStringLen");
+    stringByteLen = Symbol<unsigned (*)(BSTR)>("SysStringByteLen");
+    freeString = Symbol<void (*)(BSTR)>("SysFreeString");
+  }
+  ~Library() { dlclose(fHandle); }
+
+  template <typename F>
+  F Symbol(const char* aName) const {
+    void* symbol = dlsym(fHandle, aName);
+    if (symbol == nullptr) throw std::runtime_error(std::string("missing export ") + aName);
+    return reinterpret_cast<F>(symbol);
+  }
+
+  // Calls a command as a host does and returns what it got, freeing every string.
+  struct Answer {
+    std::u16string response, error;
+    bool responseNull = true, errorNull = true;
+    int result = 0;
+  };
+  Answer Call(const char* aCommand, const std::u16string& aRequest) const {
+    BSTR request = allocStringLen(aRequest.data(), static_cast<unsigned>(aRequest.size()));
+    BSTR response = nullptr, error = nullptr;
+    Answer a;
+    a.result = Symbol<Command>(aCommand)(request, &response, &error);
+    a.responseNull = response == nullptr;
+    a.errorNull = error == nullptr;
+    if (response) a.response.assign(response, stringLen(response));
+    if (error) a.error.assign(error, stringLen(error));
+    freeString(response);
+    freeString(error);
+    freeString(request);
+    return a;
+  }
+
+  std::string fPath;
+  BSTR (*allocString)(const OLECHAR*) = nullptr;
+  BSTR (*allocStringLen)(const OLECHAR*, unsigned) = nullptr;
+  unsigned (*stringLen)(BSTR) = nullptr;
+  unsigned (*stringByteLen)(BSTR) = nullptr;
+  void (*freeString)(BSTR) = nullptr;
+
+ private:
+  void* fHandle = nullptr;
+};
+
+class HostBoundary : public ::testing::Test {
+ protected:
+  Library lib;
+};
+
+TEST_F(HostBoundary, ExportsExactlyTheBoundary) {
+  const std::string command = "nm -D --defined-only '" + lib.fPath + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::set<std::string> names;
+  std::array<char, 512> line{};
+  while (fgets(line.data(), line.size(), pipe)) {
+    std::string text(line.data());
+    const auto last = text.find_last_of(' ');
+    std::string name = text.substr(last + 1);
+    name.erase(name.find_last_not_of("\r\n") + 1);
+    names.insert(name);
+  }
+  ASSERT_EQ(pclose(pipe), 0);
+  const std::set<std::string> expected = {"OPEN",          "CLOSE",          "PAY",          "REPRINT",
+                                          "GETSTATUS",     "DAYCLOSE",       "GETTOTALS",    "VERSION",
+                                          "SysAllocString", "SysAllocStringLen", "SysStringLen", "SysStringByteLen",
+                                          "SysFreeString"};
+  EXPECT_EQ(names, expected);
+}
+
+TEST_F(HostBoundary, BstrsHaveTheWindowsLayout) {
+  BSTR s = lib.allocString(u"abc");
+  ASSERT_NE(s, nullptr);
+  uint32_t prefix = 0;
+  std::memcpy(&prefix, reinterpret_cast<const char*>(s) - 4, 4);
+  EXPECT_EQ(prefix, 6u);
+  EXPECT_EQ(s[3], u'\0');
+  EXPECT_EQ(lib.stringLen(s), 3u);
+  EXPECT_EQ(lib.stringByteLen(s), 6u);
+  lib.freeString(s);
+  EXPECT_EQ(lib.allocString(nullptr), nullptr);
+  EXPECT_EQ(lib.stringLen(nullptr), 0u);
+  lib.freeString(nullptr);
+  BSTR zeros = lib.allocStringLen(nullptr, 2);
+  EXPECT_EQ(zeros[0], u'\0');
+  EXPECT_EQ(lib.stringLen(zeros), 2u);
+  lib.freeString(zeros);
+}
+
+TEST_F(HostBoundary, FailureIs0xFFFFInTheWholeRegister) {
+  BSTR request = lib.allocString(u"<R><Driver>NOPE</Driver></R>");
+  BSTR response = nullptr, error = nullptr;
+  const int wide = lib.Symbol<Command>("OPEN")(request, &response, &error);
+  EXPECT_EQ(wide, 65535);
+  lib.freeString(response);
+  lib.freeString(error);
+  response = error = nullptr;
+  const int16_t narrow = lib.Symbol<Command16>("OPEN")(request, &response, &error);
+  EXPECT_EQ(narrow, -1);
+  lib.freeString(response);
+  lib.freeString(error);
+  lib.freeString(request);
+}
+
+TEST_F(HostBoundary, OpenOfAnUnregisteredDriverAnswersEscapedAndPlainError) {
+  auto a = lib.Call("OPEN", u"<R><Driver>a&lt;b&amp;c</Driver></R>");
+  EXPECT_EQ(a.result, 0xFFFF);
+  EXPECT_EQ(a.response,
+            u"<Handle>0</Handle>\r\n<Error>True</Error>\r\n"
+            u"<ErrorText>Payment Driver [a&lt;b&amp;c] not registered.</ErrorText>\r\n<LogFileName></LogFileName>");
+  EXPECT_EQ(a.error, u"Payment Driver [a<b&c] not registered.");
+}
+
+TEST_F(HostBoundary, OutVariablesAreNulledNotFreedAndNullAddressesSkipped) {
+  // Values that are not strings at all: freeing them would crash or be reported.
+  OLECHAR stale1[4] = u"xyz";
+  OLECHAR stale2[4] = u"xyz";
+  BSTR response = stale1, error = stale2;
+  const int result = lib.Symbol<Command>("GETSTATUS")(nullptr, &response, &error);
+  EXPECT_EQ(result, 0);
+  EXPECT_NE(response, stale1);
+  ASSERT_NE(response, nullptr);
+  EXPECT_EQ(error, nullptr);  // empty error text is a null string
+  lib.freeString(response);
+
+  EXPECT_EQ(lib.Symbol<Command>("OPEN")(nullptr, nullptr, nullptr), 0xFFFF);
+  EXPECT_EQ(lib.Symbol<Command>("CLOSE")(nullptr, nullptr, nullptr), 0xFFFF);
+  EXPECT_EQ(lib.Symbol<Command>("GETSTATUS")(nullptr, nullptr, nullptr), 0);
+  BSTR onlyError = stale1;
+  EXPECT_EQ(lib.Symbol<Command>("CLOSE")(nullptr, nullptr, &onlyError), 0xFFFF);
+  ASSERT_NE(onlyError, stale1);
+  EXPECT_EQ(std::u16string(onlyError, lib.stringLen(onlyError)), u"No document element found at offset 0");
+  lib.freeString(onlyError);
+}
+
+TEST_F(HostBoundary, EveryCommandAnswersACompleteResponse) {
+  for (const char* command : {"OPEN", "CLOSE", "PAY", "REPRINT", "DAYCLOSE", "GETTOTALS"}) {
+    for (const std::u16string& request : {std::u16string(), std::u16string(u"<<<"), std::u16string(u"<R/>")}) {
+      auto a = lib.Call(command, request);
+      EXPECT_EQ(a.result, 0xFFFF) << command;
+      EXPECT_FALSE(a.responseNull) << command;
+      EXPECT_NE(a.response.find(u"<Error>True</Error>"), std::u16string::npos) << command;
+      EXPECT_FALSE(a.errorNull) << command;
+    }
+  }
+}
+
+TEST_F(HostBoundary, GetStatusAnswersItsFixedStatus) {
+  auto a = lib.Call("GETSTATUS", u"not xml at all");
+  EXPECT_EQ(a.result, 0);
+  EXPECT_TRUE(a.errorNull);
+  EXPECT_EQ(a.response,
+            u"<DayOpened>False</DayOpened>\r\n<DateTime>1899-12-30T00:00:00.000Z</DateTime>\r\n"
+            u"<PaperEnd>False</PaperEnd>\r\n<PaperNearEnd>False</PaperNearEnd>\r\n<CoverOpen>False</CoverOpen>\r\n"
+            u"<FiscalReceiptOpen>False</FiscalReceiptOpen>\r\n<ReceiptOpen>False</ReceiptOpen>\r\n"
+            u"<TrainingMode>False</TrainingMode>\r\n<FirmwareVersion></FirmwareVersion>\r\n"
+            u"<SerialNumber></SerialNumber>\r\n<FiscalMode></FiscalMode>\r\n<Error>False</Error>\r\n"
+            u"<ErrorText></ErrorText>\r\n<LogFileName></LogFileName>");
+}
+
+TEST_F(HostBoundary, VersionOfAnUnknownNameIsNullWithResultZero) {
+  OLECHAR stale[4] = u"xyz";
+  BSTR response = stale, error = stale;
+  BSTR name = lib.allocString(u"zvpa_lorvani_10");
+  EXPECT_EQ(lib.Symbol<Command>("VERSION")(name, &response, &error), 0);
+  EXPECT_EQ(response, nullptr);
+  EXPECT_EQ(error, nullptr);
+  lib.freeString(name);
+}
+
+TEST_F(HostBoundary, LoneSurrogatesAreReplacedNotMisread) {
+  std::u16string request = u"<R><Driver>x";
+  request += char16_t(0xD800);
+  request += u"y</Driver></R>";
+  auto a = lib.Call("OPEN", request);
+  EXPECT_EQ(a.error, u"Payment Driver [x\uFFFDy] not registered.");
+}
+
+TEST_F(HostBoundary, ConcurrentCallsAreServedOneAtATime) {
+  std::vector<std::thread> threads;
+  std::array<int, 8> failures{};
+  for (size_t t = 0; t < failures.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        auto a = lib.Call(i % 2 ? "GETSTATUS" : "OPEN", u"<R><Driver>NOPE</Driver></R>");
+        if (a.response.empty()) ++failures[t];
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int f : failures) EXPECT_EQ(f, 0);
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "TestText.h"
+#include "base/Exception.h"
+#include "receipt/uZvReceipt.h"
+
+using namespace zv;
+using zvtest::T;
+using zvtest::U8;
+
+namespace {
+
+// A parsed <R>...</R> document, read as a request is read.
+struct Doc {
+  explicit Doc(const std::string& aChildren) {
+    const std::string xml = "<R>" + aChildren + "</R>";
+    auto parsed = doc.load_buffer(xml.data(), xml.size(), kRequestParseFlags, pugi::encoding_utf8);
+    EXPECT_TRUE(parsed) << parsed.description();
+  }
+  pugi::xml_node root() const { return doc.document_element(); }
+  pugi::xml_document doc;
+};
+
+std::string FailureOf(const std::function<void()>& aRead) {
+  try {
+    aRead();
+  } catch (const kException& e) {
+    return U8(e.Message());
+  }
+  return "<no failure>";
+}
+
+const std::string kCrLf = "\r\n";
+
+TEST(ChildLookup, FindsDirectChildrenByExactQualifiedOrLocalName) {
+  Doc d("<amount>9</amount><Amount>5</Amount><Amount>7</Amount><x:Tip xmlns:x='u'>3</x:Tip>"
+        "<Inner><Deep>1</Deep></Inner>");
+  EXPECT_EQ(krptUtil::GetNodeValueAsCurrency(d.root(), u"Amount").Scaled(), 50000);
+  EXPECT_EQ(krptUtil::GetNodeValueAsCurrency(d.root(), u"AMOUNT").Scaled(), 0);
+  EXPECT_EQ(krptUtil::GetNodeValueAsInteger(d.root(), u"Tip"), 3);
+  EXPECT_EQ(krptUtil::GetNodeValueAsInteger(d.root(), u"x:Tip"), 3);
+  EXPECT_FALSE(krptUtil::HasNode(d.root(), u"Deep"));
+  EXPECT_TRUE(krptUtil::HasNode(d.root(), u"Inner"));
+}
+
+TEST(ElementContent, TextAndCdataAreReadUntrimmedEverythingElseFails) {
+  Doc d("<A>  padded </A><B><![CDATA[<raw>&]]></B><C/><D></D><E> </E>"
+        "<F><G>1</G></F><H>x<!--c--></H><I><!--c--></I>");
+  EXPECT_EQ(krptUtil::GetNodeValueAsString(d.root(), u"A"), u"  padded ");
+  EXPECT_EQ(krptUtil::GetNodeValueAsString(d.root(), u"B"), u"<raw>&");
+  EXPECT_EQ(krptUtil::GetNodeValueAsString(d.root(), u"C"), u"");
+  EXPECT_EQ(krptUtil::GetNodeValueAsString(d.root(), u"D"), u"");
+  EXPECT_EQ(krptUtil::GetNodeValueAsString(d.root(), u"E"), u" ");
+  EXPECT_EQ(krptUtil::GetNodeValueAsString(d.root(), u"Missing"), u"");
+  for (const char16_t* name : {u"F", u"H", u"I"}) {
+    EXPECT_EQ(FailureOf([&] { krptUtil::GetNodeValueAsString(d.root(), name); }),
+              "Error in processing node " + U8(name) + " as string." + kCrLf + "Element \"" + U8(name) +
+                  "\" does not contain a single text node");
+  }
+}
+
+struct ReaderCase {
+  const char* kind;     // currency, integer, boolean
+  const char* element;  // the child element as written, or "" for none
+  const char* expected;  // the value read, or the inner failure message
+  bool fails;
+};
+
+std::string ReadAs(const std::string& aKind, const pugi::xml_node& aRoot) {
+  if (aKind == "currency") return U8(krptUtil::GetNodeValueAsCurrency(aRoot, u"V").ToText());
+  if (aKind == "integer") return std::to_string(krptUtil::GetNodeValueAsInteger(aRoot, u"V"));
+  return krptUtil::GetNodeValueAsBoolean(aRoot, u"V") ? "true" : "false";
+}
+
+class TypedReader : public ::testing::TestWithParam<ReaderCase> {};
+
+TEST_P(TypedReader, ConvertsOrFailsWithTheWrappedMessage) {
+  const ReaderCase& c = GetParam();
+  Doc d(c.element);
+  if (c.fails) {
+    EXPECT_EQ(FailureOf([&] { ReadAs(c.kind, d.root()); }),
+              std::string("Error in processing node V as ") + c.kind + "." + kCrLf + c.expected);
+  } else {
+    EXPECT_EQ(ReadAs(c.kind, d.root()), c.expected) << c.element;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TypedReader,
+    ::testing::Values(
+        ReaderCase{"currency", "", "0", false}, ReaderCase{"currency", "<V/>", "0", false},
+        ReaderCase{"currency", "<V>12.50</V>", "12.5", false}, ReaderCase{"currency", "<V> 7 </V>", "7", false},
+        ReaderCase{"currency", "<V>1E2</V>", "100", false}, ReaderCase{"currency", "<V>.5</V>", "0.5", false},
+        ReaderCase{"currency", "<V>.</V>", "0", false},
+        ReaderCase{"currency", "<V>12,50</V>", "'12,50' is not a valid floating point value", true},
+        ReaderCase{"currency", "<V>   </V>", "'   ' is not a valid floating point value", true},
+        ReaderCase{"currency", "<V>12%</V>", "'12%' is not a valid floating point value", true},
+        ReaderCase{"currency", "<V>abc</V>", "'abc' is not a valid floating point value", true},
+        ReaderCase{"integer", "", "0", false}, ReaderCase{"integer", "<V></V>", "0", false},
+        ReaderCase{"integer", "<V>0x1F</V>", "31", false}, ReaderCase{"integer", "<V> 12</V>", "12", false},
+        ReaderCase{"integer", "<V>$FF</V>", "255", false},
+        ReaderCase{"integer", "<V>12 </V>", "'12 ' is not a valid integer value", true},
+        ReaderCase{"integer", "<V>1.0</V>", "'1.0' is not a valid integer value", true},
+        ReaderCase{"integer", "<V>99999999999</V>", "'99999999999' is not a valid integer value", true},
+        ReaderCase{"boolean", "", "false", false}, ReaderCase{"boolean", "<V>TRUE</V>", "true", false},
+        ReaderCase{"boolean", "<V>true</V>", "true", false}, ReaderCase{"boolean", "<V>1</V>", "true", false},
+        ReaderCase{"boolean", "<V>-3</V>", "true", false}, ReaderCase{"boolean", "<V>0</V>", "false", false},
+        ReaderCase{"boolean", "<V>False</V>", "false", false}, ReaderCase{"boolean", "<V>0.0</V>", "false", false},
+        ReaderCase{"boolean", "<V/>", "'' is not a valid boolean value", true},
+        ReaderCase{"boolean", "<V>yes</V>", "'yes' is not a valid boolean value", true}));
+
+struct DateCase {
+  const char* text;
+  const char* expected;  // FormatIsoZ of the result, or "" when it fails
+};
+
+class DateTimeReader : public ::testing::TestWithParam<DateCase> {};
+
+TEST_P(DateTimeReader, ReadsIso8601) {
+  const DateCase& c = GetParam();
+  Doc d(std::string("<V>") + c.text + "</V>");
+  if (*c.expected == '\0') {
+    const std::string failure = FailureOf([&] { krptUtil::GetNodeValueAsDateTime(d.root(), u"V"); });
+    EXPECT_EQ(failure.rfind("Error in processing node V as datetime." + kCrLf, 0), 0u) << c.text << ": " << failure;
+    EXPECT_EQ(krptUtil::TryGetNodeValueAsDateTime(d.root(), u"V"), 0.0);
+  } else {
+    EXPECT_EQ(U8(FormatIsoZ(krptUtil::GetNodeValueAsDateTime(d.root(), u"V"))), c.expected) << c.text;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DateTimeReader,
+    ::testing::Values(DateCase{"2021-11-10T10:30:00+01:00", "2021-11-10T09:30:00.000Z"},
+                      DateCase{"2021-11-10T10:30:00-02:00", "2021-11-10T12:30:00.000Z"},
+                      DateCase{"2021-11-10T10:30:00Z", "2021-11-10T10:30:00.000Z"},
+                      DateCase{"2021-11-10T10:30:00", "2021-11-10T10:30:00.000Z"},
+                      DateCase{"2021-11-10", "2021-11-10T00:00:00.000Z"},
+                      DateCase{"2021-11-10T10:30:00.5", "2021-11-10T10:30:00.500Z"},
+                      DateCase{"2021-11-10T10:30:00.123Z", "2021-11-10T10:30:00.123Z"},
+                      DateCase{"2021-11-10T10:30", "2021-11-10T10:30:00.000Z"},
+                      DateCase{"2021-11-10T10", "2021-11-10T10:00:00.000Z"},
+                      DateCase{"2021-11-10T23:30:00-01", "2021-11-11T00:30:00.000Z"},
+                      DateCase{"2021-11-10T10Z", ""}, DateCase{"", ""}, DateCase{"2021-02-30", ""},
+                      DateCase{"2021", ""}, DateCase{"21", ""}, DateCase{"2021-11-10T25:00", ""},
+                      DateCase{"2021-11-10T10:30:00.1234", ""}, DateCase{"2021-11-10T10:30:00+", ""},
+                      DateCase{"2021-11-10T10:30:00+24:00", ""}, DateCase{"abcd-11-10", ""}));
+
+TEST(DateTimeReader, AbsentNodeIsTheZeroDateTime) {
+  Doc d("");
+  EXPECT_EQ(krptUtil::GetNodeValueAsDateTime(d.root(), u"V"), 0.0);
+}
+
+TEST(DateTimeReader, OffsetOutOfRangeNamesTimeEncode) {
+  Doc d("<V>2021-11-10T10:30:00+01:75</V>");
+  EXPECT_EQ(FailureOf([&] { krptUtil::GetNodeValueAsDateTime(d.root(), u"V"); }),
+            "Error in processing node V as datetime." + kCrLf + "Invalid argument to time encode");
+}
+
+TEST(Attributes, AreReadFromTheNodeItself) {
+  Doc d("<P code='x&amp;y'><Q code='inner'/></P>");
+  pugi::xml_node p = d.root().child("P");
+  EXPECT_EQ(krptUtil::GetAttributeValueAsString(p, u"code"), u"x&y");
+  EXPECT_EQ(krptUtil::GetAttributeValueAsString(p, u"missing"), u"");
+}
+
+TEST(AddNode, AppendsAnElementWithText) {
+  Doc d("<First/>");
+  pugi::xml_node root = d.root();
+  pugi::xml_node added = krptUtil::AddNode(root, u"Total", u"a<b \u20AC");
+  EXPECT_EQ(std::string(root.last_child().name()), "Total");
+  EXPECT_EQ(added, root.last_child());
+  EXPECT_EQ(krptUtil::GetNodeValueAsString(root, u"Total"), u"a<b \u20AC");
+}
+
+TEST(NormalizeText, KeepsSevenBitTextOnly) {
+  EXPECT_EQ(krptUtil::NormalizeText(u"TOTALE \u20AC 10"), u"TOT. E 10");
+  EXPECT_EQ(krptUtil::NormalizeText(u"\u00C9\u00E8\t\r\nx\u00C0\u00D9\u00C8\u00D2\u00D6\u00C7\u00CF\u00CC\u007F"),
+            u"E    xAUEOOCII\u007F");
+}
+
+}  // namespace

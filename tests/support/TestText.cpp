@@ -1,0 +1,1 @@
+#include "TestText.h"

@@ -1,0 +1,20 @@
+#pragma once
+// Printing of Text in test failure messages, and small conversions for tests.
+
+#include <ostream>
+#include <string>
+
+#include "base/Text.h"
+
+namespace zv {
+
+inline void PrintTo(const Text& aText, std::ostream* aOut) { *aOut << '"' << ToUtf8(aText) << '"'; }
+
+}  // namespace zv
+
+namespace zvtest {
+
+inline zv::Text T(const std::string& aUtf8) { return zv::FromUtf8(aUtf8); }
+inline std::string U8(const zv::Text& aText) { return zv::ToUtf8(aText); }
+
+}  // namespace zvtest
