@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <memory>
 
+#include "base/Currency.h"
 #include "base/DateTime.h"
 #include "base/Text.h"
 #include "device/uZvDeviceHandler.h"
@@ -21,6 +22,64 @@ enum class ZvPrintLocation : uint8_t { pl_ECR, pl_EFT };
 struct zvPaymentRefundReference {
   DateTime PaymentDateTime = 0;
   Text PaymentNumber;
+};
+
+// The Payment section of PAY and REPRINT requests.
+class kPaymentReceipt {
+ public:
+  // Reads the Payment element among the direct children of the root; fails with
+  // "Payment node not found", a code table's message or a reader's message.
+  void ReadSection(const pugi::xml_document& aDocument);
+
+  ZvPaymentChannel fPaymentChannel = ZvPaymentChannel::pc_Standard;
+  zvPaymentAction fAction = zvPaymentAction::Pay;
+  zvPaymentPhase fPhase = zvPaymentPhase::None;
+  Text fMerchantCode;
+  Text fStoreCode;
+  Text fTillCode;
+  Text fReference;
+  Text fReceiptSubType;
+  Currency fAmount;
+  Text fCurrency;
+  Currency fTipAmount;
+  bool fRequestTipAmount = false;
+  Text fAttributes;
+  Currency fMaxAmount;
+  int32_t fMaxItems = 0;
+  bool fTokenizeCard = false;
+  Text fTokenReference;
+  ZvPrintLocation fPrintLocation = ZvPrintLocation::pl_ECR;
+  int32_t fReceiptColCount = 32;
+  zvPaymentRefundReference fRefundReference;
+  Text fOperatorId;
+  Text fReceiptId;
+};
+
+// The DayClose and GetTotals sections share their fields.
+class kPaymentReportSection {
+ public:
+  void ReadSection(const pugi::xml_document& aDocument);
+
+  Text fStoreCode;
+  Text fTillCode;
+  ZvPrintLocation fPrintLocation = ZvPrintLocation::pl_ECR;
+  Text fReference;
+
+ protected:
+  explicit kPaymentReportSection(const char16_t* aElementName) : fElementName(aElementName) {}
+
+ private:
+  const char16_t* fElementName;
+};
+
+class kPaymentDayClose : public kPaymentReportSection {
+ public:
+  kPaymentDayClose() : kPaymentReportSection(u"DayClose") {}
+};
+
+class kPaymentTotals : public kPaymentReportSection {
+ public:
+  kPaymentTotals() : kPaymentReportSection(u"GetTotals") {}
 };
 
 // Which command section of a request is read.
@@ -45,6 +104,10 @@ class kPaymentHandler : public kDeviceHandler {
  public:
   // Reads the configuration part, then the one section that aDocumentTypes selects.
   void Deserialize(TextView aXml, zvPaymentHandlerDocumentTypes aDocumentTypes);
+
+  kPaymentReceipt fPaymentReceipt;
+  kPaymentDayClose fDayClose;
+  kPaymentTotals fTotals;
 };
 
 // The abstract payment device: one per open handle, owned by the device table.
