@@ -1,0 +1,89 @@
+#include "platform/FileSystem.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+namespace zv::platform {
+
+namespace {
+
+std::string NativePath(TextView aPath) { return ToUtf8(aPath); }
+
+}  // namespace
+
+bool HasInvalidPathChars(TextView aPath) { return aPath.find(u'\0') != TextView::npos; }
+
+bool IsPathSeparator(char16_t aChar) { return aChar == u'/'; }
+
+Text ExtractFileName(TextView aPath) {
+  for (size_t i = aPath.size(); i > 0; --i)
+    if (IsPathSeparator(aPath[i - 1])) return Text(aPath.substr(i));
+  return Text(aPath);
+}
+
+bool IsRootedPath(TextView aPath) { return !aPath.empty() && IsPathSeparator(aPath.front()); }
+
+bool ForceDirectories(const Text& aDirectory) {
+  if (aDirectory.empty() || HasInvalidPathChars(aDirectory)) return false;
+  const std::string path = NativePath(aDirectory);
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+  // Create every missing component from the root down.
+  for (size_t i = 1; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/') {
+      const std::string part = path.substr(0, i);
+      if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    }
+  }
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool FileExists(const Text& aFileName) {
+  if (HasInvalidPathChars(aFileName)) return false;
+  struct stat info {};
+  return stat(NativePath(aFileName).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+int64_t FileSize(const Text& aFileName) {
+  if (aFileName.empty() || HasInvalidPathChars(aFileName)) return -1;
+  struct stat info {};
+  if (stat(NativePath(aFileName).c_str(), &info) != 0) return -1;
+  return static_cast<int64_t>(info.st_size);
+}
+
+bool RenameFileNoReplace(const Text& aFrom, const Text& aTo) {
+  if (HasInvalidPathChars(aFrom) || HasInvalidPathChars(aTo)) return false;
+  return renameat2(AT_FDCWD, NativePath(aFrom).c_str(), AT_FDCWD, NativePath(aTo).c_str(), RENAME_NOREPLACE) == 0;
+}
+
+bool AppendToFileExclusive(const Text& aFileName, std::string_view aBytes) {
+  if (aFileName.empty() || HasInvalidPathChars(aFileName)) return false;
+  const int fd = open(NativePath(aFileName).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool ok = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  // Under the lock no cooperating writer appends, so a failed write can be undone by
+  // cutting the file back to where this line began: lines stay whole.
+  const off_t start = ok ? lseek(fd, 0, SEEK_END) : -1;
+  if (ok && start < 0) ok = false;
+  while (ok && !aBytes.empty()) {
+    const ssize_t written = write(fd, aBytes.data(), aBytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      ok = false;
+      break;
+    }
+    aBytes.remove_prefix(static_cast<size_t>(written));
+  }
+  if (!ok && start >= 0) (void)!ftruncate(fd, start);
+  // Closing the descriptor releases the lock.
+  if (close(fd) != 0) ok = false;
+  return ok;
+}
+
+}  // namespace zv::platform

@@ -1,0 +1,392 @@
+// The log writer against real files in a temporary directory.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestText.h"
+#include "base/Exception.h"
+#include "log/uZV_LogWriter.h"
+#include "platform/Clock.h"
+#include "platform/FileLock.h"
+
+namespace zv {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using zvtest::T;
+using zvtest::U8;
+
+class TempDir {
+ public:
+  TempDir() {
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    fPath = fs::temp_directory_path() /
+            ("zvlog_" + std::string(info->name()) + "_" + std::to_string(::getpid()) + "_" +
+             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(fPath);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(fPath, ignored);
+  }
+  const fs::path& Path() const { return fPath; }
+  Text Dir() const { return FromUtf8(fPath.string()); }
+
+ private:
+  fs::path fPath;
+};
+
+std::string ReadFile(const fs::path& aPath) {
+  std::ifstream in(aPath, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// The lines of a file split at CR LF (the last, empty piece after the final CR LF is
+// left out).
+std::vector<std::string> Lines(const fs::path& aPath) {
+  const std::string content = ReadFile(aPath);
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  for (size_t next; (next = content.find("\r\n", pos)) != std::string::npos; pos = next + 2)
+    lines.push_back(content.substr(pos, next - pos));
+  if (pos < content.size()) lines.push_back(content.substr(pos));
+  return lines;
+}
+
+// The message part of a log line (after the stamp and the kind).
+std::string MessageOf(const std::string& aLine) {
+  static const std::regex kLine(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3} - (?:ERROR - )?([\s\S]*)$)");
+  std::smatch match;
+  if (!std::regex_match(aLine, match, kLine)) return "<malformed: " + aLine + ">";
+  return match[1];
+}
+
+// Waits (boundedly) until the file holds at least aCount lines.
+void WaitForLines(const fs::path& aPath, size_t aCount) {
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (Lines(aPath).size() < aCount && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(2ms);
+}
+
+std::string Today() {
+  const platform::CivilTime now = platform::LocalNow();
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "%04d%02d%02d", now.Year, now.Month, now.Day);
+  return buffer;
+}
+
+TEST(LogWriter, FileNamesDailyAndNot) {
+  TempDir dir;
+  const std::string d = dir.Path().string();
+  struct Case {
+    std::string FileName, Directory;
+    bool Daily;
+    std::string Expected;
+  } cases[] = {
+      {"App", d, false, d + "/App.log"},
+      {"Dev1", d, true, d + "/Dev1_" + Today() + ".log"},
+      {"ZVPA_LORVANI_10_", d, true, d + "/ZVPA_LORVANI_10__" + Today() + ".log"},
+      // Only the last component of the file name is kept.
+      {"/elsewhere/sub/App", d, false, d + "/App.log"},
+      {"other/App", d + "/", false, d + "/App.log"},
+      // The directory is created with its parents.
+      {"App", d + "/a/b/c", false, d + "/a/b/c/App.log"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Expected);
+    {
+      tZV_LogWriter writer(T(c.FileName), T(c.Directory), 0, c.Daily);
+      EXPECT_EQ(U8(writer.FileName()), c.Expected);
+      EXPECT_EQ(writer.Daily(), c.Daily);
+      EXPECT_EQ(writer.MaxLogFileSize(), 5000);
+      EXPECT_TRUE(fs::is_directory(c.Directory));
+      // The file is created by the first line, not by construction.
+      EXPECT_FALSE(fs::exists(c.Expected));
+      writer.Write(tZV_MessageType::let_info, u"hello");
+    }
+    ASSERT_EQ(Lines(c.Expected).size(), 1u);
+    EXPECT_EQ(MessageOf(Lines(c.Expected)[0]), "hello");
+    fs::remove(c.Expected);
+  }
+}
+
+TEST(LogWriter, LineFormat) {
+  TempDir dir;
+  fs::path file = dir.Path() / "App.log";
+  {
+    tZV_LogWriter writer(u"App", dir.Dir(), 0, false);
+    writer.Write(tZV_MessageType::let_info, u"info text");
+    writer.Write(tZV_MessageType::let_error, u"bad thing");
+    writer.Write(tZV_MessageType::let_info, u"");
+    writer.Write(tZV_MessageType::let_info, u"first\r\nsecond");
+    writer.Write(tZV_MessageType::let_info, u"Betrag 12,50 \u20ac \u00fc");
+  }
+  const std::string content = ReadFile(file);
+  // UTF-8 without a byte-order mark.
+  ASSERT_GE(content.size(), 3u);
+  EXPECT_NE(content.substr(0, 3), "\xEF\xBB\xBF");
+  const std::vector<std::string> lines = Lines(file);
+  ASSERT_EQ(lines.size(), 6u) << content;
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3} - info text)")))
+      << lines[0];
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3} - ERROR - bad thing)")))
+      << lines[1];
+  // An empty message leaves the trailing blank of " - ".
+  EXPECT_EQ(lines[2].substr(23), " - ");
+  // A line break inside a message is written as it is: the second part has no stamp.
+  EXPECT_EQ(MessageOf(lines[3]), "first");
+  EXPECT_EQ(lines[4], "second");
+  EXPECT_EQ(MessageOf(lines[5]), "Betrag 12,50 \xE2\x82\xAC \xC3\xBC");
+  // The stamp is today's date.
+  const std::string today = Today();
+  EXPECT_EQ(lines[0].substr(0, 10), today.substr(0, 4) + "-" + today.substr(4, 2) + "-" + today.substr(6, 2));
+}
+
+TEST(LogWriter, MaxMessageLengthCuts) {
+  TempDir dir;
+  {
+    tZV_LogWriter writer(u"App", dir.Dir(), 5, false);
+    EXPECT_EQ(writer.MaxMessageLength(), 5);
+    writer.Write(tZV_MessageType::let_info, u"abcdefgh");
+    writer.Write(tZV_MessageType::let_info, u"abc");
+    // A cut that would split a surrogate pair keeps neither half.
+    writer.Write(tZV_MessageType::let_info, u"abcd\U0001F600x");
+  }
+  const auto lines = Lines(dir.Path() / "App.log");
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(MessageOf(lines[0]), "abcde");
+  EXPECT_EQ(MessageOf(lines[1]), "abc");
+  EXPECT_EQ(MessageOf(lines[2]), "abcd");
+}
+
+TEST(LogWriter, SettersMoveLaterLines) {
+  TempDir dir;
+  {
+    tZV_LogWriter writer(u"App", dir.Dir(), 0, false);
+    writer.Write(tZV_MessageType::let_info, u"one");
+    // The thread takes the file name current when it writes a line: let it write first.
+    WaitForLines(dir.Path() / "App.log", 1);
+    writer.SetDirectory(dir.Dir() + u"/moved");
+    EXPECT_EQ(U8(writer.Directory()), dir.Path().string() + "/moved");
+    EXPECT_EQ(U8(writer.FileName()), dir.Path().string() + "/moved/App.log");
+    writer.Write(tZV_MessageType::let_info, u"two");
+    WaitForLines(dir.Path() / "moved" / "App.log", 1);
+    writer.SetFileName(u"/some/where/Other.txt");
+    EXPECT_EQ(U8(writer.FileName()), dir.Path().string() + "/moved/Other.txt");
+    writer.Write(tZV_MessageType::let_info, u"three");
+  }
+  ASSERT_EQ(Lines(dir.Path() / "App.log").size(), 1u);
+  EXPECT_EQ(MessageOf(Lines(dir.Path() / "App.log")[0]), "one");
+  ASSERT_EQ(Lines(dir.Path() / "moved" / "App.log").size(), 1u);
+  EXPECT_EQ(MessageOf(Lines(dir.Path() / "moved" / "App.log")[0]), "two");
+  ASSERT_EQ(Lines(dir.Path() / "moved" / "Other.txt").size(), 1u);
+  EXPECT_EQ(MessageOf(Lines(dir.Path() / "moved" / "Other.txt")[0]), "three");
+}
+
+std::string FailureOf(const std::function<void()>& aAction) {
+  try {
+    aAction();
+  } catch (const kException& e) {
+    return U8(e.Message());
+  }
+  return "<no failure>";
+}
+
+TEST(LogWriter, Failures) {
+  TempDir dir;
+  const Text withNul = dir.Dir() + Text(u"/a\0b", 4);
+  EXPECT_EQ(FailureOf([&] { tZV_LogWriter w(u"App", withNul, 0, false); }), "Invalid characters in path");
+  EXPECT_EQ(FailureOf([&] { tZV_LogWriter w(Text(u"A\0pp", 4), dir.Dir(), 0, false); }), "Invalid characters in path");
+  EXPECT_EQ(FailureOf([&] { tZV_LogWriter w(u"App", u"", 0, false); }), "Unable to create directory");
+
+  tZV_LogWriter writer(u"App", dir.Dir(), 0, false);
+  EXPECT_EQ(FailureOf([&] { writer.SetDirectory(u""); }), "Unable to create directory");
+  EXPECT_EQ(FailureOf([&] { writer.SetDirectory(withNul); }), "Invalid characters in path");
+  EXPECT_EQ(FailureOf([&] { writer.SetFileName(Text(u"x\0y", 3)); }), "Invalid characters in path");
+  // The failed setters changed nothing.
+  EXPECT_EQ(U8(writer.FileName()), dir.Path().string() + "/App.log");
+  // A name without a last component leaves no file to write to.
+  writer.SetFileName(u"sub/");
+  EXPECT_EQ(FailureOf([&] { writer.Write(tZV_MessageType::let_info, u"x"); }), "Log filename is empty ");
+}
+
+TEST(LogWriter, LinesReachTheFileWithoutWaitingForDestruction) {
+  TempDir dir;
+  tZV_LogWriter writer(u"App", dir.Dir(), 0, false);
+  writer.Write(tZV_MessageType::let_info, u"prompt");
+  WaitForLines(dir.Path() / "App.log", 1);
+  EXPECT_EQ(Lines(dir.Path() / "App.log").size(), 1u);
+  EXPECT_EQ(writer.GetLogFileSize(), static_cast<int64_t>(ReadFile(dir.Path() / "App.log").size()));
+}
+
+TEST(LogWriter, DestructionRightAfterWriteKeepsTheLine) {
+  TempDir dir;
+  for (int i = 0; i < 20; ++i) {
+    const std::string name = "D" + std::to_string(i);
+    {
+      tZV_LogWriter writer(T(name), dir.Dir(), 0, false);
+      writer.Write(tZV_MessageType::let_info, T("last words " + std::to_string(i)));
+    }
+    const auto lines = Lines(dir.Path() / (name + ".log"));
+    ASSERT_EQ(lines.size(), 1u) << i;
+    EXPECT_EQ(MessageOf(lines[0]), "last words " + std::to_string(i));
+  }
+}
+
+// Rotation happens when the file is strictly larger than the threshold.
+TEST(LogWriter, RotationAtTheDefaultThreshold) {
+  struct Case {
+    size_t Size;
+    bool Rotates;
+  } cases[] = {{5120000, false}, {5120001, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Size);
+    TempDir dir;
+    const fs::path file = dir.Path() / "Dev1.log";
+    {
+      std::ofstream out(file, std::ios::binary);
+      out << std::string(c.Size, 'x');
+    }
+    {
+      tZV_LogWriter writer(u"Dev1", dir.Dir(), 0, false);
+      EXPECT_EQ(writer.GetLogFileSize(), static_cast<int64_t>(c.Size));
+      writer.Write(tZV_MessageType::let_info, u"next line");
+    }
+    std::vector<fs::path> moved;
+    for (const auto& entry : fs::directory_iterator(dir.Path()))
+      if (entry.path() != file) moved.push_back(entry.path());
+    if (c.Rotates) {
+      ASSERT_EQ(moved.size(), 1u);
+      const std::string name = moved[0].filename().string();
+      EXPECT_TRUE(std::regex_match(name, std::regex(R"(Dev1_\d{17}\.log)"))) << name;
+      EXPECT_EQ(name.substr(5, 8), Today());
+      EXPECT_EQ(fs::file_size(moved[0]), c.Size);
+      // The line is the first of a new file under the old name.
+      const auto lines = Lines(file);
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_EQ(MessageOf(lines[0]), "next line");
+    } else {
+      EXPECT_TRUE(moved.empty());
+      // The line is appended to the old file.
+      const std::string content = ReadFile(file);
+      ASSERT_GT(content.size(), c.Size + 2);
+      EXPECT_EQ(MessageOf(content.substr(c.Size, content.size() - c.Size - 2)), "next line");
+    }
+  }
+}
+
+TEST(LogWriter, RotationWithASmallerThresholdKeepsEveryLine) {
+  TempDir dir;
+  const fs::path daily = dir.Path() / ("Dev_" + Today() + ".log");
+  {
+    tZV_LogWriter writer(u"Dev", dir.Dir(), 0, true);
+    writer.SetMaxLogFileSize(1);  // 1,024 bytes
+    for (int i = 0; i < 60; ++i) {
+      writer.Write(tZV_MessageType::let_info, T("line " + std::to_string(i) + " " + std::string(60, 'p')));
+      // Rotated names carry the millisecond: spread the lines so they stay apart.
+      std::this_thread::sleep_for(2ms);
+    }
+  }
+  size_t files = 0, total = 0;
+  for (const auto& entry : fs::directory_iterator(dir.Path())) {
+    ++files;
+    // No file grows past the threshold by more than one line.
+    EXPECT_LE(fs::file_size(entry.path()), 1024u + 100u) << entry.path();
+    total += Lines(entry.path()).size();
+  }
+  EXPECT_GT(files, 2u);
+  EXPECT_EQ(total, 60u);
+  EXPECT_TRUE(fs::exists(daily));
+}
+
+TEST(LogWriter, BrieflyLockedFileDelaysLinesInOrder) {
+  TempDir dir;
+  const fs::path file = dir.Path() / "App.log";
+  platform::FileLock lock(FromUtf8(file.string()));
+  ASSERT_TRUE(lock.Locked());
+  {
+    tZV_LogWriter writer(u"App", dir.Dir(), 0, false);
+    for (int i = 0; i < 3; ++i) writer.Write(tZV_MessageType::let_info, T("waiting " + std::to_string(i)));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(ReadFile(file).empty());
+    lock.Release();
+  }
+  const auto lines = Lines(file);
+  ASSERT_EQ(lines.size(), 3u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(MessageOf(lines[i]), "waiting " + std::to_string(i));
+}
+
+TEST(LogWriter, LineLockedOutForLongerThanTheAttemptsIsDropped) {
+  TempDir dir;
+  const fs::path file = dir.Path() / "App.log";
+  platform::FileLock lock(FromUtf8(file.string()));
+  ASSERT_TRUE(lock.Locked());
+  {
+    tZV_LogWriter writer(u"App", dir.Dir(), 0, false);
+    writer.Write(tZV_MessageType::let_info, u"lost");
+    // Ten attempts 50 ms apart take about half a second; hold the lock well past that.
+    std::this_thread::sleep_for(1500ms);
+    lock.Release();
+    writer.Write(tZV_MessageType::let_info, u"after");
+  }
+  const auto lines = Lines(file);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(MessageOf(lines[0]), "after");
+}
+
+// Two writers on one file (two devices with the same log base name) never interleave
+// inside a line.
+TEST(LogWriter, TwoWritersOnOneFileKeepLinesWhole) {
+  TempDir dir;
+  constexpr int kLines = 300;
+  {
+    tZV_LogWriter first(u"Same", dir.Dir(), 0, true);
+    tZV_LogWriter second(u"Same", dir.Dir(), 0, true);
+    ASSERT_EQ(first.FileName(), second.FileName());
+    std::thread a([&] {
+      for (int i = 0; i < kLines; ++i) first.Write(tZV_MessageType::let_info, T("A" + std::to_string(i) + std::string(300, 'a')));
+    });
+    std::thread b([&] {
+      for (int i = 0; i < kLines; ++i) second.Write(tZV_MessageType::let_error, T("B" + std::to_string(i) + std::string(300, 'b')));
+    });
+    a.join();
+    b.join();
+  }
+  const auto lines = Lines(dir.Path() / ("Same_" + Today() + ".log"));
+  ASSERT_EQ(lines.size(), 2u * kLines);
+  int nextA = 0, nextB = 0;
+  for (const std::string& line : lines) {
+    const std::string message = MessageOf(line);
+    if (message[0] == 'A') {
+      EXPECT_EQ(message, "A" + std::to_string(nextA++) + std::string(300, 'a'));
+    } else {
+      EXPECT_EQ(message, "B" + std::to_string(nextB++) + std::string(300, 'b'));
+    }
+  }
+  EXPECT_EQ(nextA, kLines);
+  EXPECT_EQ(nextB, kLines);
+}
+
+TEST(LogWriter, CheckLogfileSizeIsDueBeforeEveryLine) {
+  TempDir dir;
+  tZV_LogWriter writer(u"App", dir.Dir(), 0, false);
+  EXPECT_EQ(writer.GetLogFileSize(), -1);
+  EXPECT_TRUE(writer.CheckLogfileSize());
+  writer.Write(tZV_MessageType::let_info, u"x");
+  EXPECT_TRUE(writer.CheckLogfileSize());
+}
+
+}  // namespace
+}  // namespace zv
