@@ -1,0 +1,107 @@
+// The I/O handler factory of the configuration document.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "TestText.h"
+#include "base/Exception.h"
+#include "device/uZVIOHandler_HTTP.h"
+#include "device/uZvDeviceHandler.h"
+#include "test_IOHandler_Support.h"
+
+namespace zv {
+namespace {
+
+using zvtest::LogDir;
+using zvtest::LogLines;
+using zvtest::T;
+using zvtest::U8;
+
+std::unique_ptr<kIOHandler> Create(const std::string& aRequest, const Text& aLogDir) {
+  kDeviceHandler handler;
+  handler.Deserialize(T(aRequest));
+  return handler.CreateIOHandler(aLogDir);
+}
+
+std::string HttpRequestXml(const std::string& aLogId, const std::string& aParameters) {
+  return "<OPEN><Driver>ZVPA_LORVANI_10</Driver><LogId>" + aLogId +
+         "</LogId><Connection><Type>HTTP</Type><URL>http://127.0.0.1:1/</URL><ConnectTimeout>2500</ConnectTimeout>"
+         "<ReadTimeout>3500</ReadTimeout></Connection><Parameters>" +
+         aParameters + "</Parameters></OPEN>";
+}
+
+TEST(Factory, HttpConnectionGivesAnHttpHandlerWithItsLogInTheDirectory) {
+  LogDir dir;
+  const auto file = dir.Path() / ("ZVPA_LORVANI_10_Till7_" + zvtest::Today() + ".log");
+  {
+    std::unique_ptr<kIOHandler> handler = Create(HttpRequestXml("Till7", ""), dir.Dir());
+    auto* http = dynamic_cast<kIOHandler_HTTP*>(handler.get());
+    ASSERT_NE(http, nullptr);
+    EXPECT_EQ(U8(http->URL()), "http://127.0.0.1:1/");
+    EXPECT_EQ(handler->ConnectTimeout(), 2500);
+    EXPECT_EQ(handler->ReadTimeout(), 3500);
+    EXPECT_EQ(U8(handler->GetLogFileName()), file.string());
+    // Constructed, not connected.
+    EXPECT_FALSE(handler->Connected());
+  }
+  EXPECT_EQ(LogLines(file), (std::vector<std::string>{
+                                "I *************************** START ***************************",
+                                "I *************************** STOP ****************************",
+                            }));
+}
+
+TEST(Factory, EmptyLogIdEndsTheBaseNameInAnUnderscore) {
+  LogDir dir;
+  auto handler = Create(HttpRequestXml("", ""), dir.Dir());
+  EXPECT_EQ(U8(handler->GetLogFileName()), (dir.Path() / ("ZVPA_LORVANI_10__" + zvtest::Today() + ".log")).string());
+}
+
+TEST(Factory, HexLogParameter) {
+  struct Case {
+    std::string Parameters;
+    bool HexLog;
+  } cases[] = {
+      {"<HexLog>TRUE</HexLog>", true},
+      {"<HexLog>True</HexLog>", true},
+      {"<hexlog>true</hexlog>", true},
+      {"<HexLog></HexLog>", false},
+      {"<HexLog>yes</HexLog>", false},
+      {"<HexLog>1</HexLog>", false},
+      {"<HexLog> true</HexLog>", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Parameters);
+    LogDir dir;
+    EXPECT_EQ(Create(HttpRequestXml("H", c.Parameters), dir.Dir())->HexLog(), c.HexLog);
+  }
+}
+
+TEST(Factory, UnsupportedConnectionTypesFailWithTheirName) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"<Connection><Type>OPOS</Type></Connection>", "OPOS"},
+      {"", "OPOS"},  // no Connection element keeps the default type
+      {"<Connection><Type>tcp</Type></Connection>", "TCP"},
+      {"<Connection><Type>Serial</Type><Parity>None</Parity></Connection>", "Serial"},
+      {"<Connection><Type>DLL</Type></Connection>", "DLL"},
+      {"<Connection><Type>COM</Type></Connection>", "Com"},
+      {"<Connection><Type>Spool</Type></Connection>", "Spool"},
+  };
+  for (const auto& [connection, name] : cases) {
+    SCOPED_TRACE(connection);
+    LogDir dir;
+    std::string message = "<no failure>";
+    try {
+      Create("<OPEN><Driver>ZVPA_LORVANI_10</Driver>" + connection + "</OPEN>", dir.Dir());
+    } catch (const kException& e) {
+      message = U8(e.Message());
+    }
+    EXPECT_EQ(message, "Connection type " + name + " is not supported by this driver");
+    // No log is left behind by a handler that was never made.
+    EXPECT_TRUE(dir.Files().empty());
+  }
+}
+
+}  // namespace
+}  // namespace zv
