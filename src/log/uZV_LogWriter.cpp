@@ -128,11 +128,15 @@ void tZV_LogWriter::Write(tZV_MessageType aEntryType, TextView aMessage) {
     aMessage = aMessage.substr(0, cut);
   }
   line += aMessage;
+  bool wasEmpty;
   {
     std::lock_guard guard(fState->Lock);
+    wasEmpty = fState->Queue.empty();
     fState->Queue.push_back(std::move(line));
   }
-  fState->Wake.notify_one();
+  // The thread waits only on an empty queue: with lines already queued it is busy and
+  // looks at the queue again before it waits.
+  if (wasEmpty) fState->Wake.notify_one();
 }
 
 void tZV_LogWriter::AppendToFile(tZV_LogState& aState, const Text& aLine) {

@@ -1,0 +1,87 @@
+// The log writer's cost on the caller's thread and its sustained rate to a file,
+// beside a plain loop that opens, appends and closes the file for every line.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include <unistd.h>
+
+#include "log/uZV_LogWriter.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temporary directory, removed afterwards.
+class BenchDir {
+ public:
+  explicit BenchDir(const std::string& aName)
+      : fPath(fs::temp_directory_path() / ("zvbench_" + aName + "_" + std::to_string(::getpid()))) {
+    fs::remove_all(fPath);
+    fs::create_directories(fPath);
+  }
+  ~BenchDir() {
+    std::error_code ignored;
+    fs::remove_all(fPath, ignored);
+  }
+  const fs::path& Path() const { return fPath; }
+
+ private:
+  fs::path fPath;
+};
+
+// A typical traffic line: a title, a colon and a small JSON body.
+const zv::Text kMessage =
+    u"Write [96]:{\"amount\":\"12.50\",\"currency\":\"EUR\",\"storeCode\":\"S001\",\"tillCode\":\"T07\",\"reference\":\"R-1\"}";
+const std::string kMessageUtf8 = zv::ToUtf8(kMessage);
+
+// What Write costs the caller: formatting and queueing only. The iterations are fixed
+// so that the queue the thread drains at the end stays bounded.
+void BM_WriteOnCallersThread(benchmark::State& state) {
+  BenchDir dir("caller");
+  zv::tZV_LogWriter writer(u"Bench", zv::FromUtf8(dir.Path().string()), 0, false);
+  for (auto _ : state) writer.Write(zv::tZV_MessageType::let_info, kMessage);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_WriteOnCallersThread)->Iterations(50000);
+
+// Lines per second that reach the file: each iteration writes a batch and destroys
+// the writer, which returns only when every line is in the file.
+void BM_WriterSustainedToFile(benchmark::State& state) {
+  BenchDir dir("sustained");
+  const int lines = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    zv::tZV_LogWriter writer(u"Bench", zv::FromUtf8(dir.Path().string()), 0, false);
+    for (int i = 0; i < lines; ++i) writer.Write(zv::tZV_MessageType::let_info, kMessage);
+  }
+  state.SetItemsProcessed(state.iterations() * lines);
+}
+BENCHMARK(BM_WriterSustainedToFile)->Arg(2000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The baseline: the same per-line open, append and close with stdio.
+void BM_PlainFopenFputsFclose(benchmark::State& state) {
+  BenchDir dir("plain");
+  const std::string file = (dir.Path() / "Plain.log").string();
+  const std::string line = "2024-01-01 12:00:00:000 - " + kMessageUtf8 + "\r\n";
+  const int lines = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    for (int i = 0; i < lines; ++i) {
+      std::FILE* out = std::fopen(file.c_str(), "ab");
+      if (out == nullptr) {
+        state.SkipWithError("fopen failed");
+        return;
+      }
+      std::fputs(line.c_str(), out);
+      std::fclose(out);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * lines);
+}
+BENCHMARK(BM_PlainFopenFputsFclose)->Arg(2000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
