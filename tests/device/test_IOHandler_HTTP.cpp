@@ -301,6 +301,23 @@ TEST_F(HttpHandlerTest, CustomHeadersByName) {
   EXPECT_EQ(server.ConnectionCount(), 1);
 }
 
+// A line break in a header name or value cannot smuggle further headers into the
+// request: line breaks are dropped.
+TEST_F(HttpHandlerTest, HeaderValuesCannotInjectHeaders) {
+  HttpTestServer server([](const HttpRequest&) { return Reply(200, "OK"); });
+  auto handler = MakeHandler(server.Url());
+  handler->SetParameter(u"X-Note", u"a\r\nInjected: 1");
+  handler->SetContentType(u"text/plain\r\nSmuggled: 2");
+  EXPECT_TRUE(handler->Write(u"x"));
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const HttpRequest& request = requests[0];
+  EXPECT_EQ(request.Header("X-Note"), "aInjected: 1");
+  EXPECT_EQ(request.Header("Content-Type"), "text/plainSmuggled: 2");
+  EXPECT_EQ(request.HeaderCount("Injected"), 0);
+  EXPECT_EQ(request.HeaderCount("Smuggled"), 0);
+}
+
 TEST_F(HttpHandlerTest, UrlFromTheConnection) {
   struct Case {
     std::string Address;
