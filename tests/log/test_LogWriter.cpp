@@ -18,6 +18,10 @@
 #include "platform/Clock.h"
 #include "platform/FileLock.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace zv {
 namespace {
 
@@ -377,6 +381,28 @@ TEST(LogWriter, TwoWritersOnOneFileKeepLinesWhole) {
   }
   EXPECT_EQ(nextA, kLines);
   EXPECT_EQ(nextB, kLines);
+}
+
+// A thread that can no longer run (here: blocked for good opening a FIFO that no one
+// reads) must not keep destruction waiting for ever.
+TEST(LogWriter, DestructionReturnsWhenTheThreadIsStuck) {
+  TempDir dir;
+  const fs::path fifo = dir.Path() / "App.log";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  const auto start = std::chrono::steady_clock::now();
+  {
+    tZV_LogWriter writer(u"App", dir.Dir(), 0, false);
+    writer.Write(tZV_MessageType::let_info, u"stuck");
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(tZV_LogThread::kStallLimitMs / 2));
+  EXPECT_LT(elapsed, 60s);
+  // Release the abandoned thread: with a reader the FIFO opens, and the thread ends
+  // after the line's attempts.
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  std::this_thread::sleep_for(1500ms);
+  close(reader);
 }
 
 TEST(LogWriter, CheckLogfileSizeIsDueBeforeEveryLine) {
