@@ -1,6 +1,8 @@
 #include "driver/uZVDriverLibrary.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 #include "base/Exception.h"
 
@@ -42,9 +44,23 @@ kPaymentDevice& kDeviceTable::Add(std::unique_ptr<kPaymentDevice> aDevice) {
 void kDeviceTable::Remove(int32_t aHandle) { fDevices.erase(aHandle); }
 
 kDriverLibrary::kDriverLibrary() {
-  fRegistry = std::make_unique<kDriverRegistry>();
-  fDevices = std::make_unique<kDeviceTable>();
-  RegisterProviderModules(*fRegistry);
+  try {
+    fApplication = std::make_unique<tZV_Application>();
+    ApplicationObject = fApplication.get();
+  } catch (...) {
+    const std::string message =
+        "ZVPA_LORVANI_10: application object not created: " + ToUtf8(FailureMessage(std::current_exception())) + "\n";
+    std::fwrite(message.data(), 1, message.size(), stderr);
+  }
+  try {
+    fRegistry = std::make_unique<kDriverRegistry>();
+    fDevices = std::make_unique<kDeviceTable>();
+    RegisterProviderModules(*fRegistry);
+  } catch (...) {
+    // The object goes with the failed construction: leave no global pointing at it.
+    if (ApplicationObject == fApplication.get()) ApplicationObject = nullptr;
+    throw;
+  }
   gCurrent = this;
 }
 
@@ -52,6 +68,8 @@ kDriverLibrary::~kDriverLibrary() {
   gCurrent = nullptr;
   fDevices.reset();
   fRegistry.reset();
+  if (ApplicationObject == fApplication.get()) ApplicationObject = nullptr;
+  fApplication.reset();
 }
 
 kDriverLibrary* kDriverLibrary::Current() { return gCurrent; }

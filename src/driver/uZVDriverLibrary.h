@@ -1,14 +1,15 @@
 #pragma once
-// What the library keeps for the whole time it is loaded: the driver registry, the
-// table of open devices with the handle counter (and, in the order of loading, the
-// application object before them). One instance exists while the library is loaded;
-// constructing it runs the loading steps, destroying it the unloading steps.
+// What the library keeps for the whole time it is loaded: the application object, the
+// driver registry and the table of open devices with the handle counter. One instance
+// exists while the library is loaded; constructing it runs the loading steps,
+// destroying it the unloading steps.
 
 #include <functional>
 #include <map>
 #include <memory>
 
 #include "base/Text.h"
+#include "base/uZV_Base.h"
 #include "payment/uZvPayment.h"
 
 namespace zv {
@@ -50,7 +51,14 @@ class kDeviceTable {
 
 class kDriverLibrary {
  public:
+  // Loading, in this order: the application object (ApplicationObject), the empty
+  // driver registry and device table (handle counter 0), the provider modules'
+  // registrations. When the application object cannot be built (its log writer,
+  // version history or message table fails), the library loads without one and says
+  // so on standard error: a library that cannot load would bring its host down.
   kDriverLibrary();
+  // Unloading: the device table first (every open device closes with its I/O handler
+  // and log), then the registry, then the application object.
   ~kDriverLibrary();
   kDriverLibrary(const kDriverLibrary&) = delete;
   kDriverLibrary& operator=(const kDriverLibrary&) = delete;
@@ -60,9 +68,12 @@ class kDriverLibrary {
 
   kDriverRegistry& Registry() { return *fRegistry; }
   kDeviceTable& Devices() { return *fDevices; }
+  // Null when the application object could not be built.
+  tZV_Application* Application() { return fApplication.get(); }
 
  private:
   // Declared in loading order; destroyed in the reverse order, devices first.
+  std::unique_ptr<tZV_Application> fApplication;
   std::unique_ptr<kDriverRegistry> fRegistry;
   std::unique_ptr<kDeviceTable> fDevices;
 };

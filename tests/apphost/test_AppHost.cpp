@@ -1,0 +1,161 @@
+// Loading and unloading the library inside host processes: the application log beside
+// the host's executable, batch-mode messages, and unloading at dlclose and at exit.
+// Each test copies a host program into a directory of its own and runs it there.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& aPath) {
+  std::ifstream in(aPath, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+struct Outcome {
+  bool exited = false;  // ended by itself within the time allowed
+  int status = -1;      // exit code when it exited normally
+  std::string out, err;
+  bool Has(const std::string& aLine) const { return out.find(aLine + "\n") != std::string::npos; }
+};
+
+class HostDir {
+ public:
+  HostDir() {
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    fPath = fs::temp_directory_path() /
+            ("zvapphost_" + std::string(info->name()) + "_" + std::to_string(::getpid()) + "_" +
+             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(fPath);
+  }
+  ~HostDir() {
+    std::error_code ignored;
+    fs::remove_all(fPath, ignored);
+  }
+  const fs::path& Path() const { return fPath; }
+
+  // Copies the program here under aName and runs it with the arguments, its output
+  // captured; a program still running after aSeconds is killed.
+  Outcome Run(const char* aProgram, const std::string& aName, const std::vector<std::string>& aArguments,
+              int aSeconds = 60) {
+    const fs::path exe = fPath / aName;
+    fs::copy_file(aProgram, exe, fs::copy_options::overwrite_existing);
+    const fs::path outFile = fPath / (aName + ".stdout"), errFile = fPath / (aName + ".stderr");
+    std::vector<std::string> args{exe.string()};
+    args.insert(args.end(), aArguments.begin(), aArguments.end());
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, 1);
+      dup2(err, 2);
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(exe.c_str(), argv.data());
+      _exit(127);
+    }
+    Outcome outcome;
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(aSeconds);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        outcome.out = ReadFile(outFile);
+        outcome.err = ReadFile(errFile);
+        return outcome;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    outcome.exited = WIFEXITED(status);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    outcome.out = ReadFile(outFile);
+    outcome.err = ReadFile(errFile);
+    return outcome;
+  }
+
+ private:
+  fs::path fPath;
+};
+
+// --- The core linked into the host, loaded by the load/unload owner ---
+
+TEST(StaticHost, BatchModeMessageGoesToTheApplicationLogBesideTheHost) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_STATIC_HOST, "POS", {"/batch", "message=shown in batch"});
+  ASSERT_TRUE(run.exited) << run.out << run.err;
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.Has("application=yes")) << run.out;
+  EXPECT_TRUE(run.Has("batch=1")) << run.out;
+  EXPECT_TRUE(run.Has("logfile=" + (dir.Path() / "LogFiles" / "POS.log").string())) << run.out;
+  EXPECT_TRUE(run.Has("version=[1.01 - 10/11/2021]")) << run.out;
+  EXPECT_TRUE(run.Has("devices=0")) << run.out;
+  EXPECT_TRUE(run.Has("counter=0")) << run.out;
+  EXPECT_TRUE(run.Has("unloaded=yes")) << run.out;
+  // Unloading wrote the log out: no waiting needed.
+  const std::string log = ReadFile(dir.Path() / "LogFiles" / "POS.log");
+  EXPECT_NE(log.find(" - ERROR - shown in batch\r\n"), std::string::npos) << log;
+  EXPECT_EQ(run.err.find("[Information]"), std::string::npos) << run.err;
+}
+
+TEST(StaticHost, OutsideBatchModeAMessageIsADialogAndTheLogFileIsNotCreated) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_STATIC_HOST, "POS", {"/BATCHX", "message=shown as dialog"});
+  ASSERT_TRUE(run.exited);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.Has("batch=0")) << run.out;
+  EXPECT_NE(run.err.find("[Information] shown as dialog"), std::string::npos) << run.err;
+  EXPECT_TRUE(fs::is_directory(dir.Path() / "LogFiles"));
+  EXPECT_FALSE(fs::exists(dir.Path() / "LogFiles" / "POS.log"));
+}
+
+TEST(StaticHost, UnloadingAtProcessExitReturnsAndWritesTheLogOut) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_STATIC_HOST, "POS", {"/Batch=yes", "at-exit", "message=written at exit"});
+  ASSERT_TRUE(run.exited) << "the host did not end: " << run.out << run.err;
+  EXPECT_EQ(run.status, 0);
+  const std::string log = ReadFile(dir.Path() / "LogFiles" / "POS.log");
+  EXPECT_NE(log.find(" - ERROR - written at exit\r\n"), std::string::npos) << log;
+}
+
+// --- The shared object loaded by path ---
+
+TEST(DlHost, LoadingCreatesTheLogDirectoryAndUnloadingRemovesTheLibrary) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_DL_HOST, "ECR", {"unload"});
+  ASSERT_TRUE(run.exited);
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(run.Has("loaded=yes")) << run.out;
+  EXPECT_TRUE(run.Has("dlclose=0")) << run.out;
+  EXPECT_TRUE(run.Has("still-loaded=no")) << run.out;
+  EXPECT_TRUE(run.Has("end=yes")) << run.out;
+  EXPECT_TRUE(fs::is_directory(dir.Path() / "LogFiles"));
+  EXPECT_FALSE(fs::exists(dir.Path() / "LogFiles" / "ECR.log"));
+}
+
+TEST(DlHost, AHostThatExitsWithTheLibraryLoadedEnds) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_DL_HOST, "ECR", {});
+  ASSERT_TRUE(run.exited) << "the host did not end: " << run.out;
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.Has("end=yes")) << run.out;
+}
+
+}  // namespace
