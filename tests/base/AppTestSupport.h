@@ -27,8 +27,12 @@ class TempDir {
  public:
   TempDir() {
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    // Parameterised tests have a "/" in their names.
+    std::string name = info->name();
+    for (char& c : name)
+      if (c == '/') c = '_';
     fPath = fs::temp_directory_path() /
-            ("zvbase_" + std::string(info->name()) + "_" + std::to_string(::getpid()) + "_" +
+            ("zvbase_" + name + "_" + std::to_string(::getpid()) + "_" +
              std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     fs::create_directories(fPath);
   }

@@ -346,44 +346,52 @@ TEST_F(Application, StoppingWithoutARunningTimerFails) {
 
 class SingleInstance : public Application {
  protected:
-  void SetUp() override {
-    Application::SetUp();
-    // The lock files of these tests live in the test's own directory.
-    const char* old = std::getenv("XDG_RUNTIME_DIR");
-    if (old != nullptr) fOldRuntime = old;
-    setenv("XDG_RUNTIME_DIR", dir.Path().c_str(), 1);
-  }
+  // A mutex name of the test's own, so that test runs side by side do not meet; its
+  // lock file is removed afterwards.
+  SingleInstance()
+      : name(FromUtf8("zvbase_" + std::to_string(::getpid()) + "_" +
+                      testing::UnitTest::GetInstance()->current_test_info()->name())) {}
   void TearDown() override {
-    if (fOldRuntime)
-      setenv("XDG_RUNTIME_DIR", fOldRuntime->c_str(), 1);
-    else
-      unsetenv("XDG_RUNTIME_DIR");
+    std::error_code ignored;
+    fs::remove(ToUtf8(platform::NamedMutex::LocationOf(name)), ignored);
   }
-  std::optional<std::string> fOldRuntime;
+  tZV_ApplicationEnvironment Environment(std::vector<Text> aArguments = {}) {
+    auto environment = TestEnvironment(dir.Path(), std::move(aArguments));
+    environment.ExeBaseName = name;
+    return environment;
+  }
+  fs::path NamedLogFile() const { return dir.Path() / "LogFiles" / (ToUtf8(name) + ".log"); }
+
+  const Text name;
 };
 
+TEST_F(SingleInstance, TheLockFileLivesInTheRuntimeDirectory) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::string directory = runtime != nullptr && runtime[0] != '\0' ? runtime : "/tmp";
+  EXPECT_EQ(ToUtf8(platform::NamedMutex::LocationOf(u"a/b")), (fs::path(directory) / "a_b.lock").string());
+}
+
 TEST_F(SingleInstance, TakesTheMutexOnceAndReleasesIt) {
-  tZV_Application app(TestEnvironment(dir.Path()));
+  tZV_Application app(Environment());
   GlobalApplication global(app);
-  EXPECT_EQ(platform::NamedMutex::LocationOf(u"POS"), FromUtf8((dir.Path() / "POS.lock").string()));
   app.SetSingleInstance(true);
   app.SetSingleInstance(true);
   EXPECT_TRUE(app.SingleInstance());
   {
-    platform::NamedMutex other(u"POS");
+    platform::NamedMutex other(name);
     EXPECT_FALSE(other.TryTake());
   }
   app.SetSingleInstance(false);
-  platform::NamedMutex other(u"POS");
+  platform::NamedMutex other(name);
   EXPECT_TRUE(other.TryTake());
   EXPECT_TRUE(platform::HeadlessSnapshot().Dialogs.empty());
   EXPECT_EQ(platform::HeadlessSnapshot().QuitRequests, 0);
 }
 
 TEST_F(SingleInstance, AMutexHeldElsewhereIsReportedAndEndsTheProgram) {
-  platform::NamedMutex holder(u"POS");
+  platform::NamedMutex holder(name);
   ASSERT_TRUE(holder.TryTake());
-  tZV_Application app(TestEnvironment(dir.Path()));
+  tZV_Application app(Environment());
   GlobalApplication global(app);
   app.SetSingleInstance(true);
   const auto record = platform::HeadlessSnapshot();
@@ -393,27 +401,27 @@ TEST_F(SingleInstance, AMutexHeldElsewhereIsReportedAndEndsTheProgram) {
   EXPECT_EQ(record.QuitRequests, 1);
   // The other holder keeps it; switching off has nothing to release.
   app.SetSingleInstance(false);
-  platform::NamedMutex third(u"POS");
+  platform::NamedMutex third(name);
   EXPECT_FALSE(third.TryTake());
 }
 
 TEST_F(SingleInstance, InBatchModeTheFailureIsLogged) {
-  platform::NamedMutex holder(u"POS");
+  platform::NamedMutex holder(name);
   ASSERT_TRUE(holder.TryTake());
-  tZV_Application app(TestEnvironment(dir.Path(), {u"/BATCH"}));
+  tZV_Application app(Environment({u"/BATCH"}));
   GlobalApplication global(app);
   app.SetSingleInstance(true);
   EXPECT_EQ(app.LastError(), u"Impossible to enter single instance mode.");
   EXPECT_TRUE(platform::HeadlessSnapshot().Dialogs.empty());
-  EXPECT_TRUE(WaitForText(LogFile(), " - ERROR - Impossible to enter single instance mode."));
+  EXPECT_TRUE(WaitForText(NamedLogFile(), " - ERROR - Impossible to enter single instance mode."));
 }
 
 TEST_F(SingleInstance, DestroyingTheApplicationReleasesTheMutex) {
   {
-    tZV_Application app(TestEnvironment(dir.Path()));
+    tZV_Application app(Environment());
     app.SetSingleInstance(true);
   }
-  platform::NamedMutex other(u"POS");
+  platform::NamedMutex other(name);
   EXPECT_TRUE(other.TryTake());
 }
 
