@@ -1,4 +1,3 @@
-#include "base/Exception.h"
 #include "driver/uZVPaymentWrapper.h"
 
 namespace zv {
@@ -120,23 +119,19 @@ void kPaymentWrapper_GETSTATUS::Format(Text& aOutput, Text& aErrorMessage, int16
 }
 
 // ---- device entries ----
-// The payment device's public entries arrive with the device base; until then the
-// commands that need them fail with a clear message.
 
-int_PAY_result kPaymentWrapper_PAY::RunDeviceEntry(kPaymentDevice&) {
-  throw kException(u"PAY is not available in this build");
+int_PAY_result kPaymentWrapper_PAY::RunDeviceEntry(kPaymentDevice& aDevice) { return aDevice.Pub_Pay(*fHandler); }
+
+int_REPRINT_result kPaymentWrapper_REPRINT::RunDeviceEntry(kPaymentDevice& aDevice) {
+  return aDevice.Pub_Reprint(*fHandler);
 }
 
-int_REPRINT_result kPaymentWrapper_REPRINT::RunDeviceEntry(kPaymentDevice&) {
-  throw kException(u"REPRINT is not available in this build");
+int_DAYCLOSE_result kPaymentWrapper_DAYCLOSE::RunDeviceEntry(kPaymentDevice& aDevice) {
+  return aDevice.Pub_DayClose(*fHandler);
 }
 
-int_DAYCLOSE_result kPaymentWrapper_DAYCLOSE::RunDeviceEntry(kPaymentDevice&) {
-  throw kException(u"DAYCLOSE is not available in this build");
-}
-
-int_GETTOTALS_result kPaymentWrapper_GETTOTALS::RunDeviceEntry(kPaymentDevice&) {
-  throw kException(u"GETTOTALS is not available in this build");
+int_GETTOTALS_result kPaymentWrapper_GETTOTALS::RunDeviceEntry(kPaymentDevice& aDevice) {
+  return aDevice.Pub_GetTotals(*fHandler);
 }
 
 }  // namespace zv

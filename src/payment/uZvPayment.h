@@ -10,6 +10,7 @@
 #include "base/DateTime.h"
 #include "base/Text.h"
 #include "device/uZvDeviceHandler.h"
+#include "payment/uZVPaymentDefs.h"
 
 namespace zv {
 
@@ -110,17 +111,53 @@ class kPaymentHandler : public kDeviceHandler {
   kPaymentTotals fTotals;
 };
 
-// The abstract payment device: one per open handle, owned by the device table.
+class kIOHandler;
+
+// The abstract payment device: one per open handle, owned by the device table. It
+// owns the I/O handler through which a provider talks to its service, and with it
+// the device's log. The public entries do what every provider shares and call one
+// operation that the provider implements.
 class kPaymentDevice {
  public:
-  virtual ~kPaymentDevice() = default;
+  // Creates the I/O handler from the request's connection, with its log in
+  // "LogFiles/Payment" beside the host's executable; does not connect it. The
+  // handler belongs to the call: the device keeps nothing of it.
+  explicit kPaymentDevice(const kPaymentHandler& aHandler);
+  virtual ~kPaymentDevice();
   kPaymentDevice(const kPaymentDevice&) = delete;
   kPaymentDevice& operator=(const kPaymentDevice&) = delete;
+
+  int_PAY_result Pub_Pay(const kPaymentHandler& aHandler);
+  int_REPRINT_result Pub_Reprint(const kPaymentHandler& aHandler);
+  int_DAYCLOSE_result Pub_DayClose(const kPaymentHandler& aHandler);
+  int_GETTOTALS_result Pub_GetTotals(const kPaymentHandler& aHandler);
+
+  // "Version " + version + " - " + release date in the regional short date format.
+  static Text GetDriverVersion();
+  // The directory of the device logs beside the host's executable.
+  static Text PaymentLogDirectory();
+
+  kIOHandler& IOHandler() { return *fIOHandler; }
 
   int32_t fHandle = 0;  // 0 until the device table draws a handle for it
 
  protected:
-  kPaymentDevice() = default;
+  // The provider's operations. Each fills the record it is given (which its entry has
+  // partly set) and returns whether it succeeded; the entries use only the record
+  // and the I/O handler's error state.
+  virtual bool Pay(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) = 0;
+  virtual bool Refund(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) = 0;
+  virtual bool Void(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) = 0;
+  virtual bool Reprint(const Text& aReceiptId, ZvPrintLocation aPrintLocation, int_REPRINT_result& aResult) = 0;
+  virtual bool DayClose(const kPaymentDayClose& aDayClose, int_DAYCLOSE_result& aResult) = 0;
+  virtual bool GetTotals(const kPaymentTotals& aTotals, int_GETTOTALS_result& aResult) = 0;
+
+  std::unique_ptr<kIOHandler> fIOHandler;
+
+ private:
+  // An error recorded by the I/O handler wins over what the operation wrote.
+  template <typename Result>
+  void CopyIOError(Result& aResult) const;
 };
 
 }  // namespace zv

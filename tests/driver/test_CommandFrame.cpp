@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "CommandCalls.h"
 #include "TestText.h"
 #include "base/Exception.h"
 #include "driver/uZVDriverLibrary.h"
@@ -8,6 +9,8 @@
 using namespace zv;
 using zvtest::T;
 using zvtest::U8;
+using zvtest::Answer;
+using zvtest::Call;
 
 namespace {
 
@@ -17,33 +20,26 @@ class TestDevice : public kPaymentDevice {
  public:
   static inline int sAlive = 0;
   static inline bool sFailConstruction = false;
-  explicit TestDevice(kPaymentHandler& aHandler) {
+  explicit TestDevice(kPaymentHandler& aHandler) : kPaymentDevice(aHandler) {
     if (sFailConstruction) throw kException(u"construction failed <&>");
     logId = aHandler.LogId();
     ++sAlive;
   }
   ~TestDevice() override { --sAlive; }
   Text logId;
-};
 
-struct Answer {
-  std::string response;
-  std::string error;
-  int16_t result = 0;
+ protected:
+  bool Pay(const kPaymentReceipt&, int_PAY_result&) override { return false; }
+  bool Refund(const kPaymentReceipt&, int_PAY_result&) override { return false; }
+  bool Void(const kPaymentReceipt&, int_PAY_result&) override { return false; }
+  bool Reprint(const Text&, ZvPrintLocation, int_REPRINT_result&) override { return false; }
+  bool DayClose(const kPaymentDayClose&, int_DAYCLOSE_result&) override { return false; }
+  bool GetTotals(const kPaymentTotals&, int_GETTOTALS_result&) override { return false; }
 };
-
-template <typename Wrapper>
-Answer Call(const std::string& aXml) {
-  Wrapper wrapper;
-  wrapper.Process(T(aXml));
-  Text response, error;
-  int16_t result = 99;
-  wrapper.Format(response, error, result);
-  return {U8(response), U8(error), result};
-}
 
 std::string Open(const std::string& aDriver, const std::string& aExtra = "") {
-  return "<Request><Driver>" + aDriver + "</Driver>" + aExtra + "</Request>";
+  return "<Request><Driver>" + aDriver + "</Driver><LogId>frame</LogId>" + aExtra +
+         "<Connection><Type>HTTP</Type></Connection></Request>";
 }
 
 std::string Close(int aHandle) { return "<Request><Handle>" + std::to_string(aHandle) + "</Handle></Request>"; }
@@ -125,8 +121,9 @@ TEST_F(CommandFrame, FailedConstructionConsumesNoHandle) {
 }
 
 TEST_F(CommandFrame, TheDeviceKeepsNothingOfLaterRequests) {
-  Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER", "<LogId>first</LogId>"));
-  Call<kPaymentWrapper_OPEN>(Open("OTHER", "<Handle>1</Handle><LogId>second</LogId>"));
+  Call<kPaymentWrapper_OPEN>("<R><Driver>TEST_DRIVER</Driver><LogId>first</LogId>"
+                             "<Connection><Type>HTTP</Type></Connection></R>");
+  Call<kPaymentWrapper_OPEN>("<R><Driver>OTHER</Driver><Handle>1</Handle><LogId>second</LogId></R>");
   auto* device = dynamic_cast<TestDevice*>(library->Devices().Find(1));
   ASSERT_NE(device, nullptr);
   EXPECT_EQ(device->logId, u"first");
@@ -144,8 +141,7 @@ TEST_F(CommandFrame, BadRequestsEndAsErrorsWithCompleteResponses) {
     EXPECT_EQ(a.response.rfind("<Handle>0</Handle>\r\n<Error>True</Error>\r\n<ErrorText>", 0), 0u);
   }
   // A large well-formed request is read like any other.
-  Answer big = Call<kPaymentWrapper_OPEN>("<R><Driver>TEST_DRIVER</Driver><Pad>" + std::string(4 * 1024 * 1024, 'x') +
-                                         "</Pad></R>");
+  Answer big = Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER", "<Pad>" + std::string(4 * 1024 * 1024, 'x') + "</Pad>"));
   EXPECT_EQ(big.result, 0);
 }
 

@@ -88,10 +88,19 @@ ZV_EXPORT int ZV_API GETTOTALS(BSTR aRequest, BSTR* aResponse, BSTR* aError) {
   return RunCommand<kPaymentWrapper_GETTOTALS>(aRequest, aResponse, aError);
 }
 
+// The version text of a registered driver; a null response for any other name. The
+// error text is never written and the result is always 0.
 ZV_EXPORT int ZV_API VERSION(BSTR aDriverName, BSTR* aResponse, BSTR* aError) {
   NullOutVariables(aResponse, aError);
-  // No driver name is registered in this build, so every name answers null.
-  (void)aDriverName;
+  try {
+    const Text name = platform::BstrToText(aDriverName);
+    std::lock_guard<std::mutex> lock(gCallLock);
+    kDriverLibrary* library = kDriverLibrary::Current();
+    if (library != nullptr && library->Registry().Find(name) != nullptr)
+      Store(aResponse, kPaymentDevice::GetDriverVersion());
+  } catch (...) {
+    // Nothing to report through: VERSION answers a null text.
+  }
   return 0;
 }
 
