@@ -4,6 +4,8 @@
 //
 // Arguments besides the switches:
 //   message=TEXT   DisplayMessage(0, TEXT) while loaded
+//   open-device    register a device class of the host's own and OPEN a device of it
+//                  with an HTTP connection; it stays open until unloading
 //   at-exit        keep the library loaded until the process exits (static
 //                  destruction), as a host that never unloads it
 
@@ -13,9 +15,44 @@
 #include <string>
 
 #include "base/uZV_Base.h"
+#include "device/uZVIOHandler_Base.h"
 #include "driver/uZVDriverLibrary.h"
+#include "driver/uZVPaymentWrapper.h"
 
 namespace {
+
+// A device that does nothing but say, when it is destroyed, whether the application
+// object still exists then (unloading destroys the devices before it).
+class HostDevice : public zv::kPaymentDevice {
+ public:
+  explicit HostDevice(zv::kPaymentHandler& aHandler) : kPaymentDevice(aHandler) {}
+  ~HostDevice() override {
+    std::printf("device-closed application=%s\n", zv::ApplicationObject != nullptr ? "yes" : "no");
+  }
+
+ protected:
+  bool Pay(const zv::kPaymentReceipt&, zv::int_PAY_result&) override { return false; }
+  bool Refund(const zv::kPaymentReceipt&, zv::int_PAY_result&) override { return false; }
+  bool Void(const zv::kPaymentReceipt&, zv::int_PAY_result&) override { return false; }
+  bool Reprint(const zv::Text&, zv::ZvPrintLocation, zv::int_REPRINT_result&) override { return false; }
+  bool DayClose(const zv::kPaymentDayClose&, zv::int_DAYCLOSE_result&) override { return false; }
+  bool GetTotals(const zv::kPaymentTotals&, zv::int_GETTOTALS_result&) override { return false; }
+};
+
+void OpenDevice() {
+  zv::kDriverLibrary& library = zv::DriverLibrary();
+  library.Registry().Register(u"HOST_DEVICE",
+                              [](zv::kPaymentHandler& aHandler) { return std::make_unique<HostDevice>(aHandler); });
+  zv::kPaymentWrapper_OPEN open;
+  open.Process(u"<Request><Driver>HOST_DEVICE</Driver><LogId>apphost</LogId>"
+               u"<Connection><Type>HTTP</Type></Connection></Request>");
+  zv::Text response, error;
+  int16_t result = -1;
+  open.Format(response, error, result);
+  std::printf("open.result=%d\nopen.error=%s\n", result, zv::ToUtf8(error).c_str());
+  if (zv::kPaymentDevice* device = library.Devices().Find(library.Devices().HandleCounter()))
+    std::printf("devicelog=%s\n", zv::ToUtf8(device->IOHandler().GetLogFileName()).c_str());
+}
 
 void Report(const char* aKey, const std::string& aValue) { std::printf("%s=%s\n", aKey, aValue.c_str()); }
 
@@ -29,8 +66,11 @@ void Run(int argc, char** argv) {
   zv::kDriverLibrary& library = zv::DriverLibrary();
   Report("devices", std::to_string(library.Devices().Count()));
   Report("counter", std::to_string(library.Devices().HandleCounter()));
-  for (int i = 1; i < argc; ++i)
+  for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "message=", 8) == 0) zv::DisplayMessage(0, zv::FromUtf8(argv[i] + 8));
+    if (std::strcmp(argv[i], "open-device") == 0) OpenDevice();
+  }
+  std::fflush(stdout);
 }
 
 }  // namespace

@@ -135,6 +135,51 @@ TEST(StaticHost, UnloadingAtProcessExitReturnsAndWritesTheLogOut) {
   EXPECT_NE(log.find(" - ERROR - written at exit\r\n"), std::string::npos) << log;
 }
 
+// The value of a "key=" line of the output.
+std::string Value(const std::string& aOut, const std::string& aKey) {
+  const size_t start = aOut.find(aKey + "=");
+  if (start == std::string::npos) return std::string();
+  const size_t end = aOut.find('\n', start);
+  return aOut.substr(start + aKey.size() + 1, end - start - aKey.size() - 1);
+}
+
+void ExpectClosedDeviceLog(const std::string& aLogFile) {
+  ASSERT_FALSE(aLogFile.empty());
+  const std::string log = ReadFile(aLogFile);
+  const size_t start = log.find("*** START ***");
+  const size_t stop = log.find("*** STOP ***");
+  EXPECT_NE(start, std::string::npos) << log;
+  ASSERT_NE(stop, std::string::npos) << log;
+  EXPECT_LT(start, stop);
+  // The STOP banner is the last line.
+  EXPECT_EQ(log.find("\r\n", stop), log.size() - 2) << log;
+}
+
+TEST(StaticHost, UnloadingClosesOpenDevicesBeforeTheApplicationObject) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_STATIC_HOST, "POS", {"open-device"});
+  ASSERT_TRUE(run.exited) << run.out << run.err;
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.Has("open.result=0")) << run.out;
+  const size_t closed = run.out.find("device-closed application=yes\n");
+  const size_t unloaded = run.out.find("unloaded=yes\n");
+  ASSERT_NE(closed, std::string::npos) << run.out;
+  ASSERT_NE(unloaded, std::string::npos) << run.out;
+  EXPECT_LT(closed, unloaded);
+  const std::string deviceLog = Value(run.out, "devicelog");
+  EXPECT_EQ(fs::path(deviceLog).parent_path(), dir.Path() / "LogFiles" / "Payment") << deviceLog;
+  ExpectClosedDeviceLog(deviceLog);
+}
+
+TEST(StaticHost, UnloadingAtProcessExitClosesOpenDevices) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_STATIC_HOST, "POS", {"at-exit", "open-device"});
+  ASSERT_TRUE(run.exited) << "the host did not end: " << run.out << run.err;
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.Has("open.result=0")) << run.out;
+  ExpectClosedDeviceLog(Value(run.out, "devicelog"));
+}
+
 // --- The shared object loaded by path ---
 
 TEST(DlHost, LoadingCreatesTheLogDirectoryAndUnloadingRemovesTheLibrary) {
