@@ -12,7 +12,7 @@ namespace {
 constexpr double kMsPerDay = 86400000.0;
 
 // Days from 1970-01-01 of a proleptic Gregorian date.
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+constexpr int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
   y -= m <= 2;
   const int64_t era = (y >= 0 ? y : y - 399) / 400;
   const auto yoe = static_cast<unsigned>(y - era * 400);
@@ -34,7 +34,9 @@ void CivilFromDays(int64_t z, int& y, int& m, int& d) {
   y = static_cast<int>(yy + (m <= 2));
 }
 
-const int64_t kEpochOffset = DaysFromCivil(1899, 12, 30);  // 1899-12-30 in Unix days
+// Constant-initialised: the library's load-time objects use dates before any dynamic
+// initialisation of this file has run.
+constexpr int64_t kEpochOffset = DaysFromCivil(1899, 12, 30);  // 1899-12-30 in Unix days
 
 int DaysInMonth(int aYear, int aMonth) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
