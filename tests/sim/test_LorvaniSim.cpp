@@ -1,0 +1,411 @@
+// The provider simulator lorvani-sim as a running process over HTTPS: its checks,
+// orders and refunds, idempotent request ids, faults, control routes and options.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "LorvaniSim.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using zvtest::HeaderList;
+using zvtest::LorvaniSim;
+using zvtest::SimReply;
+
+const HeaderList kJsonWithToken{{"Authorization", "Bearer demo-token"}, {"Content-Type", "application/json"}};
+
+std::string OrderBody(const std::string& aCode, const std::string& aRequestId, const std::string& aAmount = "12.5",
+                      const std::string& aCurrency = "EUR") {
+  return R"({"totalAmount":{"amount":")" + aAmount + R"(","currency":")" + aCurrency + R"("},"preApprovalCode":")" +
+         aCode + R"(","requestId":")" + aRequestId + R"(","merchantOperatorId":"op","merchantReference":"R1"})";
+}
+
+std::string RefundBody(const std::string& aToken, const std::string& aRequestId, const std::string& aAmount,
+                       const std::string& aCurrency = "EUR") {
+  return R"({"token":")" + aToken + R"(","requestId":")" + aRequestId +
+         R"(","merchantOperatorId":"op","refundAmount":{"amount":")" + aAmount + R"(","currency":")" + aCurrency +
+         R"("}})";
+}
+
+rapidjson::Document Json(const std::string& aText) {
+  rapidjson::Document document;
+  document.Parse(aText.c_str(), aText.size());
+  return document;
+}
+
+std::string Member(const std::string& aJson, const char* aName) {
+  rapidjson::Document document = Json(aJson);
+  if (document.HasParseError() || !document.IsObject() || !document.HasMember(aName) || !document[aName].IsString()) {
+    return "<none>";
+  }
+  return document[aName].GetString();
+}
+
+std::string MoneyAmount(const std::string& aJson, const char* aName) {
+  rapidjson::Document document = Json(aJson);
+  if (document.HasParseError() || !document.IsObject() || !document.HasMember(aName)) return "<none>";
+  return document[aName]["amount"].GetString();
+}
+
+class SimTest : public ::testing::Test {
+ protected:
+  SimReply PostOrder(const std::string& aBody, const HeaderList& aHeaders = kJsonWithToken) {
+    return sim.Send("POST", "/v1/instore/orders", aBody, aHeaders);
+  }
+  SimReply PostRefund(const std::string& aToken, const std::string& aBody) {
+    return sim.Send("POST", "/v1/instore/orders/" + aToken + "/refund", aBody, kJsonWithToken);
+  }
+  // A new order of 12.5 EUR; its token.
+  std::string NewOrder(const std::string& aCode, const std::string& aRequestId) {
+    SimReply reply = PostOrder(OrderBody(aCode, aRequestId));
+    EXPECT_EQ(reply.Status, 201) << reply.Body;
+    return Member(reply.Body, "token");
+  }
+
+  LorvaniSim sim;
+};
+
+TEST_F(SimTest, OrderIsCreated) {
+  SimReply reply = PostOrder(OrderBody("PRE-1", "S1-T2-20240301120000000"));
+  ASSERT_TRUE(reply.Answered);
+  EXPECT_EQ(reply.Status, 201);
+  EXPECT_THAT(reply.Header("Content-Type"), HasSubstr("application/json"));
+  EXPECT_TRUE(std::regex_match(Member(reply.Body, "token"), std::regex("ord_[0-9a-f]{24}")));
+  EXPECT_EQ(Member(reply.Body, "requestId"), "S1-T2-20240301120000000");
+  EXPECT_EQ(MoneyAmount(reply.Body, "totalAmount"), "12.5");
+  EXPECT_THAT(sim.OrdersJson(), HasSubstr(Member(reply.Body, "token")));
+}
+
+// Every refusal is JSON with a "message"; a refused field is named in it and in "field".
+TEST_F(SimTest, RequestsAreChecked) {
+  struct Case {
+    const char* Name;
+    std::string Body;
+    HeaderList Headers;
+    int Status;
+    const char* Field;  // empty: no field named
+  };
+  const std::string valid = OrderBody("PRE-1", "r1");
+  const Case cases[] = {
+      {"no token", valid, {{"Content-Type", "application/json"}}, 401, ""},
+      {"wrong token", valid, {{"Authorization", "Bearer other"}, {"Content-Type", "application/json"}}, 401, ""},
+      {"basic scheme", valid, {{"Authorization", "Basic ZGVtby10b2tlbg=="}, {"Content-Type", "application/json"}}, 401,
+       ""},
+      {"text body type", valid, {{"Authorization", "Bearer demo-token"}, {"Content-Type", "text/plain"}}, 415, ""},
+      {"not JSON", "totalAmount=12.5", kJsonWithToken, 400, ""},
+      {"not an object", "[1,2]", kJsonWithToken, 400, ""},
+      {"no totalAmount", R"({"preApprovalCode":"P","requestId":"r"})", kJsonWithToken, 400, "totalAmount"},
+      {"amount as number", R"({"totalAmount":{"amount":12.5,"currency":"EUR"},"preApprovalCode":"P","requestId":"r"})",
+       kJsonWithToken, 400, "totalAmount.amount"},
+      {"amount zero", OrderBody("P", "r", "0"), kJsonWithToken, 400, "totalAmount.amount"},
+      {"amount negative", OrderBody("P", "r", "-5"), kJsonWithToken, 400, "totalAmount.amount"},
+      {"five decimals", OrderBody("P", "r", "1.00001"), kJsonWithToken, 400, "totalAmount.amount"},
+      {"exponent", OrderBody("P", "r", "1e3"), kJsonWithToken, 400, "totalAmount.amount"},
+      {"comma", OrderBody("P", "r", "12,50"), kJsonWithToken, 400, "totalAmount.amount"},
+      {"too large", OrderBody("P", "r", "1000000000000"), kJsonWithToken, 400, "totalAmount.amount"},
+      {"currency lower case", OrderBody("P", "r", "1", "eur"), kJsonWithToken, 400, "totalAmount.currency"},
+      {"currency four letters", OrderBody("P", "r", "1", "EURO"), kJsonWithToken, 400, "totalAmount.currency"},
+      {"empty pre-approval", OrderBody("", "r"), kJsonWithToken, 400, "preApprovalCode"},
+      {"unknown fault", OrderBody("FAULT-NOPE", "r"), kJsonWithToken, 400, "preApprovalCode"},
+      {"empty request id", OrderBody("P", ""), kJsonWithToken, 400, "requestId"},
+      {"no request id", R"({"totalAmount":{"amount":"1","currency":"EUR"},"preApprovalCode":"P"})", kJsonWithToken, 400,
+       "requestId"},
+      {"operator not text",
+       R"({"totalAmount":{"amount":"1","currency":"EUR"},"preApprovalCode":"P","requestId":"r","merchantOperatorId":7})",
+       kJsonWithToken, 400, "merchantOperatorId"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    SimReply reply = PostOrder(c.Body, c.Headers);
+    ASSERT_TRUE(reply.Answered);
+    EXPECT_EQ(reply.Status, c.Status) << reply.Body;
+    const std::string message = Member(reply.Body, "message");
+    EXPECT_NE(message, "<none>") << reply.Body;
+    if (*c.Field) {
+      EXPECT_THAT(message, HasSubstr(c.Field));
+      EXPECT_EQ(Member(reply.Body, "field"), c.Field);
+    }
+    if (c.Status == 401) {
+      EXPECT_THAT(reply.Header("WWW-Authenticate"), HasSubstr("Bearer"));
+    }
+  }
+  EXPECT_EQ(sim.OrdersJson(), "[]");  // nothing refused was kept
+
+  // The media type may carry parameters; decimals up to four are fine.
+  SimReply accepted = PostOrder(OrderBody("PRE-1", "ok-1", "0.0001"),
+                                {{"Authorization", "Bearer demo-token"}, {"Content-Type", "Application/JSON; charset=utf-8"}});
+  EXPECT_EQ(accepted.Status, 201) << accepted.Body;
+}
+
+TEST_F(SimTest, OtherPathsAndMethodsAreRefusedInJson) {
+  SimReply unknown = sim.Send("POST", "/v1/instore/payments", "{}", kJsonWithToken);
+  EXPECT_EQ(unknown.Status, 404);
+  EXPECT_THAT(Member(unknown.Body, "message"), HasSubstr("/v1/instore/payments"));
+  SimReply wrongMethod = sim.Send("GET", "/v1/instore/orders");
+  EXPECT_EQ(wrongMethod.Status, 405);
+  EXPECT_EQ(wrongMethod.Header("Allow"), "POST");
+}
+
+TEST_F(SimTest, RefundsUpToTheAmountStillRefundable) {
+  const std::string token = NewOrder("PRE-1", "order-1");
+  const std::regex iso("\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3}Z");
+
+  SimReply first = PostRefund(token, RefundBody(token, "refund-1", "5"));
+  ASSERT_EQ(first.Status, 201) << first.Body;
+  EXPECT_EQ(Member(first.Body, "token"), token);
+  EXPECT_TRUE(std::regex_match(Member(first.Body, "refundToken"), std::regex("rfd_[0-9a-f]{24}")));
+  EXPECT_TRUE(std::regex_match(Member(first.Body, "refundedAt"), iso)) << first.Body;
+  EXPECT_EQ(MoneyAmount(first.Body, "remainingAmount"), "7.5");
+
+  SimReply tooMuch = PostRefund(token, RefundBody(token, "refund-2", "7.5001"));
+  EXPECT_EQ(tooMuch.Status, 422);
+  EXPECT_EQ(Member(tooMuch.Body, "field"), "refundAmount.amount");
+  EXPECT_THAT(Member(tooMuch.Body, "message"), HasSubstr("7.5"));
+
+  SimReply rest = PostRefund(token, RefundBody(token, "refund-3", "7.5"));
+  EXPECT_EQ(rest.Status, 201) << rest.Body;
+  EXPECT_EQ(MoneyAmount(rest.Body, "remainingAmount"), "0");
+  EXPECT_EQ(PostRefund(token, RefundBody(token, "refund-4", "0.0001")).Status, 422);
+}
+
+TEST_F(SimTest, RefundsAreChecked) {
+  const std::string token = NewOrder("PRE-1", "order-1");
+  struct Case {
+    const char* Name;
+    std::string Token;
+    std::string Body;
+    int Status;
+    const char* Field;
+  };
+  const Case cases[] = {
+      {"unknown order", "ord_000000000000000000000000", RefundBody("ord_000000000000000000000000", "x1", "1"), 404, ""},
+      {"other currency", token, RefundBody(token, "x2", "1", "USD"), 400, "refundAmount.currency"},
+      {"token of another order", token, RefundBody("ord_other", "x3", "1"), 400, "token"},
+      {"no request id", token, RefundBody(token, "", "1"), 400, "requestId"},
+      {"amount zero", token, RefundBody(token, "x4", "0.0"), 400, "refundAmount.amount"},
+      {"no refund amount", token, R"({"token":")" + token + R"(","requestId":"x5"})", 400, "refundAmount"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    SimReply reply = PostRefund(c.Token, c.Body);
+    EXPECT_EQ(reply.Status, c.Status) << reply.Body;
+    EXPECT_NE(Member(reply.Body, "message"), "<none>");
+    if (*c.Field) {
+      EXPECT_EQ(Member(reply.Body, "field"), c.Field);
+    }
+  }
+  // Nothing was refunded by the refused requests.
+  EXPECT_EQ(PostRefund(token, RefundBody(token, "all", "12.5")).Status, 201);
+}
+
+// A request id seen before answers the first answer again; with other content it is
+// a conflict. A repeated refund refunds nothing more.
+TEST_F(SimTest, RequestIdsAreIdempotent) {
+  SimReply first = PostOrder(OrderBody("PRE-1", "same-id"));
+  SimReply again = PostOrder(OrderBody("PRE-1", "same-id"));
+  ASSERT_EQ(first.Status, 201);
+  EXPECT_EQ(again.Status, 201);
+  EXPECT_EQ(again.Body, first.Body);
+  EXPECT_EQ(again.Header("Idempotent-Replayed"), "true");
+  SimReply changed = PostOrder(OrderBody("PRE-1", "same-id", "13"));
+  EXPECT_EQ(changed.Status, 409);
+  EXPECT_EQ(Member(changed.Body, "field"), "requestId");
+
+  const std::string token = Member(first.Body, "token");
+  SimReply refund = PostRefund(token, RefundBody(token, "refund-same", "10"));
+  SimReply refundAgain = PostRefund(token, RefundBody(token, "refund-same", "10"));
+  ASSERT_EQ(refund.Status, 201);
+  EXPECT_EQ(refundAgain.Status, 201);
+  EXPECT_EQ(refundAgain.Body, refund.Body);
+  EXPECT_EQ(PostRefund(token, RefundBody(token, "refund-other", "2.5")).Status, 201);  // 10 + 2.5: all of it
+  EXPECT_EQ(PostRefund(token, RefundBody(token, "refund-more", "0.01")).Status, 422);
+  // An order's request id cannot be reused by a refund.
+  EXPECT_EQ(PostRefund(token, RefundBody(token, "same-id", "0.01")).Status, 409);
+}
+
+// Faults chosen by the pre-approval code. Those before the service keep no order.
+TEST_F(SimTest, FaultsByPreApprovalCode) {
+  struct Case {
+    const char* Code;
+    bool Answered;
+    int Status;
+    const char* ContentType;  // substring; empty: no body
+    bool OrderKept;
+  };
+  const Case cases[] = {
+      {"FAULT-500", true, 500, "", false},
+      {"FAULT-502-HTML", true, 502, "text/html", false},
+      {"FAULT-JSON-ARRAY", true, 400, "application/json", false},
+      {"FAULT-NOT-JSON", true, 400, "text/plain", false},
+      {"FAULT-302", true, 302, "text/html", false},
+      {"FAULT-CLOSE", false, 0, "", false},
+      {"FAULT-DECLINED", true, 422, "application/json", false},
+      {"FAULT-NO-TOKEN", true, 201, "application/json", true},
+  };
+  int orders = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Code);
+    SimReply reply = PostOrder(OrderBody(c.Code, std::string("id-") + c.Code));
+    EXPECT_EQ(reply.Answered, c.Answered);
+    EXPECT_EQ(reply.Status, c.Status);
+    if (*c.ContentType) {
+      EXPECT_THAT(reply.Header("Content-Type"), HasSubstr(c.ContentType));
+    } else {
+      EXPECT_EQ(reply.Body, "");
+    }
+    if (c.OrderKept) ++orders;
+    rapidjson::Document list = Json(sim.OrdersJson());
+    EXPECT_EQ(list.Size(), static_cast<rapidjson::SizeType>(orders));
+  }
+  EXPECT_TRUE(Json(PostOrder(OrderBody("FAULT-JSON-ARRAY", "a2")).Body).IsArray());
+  EXPECT_TRUE(Json(PostOrder(OrderBody("FAULT-NOT-JSON", "a3")).Body).HasParseError());
+  EXPECT_EQ(PostOrder(OrderBody("FAULT-302", "a4")).Header("Location"), "/v1/instore/moved");
+  SimReply noToken = PostOrder(OrderBody("FAULT-NO-TOKEN", "a5"));
+  EXPECT_EQ(Member(noToken.Body, "token"), "<none>");
+  EXPECT_EQ(Member(noToken.Body, "status"), "approved");
+
+  // The connection closed without an answer is still in the list, without a status.
+  bool closedListed = false;
+  for (const auto& request : sim.Requests()) {
+    if (request.Body.find("FAULT-CLOSE") != std::string::npos) closedListed = request.Status == 0;
+  }
+  EXPECT_TRUE(closedListed);
+}
+
+TEST_F(SimTest, DelayFaultWaitsThenCreatesTheOrder) {
+  auto start = std::chrono::steady_clock::now();
+  SimReply reply = PostOrder(OrderBody("FAULT-DELAY-2", "slow"));
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(reply.Status, 201);
+  EXPECT_NE(Member(reply.Body, "token"), "<none>");
+  EXPECT_GE(elapsed, std::chrono::milliseconds(1900));
+  EXPECT_LT(elapsed, std::chrono::seconds(30));
+}
+
+TEST_F(SimTest, RefundFaultsFollowTheOrdersCode) {
+  const std::string without = NewOrder("FAULT-NO-REFUNDEDAT", "o1");
+  SimReply reply = PostRefund(without, RefundBody(without, "f1", "1"));
+  EXPECT_EQ(reply.Status, 201);
+  EXPECT_EQ(Member(reply.Body, "refundedAt"), "<none>");
+  EXPECT_NE(Member(reply.Body, "refundToken"), "<none>");
+  EXPECT_EQ(Member(reply.Body, "token"), without);
+
+  const std::string bad = NewOrder("FAULT-BAD-REFUNDEDAT", "o2");
+  SimReply badReply = PostRefund(bad, RefundBody(bad, "f2", "1"));
+  EXPECT_EQ(badReply.Status, 201);
+  EXPECT_FALSE(std::regex_search(Member(badReply.Body, "refundedAt"), std::regex("^\\d{4}-")));
+
+  const std::string ordinary = NewOrder("PRE-1", "o3");
+  EXPECT_NE(Member(PostRefund(ordinary, RefundBody(ordinary, "f3", "1")).Body, "refundedAt"), "<none>");
+}
+
+// The control route's fault takes the next request only, whatever its content: the
+// transport faults even before the token is checked.
+TEST_F(SimTest, ControlFaultTakesTheNextRequestOnly) {
+  sim.SetFault("FAULT-502-HTML");
+  EXPECT_EQ(sim.Send("GET", "/_sim/fault").Body, R"({"fault":"FAULT-502-HTML"})");
+  EXPECT_EQ(PostOrder(OrderBody("PRE-1", "c1"), {{"Content-Type", "application/json"}}).Status, 502);
+  EXPECT_EQ(sim.Send("GET", "/_sim/fault").Body, R"({"fault":null})");
+  EXPECT_EQ(PostOrder(OrderBody("PRE-1", "c1")).Status, 201);
+
+  const std::string token = NewOrder("PRE-1", "c2");
+  sim.SetFault("FAULT-NO-REFUNDEDAT");
+  EXPECT_EQ(Member(PostRefund(token, RefundBody(token, "c3", "1")).Body, "refundedAt"), "<none>");
+  sim.SetFault("FAULT-CLOSE");
+  EXPECT_FALSE(PostRefund(token, RefundBody(token, "c4", "1")).Answered);
+
+  sim.SetFault("FAULT-500");
+  EXPECT_EQ(sim.Send("DELETE", "/_sim/fault").Status, 204);
+  EXPECT_EQ(PostOrder(OrderBody("PRE-1", "c5")).Status, 201);
+
+  SimReply unknown = sim.Send("POST", "/_sim/fault", R"({"fault":"FAULT-BOOM"})", {{"Content-Type", "application/json"}});
+  EXPECT_EQ(unknown.Status, 400);
+  EXPECT_THAT(Member(unknown.Body, "message"), HasSubstr("FAULT-500"));
+}
+
+// What was received, exactly: method, target, headers and body bytes; control routes
+// are not listed; the list can be cleared.
+TEST_F(SimTest, ReceivedRequestsAreListed) {
+  const std::string body = std::string(R"({"x":"\u00e9)") + "\xC3\xA9" + "\"}";
+  PostOrder(body, {{"Authorization", "Bearer demo-token"}, {"Content-Type", "application/json"}, {"X-Trace", "t-1"}});
+  sim.Send("POST", "/v1/instore/orders/ord_1/refund?debug=1", std::string("\xFF\xFE", 2), kJsonWithToken);
+  sim.SetFault("FAULT-500");
+  sim.Send("DELETE", "/_sim/fault");
+
+  auto requests = sim.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].Method, "POST");
+  EXPECT_EQ(requests[0].Path, "/v1/instore/orders");
+  EXPECT_EQ(requests[0].Body, body);
+  EXPECT_EQ(requests[0].Header("x-trace"), "t-1");
+  EXPECT_EQ(requests[0].Header("Authorization"), "Bearer demo-token");
+  EXPECT_FALSE(requests[0].HasHeader("REMOTE_ADDR"));
+  EXPECT_EQ(requests[0].Status, 400);
+  EXPECT_EQ(requests[1].Path, "/v1/instore/orders/ord_1/refund?debug=1");
+  EXPECT_EQ(requests[1].Body, std::string("\xFF\xFE", 2));
+
+  sim.ClearRequests();
+  EXPECT_TRUE(sim.Requests().empty());
+}
+
+TEST(Sim, WritesItsCaFileAndStopsOnBothSignals) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    LorvaniSim sim;
+    std::ifstream file(sim.CaFile());
+    std::stringstream pem;
+    pem << file.rdbuf();
+    EXPECT_THAT(pem.str(), HasSubstr("-----BEGIN CERTIFICATE-----"));
+    EXPECT_TRUE(std::regex_match(sim.BaseUrl(), std::regex("https://127\\.0\\.0\\.1:\\d+/v1/instore/")));
+    EXPECT_EQ(sim.Stop(signal), 0);
+  }
+}
+
+TEST(Sim, TokenOptionChangesTheExpectedToken) {
+  LorvaniSim sim({"--token", "s3cret"});
+  const std::string body = OrderBody("PRE-1", "t1");
+  EXPECT_EQ(sim.Send("POST", "/v1/instore/orders", body, kJsonWithToken).Status, 401);
+  EXPECT_EQ(sim.Send("POST", "/v1/instore/orders", body,
+                     {{"Authorization", "Bearer s3cret"}, {"Content-Type", "application/json"}})
+                .Status,
+            201);
+}
+
+// A stop signal ends a delay under way: the simulator does not wait it out.
+TEST(Sim, StopEndsADelayUnderWay) {
+  LorvaniSim sim;
+  std::thread client([&sim] {
+    sim.Send("POST", "/v1/instore/orders", OrderBody("FAULT-DELAY-300", "long"), kJsonWithToken);
+  });
+  for (int i = 0; i < 500 && sim.Requests().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(sim.Stop(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  client.join();
+}
+
+TEST(Sim, CommandLine) {
+  std::string output;
+  EXPECT_EQ(LorvaniSim::RunToEnd({"--help"}, output), 0);
+  for (const char* documented : {"--port", "--token", "--ca-out", "--hostname-mismatch", "/_sim/requests",
+                                 "/_sim/fault", "FAULT-DELAY-N", "FAULT-CLOSE", "FAULT-NO-REFUNDEDAT", "SIGTERM"}) {
+    EXPECT_THAT(output, HasSubstr(documented));
+  }
+  EXPECT_EQ(LorvaniSim::RunToEnd({"--bogus"}, output), 2);
+  EXPECT_EQ(LorvaniSim::RunToEnd({"--port", "70000"}, output), 2);
+  EXPECT_EQ(LorvaniSim::RunToEnd({"--port"}, output), 2);
+
+  LorvaniSim running;
+  EXPECT_EQ(LorvaniSim::RunToEnd({"--port", std::to_string(running.Port()), "--quiet"}, output), 1);
+  EXPECT_EQ(output, "");  // no URL for a port it could not have
+}
+
+}  // namespace

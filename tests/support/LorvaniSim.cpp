@@ -1,0 +1,266 @@
+#include "LorvaniSim.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <poll.h>
+#include <rapidjson/document.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace zvtest {
+
+namespace {
+
+#ifdef ZV_LORVANI_SIM_PATH
+constexpr const char* kBuiltPath = ZV_LORVANI_SIM_PATH;
+#else
+constexpr const char* kBuiltPath = "";
+#endif
+
+constexpr int kStartSeconds = 60;  // certificate generation and start under a sanitizer
+constexpr int kStopSeconds = 30;
+
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string FindHeader(const HeaderList& aHeaders, const std::string& aName) {
+  for (const auto& [name, value] : aHeaders) {
+    if (SameName(name, aName)) return value;
+  }
+  return {};
+}
+
+std::string SimulatorPath() {
+  const char* fromEnvironment = std::getenv("ZV_LORVANI_SIM");
+  std::string path = fromEnvironment && *fromEnvironment ? fromEnvironment : kBuiltPath;
+  if (path.empty()) throw std::runtime_error("lorvani-sim not found: set ZV_LORVANI_SIM");
+  return path;
+}
+
+// The first line the child writes, within the time limit.
+std::string ReadFirstLine(int aDescriptor) {
+  std::string line;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStartSeconds);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) throw std::runtime_error("lorvani-sim did not print its URL in time");
+    pollfd entry{aDescriptor, POLLIN, 0};
+    int ready = poll(&entry, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) continue;
+    char c = 0;
+    ssize_t got = read(aDescriptor, &c, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) throw std::runtime_error("lorvani-sim ended before printing its URL");
+    if (c == '\n') return line;
+    line += c;
+  }
+}
+
+}  // namespace
+
+std::string SimRequest::Header(const std::string& aName) const { return FindHeader(Headers, aName); }
+
+bool SimRequest::HasHeader(const std::string& aName) const {
+  return std::any_of(Headers.begin(), Headers.end(), [&](const auto& h) { return SameName(h.first, aName); });
+}
+
+std::string SimReply::Header(const std::string& aName) const { return FindHeader(Headers, aName); }
+
+LorvaniSim::LorvaniSim(std::vector<std::string> aArguments) {
+  const std::string program = SimulatorPath();
+  std::string pattern = (std::filesystem::temp_directory_path() / "lorvani-sim-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary directory");
+  fDirectory = pattern;
+  fCaFile = fDirectory + "/ca.pem";
+  fVerify = std::find(aArguments.begin(), aArguments.end(), "--hostname-mismatch") == aArguments.end();
+
+  std::vector<std::string> arguments{program, "--port", "0", "--ca-out", fCaFile, "--quiet"};
+  arguments.insert(arguments.end(), aArguments.begin(), aArguments.end());
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  int output[2];
+  if (pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+  int spawned = posix_spawn(&fPid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(output[1]);
+  if (spawned != 0) {
+    close(output[0]);
+    fPid = -1;
+    throw std::runtime_error("cannot start " + program);
+  }
+  try {
+    fBaseUrl = ReadFirstLine(output[0]);
+  } catch (...) {
+    close(output[0]);
+    Stop();
+    throw;
+  }
+  close(output[0]);  // nothing more comes on standard output
+  const std::string prefix = "https://127.0.0.1:";
+  size_t slash = fBaseUrl.find('/', prefix.size());
+  if (!fBaseUrl.starts_with(prefix) || slash == std::string::npos) {
+    Stop();
+    throw std::runtime_error("unexpected first line of lorvani-sim: " + fBaseUrl);
+  }
+  fPort = std::stoi(fBaseUrl.substr(prefix.size(), slash - prefix.size()));
+}
+
+LorvaniSim::~LorvaniSim() {
+  if (fPid > 0) {
+    int status = Stop();
+    if (status != 0) ADD_FAILURE() << "lorvani-sim exited with status " << status;
+  }
+  if (!fDirectory.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(fDirectory, ignored);
+  }
+}
+
+std::string LorvaniSim::Origin() const { return "https://127.0.0.1:" + std::to_string(fPort); }
+
+int LorvaniSim::Stop(int aSignal) {
+  if (fPid <= 0) return -1;
+  kill(fPid, aSignal);
+  int status = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStopSeconds);
+  pid_t done = 0;
+  while ((done = waitpid(fPid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (done == 0) {
+    kill(fPid, SIGKILL);
+    waitpid(fPid, &status, 0);
+    fPid = -1;
+    return -1;
+  }
+  fPid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int LorvaniSim::RunToEnd(const std::vector<std::string>& aArguments, std::string& aOutput) {
+  std::vector<std::string> arguments{SimulatorPath()};
+  arguments.insert(arguments.end(), aArguments.begin(), aArguments.end());
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  int output[2];
+  if (pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+  pid_t pid = -1;
+  int spawned = posix_spawn(&pid, arguments[0].c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(output[1]);
+  if (spawned != 0) {
+    close(output[0]);
+    throw std::runtime_error("cannot start " + arguments[0]);
+  }
+  aOutput.clear();
+  char buffer[4096];
+  for (;;) {
+    ssize_t got = read(output[0], buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    aOutput.append(buffer, static_cast<size_t>(got));
+  }
+  close(output[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+SimReply LorvaniSim::Send(const std::string& aMethod, const std::string& aPath, const std::string& aBody,
+                          const HeaderList& aHeaders) const {
+  httplib::SSLClient client("127.0.0.1", fPort);
+  client.set_ca_cert_path(fCaFile.c_str());
+  client.enable_server_certificate_verification(fVerify);
+  client.set_connection_timeout(30);
+  client.set_read_timeout(60);
+  client.set_keep_alive(false);
+
+  httplib::Request request;
+  request.method = aMethod;
+  request.path = aPath;
+  request.body = aBody;
+  for (const auto& [name, value] : aHeaders) request.headers.emplace(name, value);
+  httplib::Response response;
+  httplib::Error error = httplib::Error::Success;
+  SimReply reply;
+  if (!client.send(request, response, error) || error != httplib::Error::Success) return reply;
+  reply.Answered = true;
+  reply.Status = response.status;
+  reply.Body = response.body;
+  for (const auto& [name, value] : response.headers) reply.Headers.emplace_back(name, value);
+  return reply;
+}
+
+std::vector<SimRequest> LorvaniSim::Requests() const {
+  SimReply reply = Send("GET", "/_sim/requests");
+  if (!reply.Answered || reply.Status != 200) throw std::runtime_error("GET /_sim/requests failed");
+  rapidjson::Document document;
+  document.Parse(reply.Body.c_str(), reply.Body.size());
+  if (document.HasParseError() || !document.IsArray()) throw std::runtime_error("GET /_sim/requests: not a list");
+  std::vector<SimRequest> requests;
+  for (const auto& entry : document.GetArray()) {
+    SimRequest request;
+    request.Method = entry["method"].GetString();
+    request.Path = entry["path"].GetString();
+    for (const auto& header : entry["headers"].GetArray()) {
+      request.Headers.emplace_back(header["name"].GetString(), header["value"].GetString());
+    }
+    // The exact bytes come base64-encoded.
+    const std::string encoded = entry["bodyBase64"].GetString();
+    std::string decoded(encoded.size() / 4 * 3, '\0');
+    int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
+                                 reinterpret_cast<const unsigned char*>(encoded.data()), static_cast<int>(encoded.size()));
+    if (length < 0) throw std::runtime_error("GET /_sim/requests: bad base64");
+    size_t padding = encoded.ends_with("==") ? 2 : encoded.ends_with("=") ? 1 : 0;
+    decoded.resize(static_cast<size_t>(length) - padding);
+    request.Body = std::move(decoded);
+    request.Status = entry["status"].GetInt();
+    requests.push_back(std::move(request));
+  }
+  return requests;
+}
+
+void LorvaniSim::ClearRequests() const {
+  SimReply reply = Send("DELETE", "/_sim/requests");
+  if (!reply.Answered || reply.Status != 204) throw std::runtime_error("DELETE /_sim/requests failed");
+}
+
+void LorvaniSim::SetFault(const std::string& aFault) const {
+  SimReply reply = Send("POST", "/_sim/fault", R"({"fault":")" + aFault + "\"}", {{"Content-Type", "application/json"}});
+  if (!reply.Answered || reply.Status != 200) throw std::runtime_error("POST /_sim/fault failed: " + reply.Body);
+}
+
+std::string LorvaniSim::OrdersJson() const {
+  SimReply reply = Send("GET", "/_sim/orders");
+  if (!reply.Answered || reply.Status != 200) throw std::runtime_error("GET /_sim/orders failed");
+  return reply.Body;
+}
+
+}  // namespace zvtest

@@ -1,0 +1,83 @@
+#pragma once
+// The simulator's HTTPS front: the provider's routes, the /_sim/ control routes, the
+// list of received requests, delays and closed connections.
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "SimCertificates.h"
+#include "SimStore.h"
+
+namespace httplib {
+class SSLServer;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace lorvanisim {
+
+struct SimOptions {
+  int Port = 8443;
+  std::string BearerToken = "demo-token";
+  std::string CaOut;
+  bool HostnameMismatch = false;
+  bool Quiet = false;
+};
+
+class SimServer {
+ public:
+  static constexpr size_t kMaxRecorded = 1000;  // the oldest requests are forgotten first
+
+  SimServer(const SimOptions& aOptions, SimIdentity aIdentity);
+  ~SimServer();
+  SimServer(const SimServer&) = delete;
+  SimServer& operator=(const SimServer&) = delete;
+
+  // Binds 127.0.0.1 and the port of the options (0: a free one); the port bound.
+  // Connections wait in the queue until Run. Throws when the port cannot be had.
+  int Bind();
+  // Serves until Stop.
+  void Run();
+  // From any thread: ends waiting delays and stops serving.
+  void Stop();
+
+ private:
+  struct Recorded {
+    uint64_t Sequence = 0;
+    std::string ReceivedAt;
+    std::string Method;
+    std::string Path;  // the request target as received, query included
+    std::vector<std::pair<std::string, std::string>> Headers;
+    std::string Body;
+    int Status = 0;  // 0: no answer was sent
+  };
+
+  void Routes();
+  void Serve(const httplib::Request& aRequest, httplib::Response& aResponse, const std::function<SimAnswer()>& aOperation);
+  uint64_t Record(const httplib::Request& aRequest);
+  void SetRecordedStatus(uint64_t aSequence, int aStatus);
+  std::string RecordedJson() const;
+  // False when the wait ended because the simulator stops.
+  bool Wait(int aSeconds);
+  void Log(const std::string& aLine) const;
+
+  SimOptions fOptions;
+  SimIdentity fIdentity;
+  SimStore fStore;
+  std::unique_ptr<httplib::SSLServer> fServer;
+
+  mutable std::mutex fLock;
+  std::condition_variable fStopped;
+  bool fStopping = false;
+  std::deque<Recorded> fRecorded;
+  uint64_t fNextSequence = 1;
+};
+
+}  // namespace lorvanisim

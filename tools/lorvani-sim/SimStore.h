@@ -1,0 +1,120 @@
+#pragma once
+// The simulated provider itself, without HTTP: bearer check, body validation, orders
+// and refunds kept in memory, idempotent request ids, and the fault injection. Each
+// operation turns one request into the answer to send. Safe to call from the server's
+// threads at once.
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace lorvanisim {
+
+enum class FaultKind {
+  Delay,          // wait, then answer as usual
+  Status500,      // 500 without a body
+  Html502,        // 502 with an HTML page, as a gateway sends
+  JsonArray,      // 400 whose body is a JSON array, not an object
+  NotJson,        // 400 whose body is plain text
+  Redirect302,    // 302 to another path
+  Close,          // the connection is closed without an answer
+  NoToken,        // success without "token"
+  NoRefundedAt,   // refund success without "refundedAt"
+  BadRefundedAt,  // refund success with a "refundedAt" that is no date
+  Declined,       // 422: the pre-approval is declined
+};
+
+struct Fault {
+  FaultKind Kind = FaultKind::Delay;
+  int Seconds = 0;  // for Delay
+  std::string Name;
+};
+
+// "FAULT-500", "FAULT-DELAY-3" (1 to 300 seconds), ...; nothing for any other text.
+std::optional<Fault> ParseFault(std::string_view aName);
+// The names the simulator knows, for the help text and error messages.
+std::vector<std::string> FaultNames();
+
+struct SimCall {
+  std::string Authorization;  // the Authorization header, empty when absent
+  std::string ContentType;    // the Content-Type header
+  std::string Body;
+};
+
+struct SimAnswer {
+  int Status = 200;
+  std::string ContentType;  // empty with an empty body
+  std::string Body;
+  std::vector<std::pair<std::string, std::string>> Headers;
+  bool Close = false;    // close the connection instead of answering
+  int DelaySeconds = 0;  // wait this long before answering
+};
+
+class SimStore {
+ public:
+  explicit SimStore(std::string aBearerToken);
+
+  // POST /v1/instore/orders
+  SimAnswer CreateOrder(const SimCall& aCall);
+  // POST /v1/instore/orders/{token}/refund
+  SimAnswer RefundOrder(const std::string& aOrderToken, const SimCall& aCall);
+
+  // A fault for the next order or refund request, whatever its pre-approval code.
+  void SetNextFault(const Fault& aFault);
+  void ClearNextFault();
+  std::optional<Fault> NextFault() const;
+
+  // Every order with its refunds, as a JSON array.
+  std::string OrdersJson() const;
+
+ private:
+  struct Refund {
+    std::string RefundToken;
+    std::string RequestId;
+    int64_t Amount = 0;
+    std::string RefundedAt;
+  };
+  struct Order {
+    std::string Token;
+    std::string RequestId;
+    std::string PreApprovalCode;
+    std::string OperatorId;
+    std::string Reference;
+    int64_t Amount = 0;  // scaled by 10,000
+    std::string Currency;
+    std::string CreatedAt;
+    std::vector<Refund> Refunds;
+    int64_t Refunded() const;
+  };
+  // A request already answered with success, to answer a repeat of it the same way.
+  struct Replay {
+    std::string Fingerprint;
+    int Status = 0;
+    std::string Body;
+  };
+
+  std::optional<Fault> TakeNextFault();
+  std::optional<SimAnswer> CheckCaller(const SimCall& aCall) const;
+  std::optional<SimAnswer> ReplayOf(const std::string& aRequestId, const std::string& aFingerprint) const;
+
+  const std::string fBearerToken;
+  mutable std::mutex fLock;
+  std::vector<Order> fOrders;                 // in creation order
+  std::map<std::string, size_t> fOrderIndex;  // token -> position in fOrders
+  std::map<std::string, Replay> fReplays;     // requestId -> first success
+  std::optional<Fault> fNextFault;
+};
+
+// Amounts: a decimal text with up to 4 decimals, scaled by 10,000, and back in the
+// shortest form ("12.5", "100", "0.0001").
+std::optional<int64_t> ParseAmount(std::string_view aText);
+std::string FormatAmount(int64_t aAmount);
+// The current UTC time as "yyyy-mm-ddThh:nn:ss.zzzZ".
+std::string UtcNowIso();
+
+}  // namespace lorvanisim
