@@ -214,7 +214,7 @@ void ZV_HttpClient::ApplySettings() {
 
   // No Accept-Charset, Accept-Language or Accept-Encoding is sent (libcurl adds none),
   // so no compressed answer is asked for.
-  curl_easy_setopt(h, CURLOPT_USERAGENT, HeaderSafe(fUserAgent).c_str());
+  if (!fUserAgent.empty()) curl_easy_setopt(h, CURLOPT_USERAGENT, HeaderSafe(fUserAgent).c_str());
   fAppliedContentType = HeaderSafe(fContentType);
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
 

@@ -173,6 +173,7 @@ TEST(HttpClient, EmptyMessageLogsOnlyTheUrlBeforePosting) {
   EXPECT_THAT(log.Titles(), ElementsAre("Write", "Read [15]"));
   EXPECT_EQ(server.Requests().at(0).Body, "");
   EXPECT_EQ(server.Requests().at(0).Header("Content-Length"), "0");
+  EXPECT_FALSE(server.Requests().at(0).Has("User-Agent"));  // none configured, none sent
 }
 
 TEST(HttpClient, WithoutOnWriteLogRequestsBehaveTheSame) {

@@ -70,7 +70,8 @@ Interface (every request needs "Authorization: Bearer TOKEN" and a JSON body wit
     "token", when present, must be the order's token;
   - a requestId seen before with the same content answers the first answer again
     (header Idempotent-Replayed: true); with other content, 409.
-  Every error answer is JSON with "message" and "errorCode".
+  Every error answer is JSON with "message" and "errorCode". Bodies larger than
+  1 MiB are refused with 413.
 
 Faults, chosen by the order's preApprovalCode (the body must be valid)
   FAULT-DELAY-N         wait N seconds (1 to 300), then create the order as usual
