@@ -1,7 +1,6 @@
 // The library as a host sees it: loaded by path, called through its exports with
 // BSTRs allocated and freed by the library's own allocator.
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -13,67 +12,14 @@
 #include <thread>
 #include <vector>
 
+#include "HostLibrary.h"
 #include "ZVPA_LORVANI_10.h"
 
 namespace {
 
 using Command = int (*)(BSTR, BSTR*, BSTR*);
 using Command16 = int16_t (*)(BSTR, BSTR*, BSTR*);
-
-class Library {
- public:
-  Library() {
-    const char* path = std::getenv("ZV_LIBRARY");
-    if (path == nullptr) throw std::runtime_error("ZV_LIBRARY is not set");
-    fPath = path;
-    fHandle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (fHandle == nullptr) throw std::runtime_error(dlerror());
-    allocString = Symbol<BSTR (*)(const OLECHAR*)>("SysAllocString");
-    allocStringLen = Symbol<BSTR (*)(const OLECHAR*, unsigned)>("SysAllocStringLen");
-    stringLen = Symbol<unsigned (*)(BSTR)>("SysStringLen");
-    stringByteLen = Symbol<unsigned (*)(BSTR)>("SysStringByteLen");
-    freeString = Symbol<void (*)(BSTR)>("SysFreeString");
-  }
-  ~Library() { dlclose(fHandle); }
-
-  template <typename F>
-  F Symbol(const char* aName) const {
-    void* symbol = dlsym(fHandle, aName);
-    if (symbol == nullptr) throw std::runtime_error(std::string("missing export ") + aName);
-    return reinterpret_cast<F>(symbol);
-  }
-
-  // Calls a command as a host does and returns what it got, freeing every string.
-  struct Answer {
-    std::u16string response, error;
-    bool responseNull = true, errorNull = true;
-    int result = 0;
-  };
-  Answer Call(const char* aCommand, const std::u16string& aRequest) const {
-    BSTR request = allocStringLen(aRequest.data(), static_cast<unsigned>(aRequest.size()));
-    BSTR response = nullptr, error = nullptr;
-    Answer a;
-    a.result = Symbol<Command>(aCommand)(request, &response, &error);
-    a.responseNull = response == nullptr;
-    a.errorNull = error == nullptr;
-    if (response) a.response.assign(response, stringLen(response));
-    if (error) a.error.assign(error, stringLen(error));
-    freeString(response);
-    freeString(error);
-    freeString(request);
-    return a;
-  }
-
-  std::string fPath;
-  BSTR (*allocString)(const OLECHAR*) = nullptr;
-  BSTR (*allocStringLen)(const OLECHAR*, unsigned) = nullptr;
-  unsigned (*stringLen)(BSTR) = nullptr;
-  unsigned (*stringByteLen)(BSTR) = nullptr;
-  void (*freeString)(BSTR) = nullptr;
-
- private:
-  void* fHandle = nullptr;
-};
+using Library = zvtest::HostLibrary;
 
 class HostBoundary : public ::testing::Test {
  protected:
@@ -81,7 +27,7 @@ class HostBoundary : public ::testing::Test {
 };
 
 TEST_F(HostBoundary, ExportsExactlyTheBoundary) {
-  const std::string command = "nm -D --defined-only '" + lib.fPath + "'";
+  const std::string command = "nm -D --defined-only '" + lib.Path() + "'";
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::set<std::string> names;
@@ -199,6 +145,15 @@ TEST_F(HostBoundary, VersionOfAnUnknownNameIsNullWithResultZero) {
   EXPECT_EQ(response, nullptr);
   EXPECT_EQ(error, nullptr);
   lib.freeString(name);
+}
+
+TEST_F(HostBoundary, VersionOfTheRegisteredDriver) {
+  auto a = lib.Call("VERSION", u"ZVPA_LORVANI_10");
+  EXPECT_EQ(a.result, 0);
+  EXPECT_EQ(a.response, u"Version 1.01 - 10/11/2021");
+  EXPECT_TRUE(a.errorNull);
+  EXPECT_EQ(lib.Call("OPEN", u"<R><Driver>zvpa_lorvani_10</Driver></R>").error,
+            u"Payment Driver [zvpa_lorvani_10] not registered.");
 }
 
 TEST_F(HostBoundary, LoneSurrogatesAreReplacedNotMisread) {

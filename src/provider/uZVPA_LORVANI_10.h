@@ -1,0 +1,71 @@
+#pragma once
+// The payment device of the Lorvani in-store REST interface: a payment becomes a JSON
+// order, a refund or void a JSON refund of an earlier order, each posted over HTTPS
+// with the merchant's bearer token through a fresh HTTP client.
+
+#include "base/Text.h"
+#include "payment/uZvPayment.h"
+
+namespace zv {
+
+class kIOHandler_HTTP;
+
+class kPayment_LORVANI : public kPaymentDevice {
+ public:
+  // The provider's services; the base URL always ends in "/".
+  static constexpr char16_t kProductionBaseURL[] = u"https://api.lorvani.com/v1/instore/";
+  static constexpr char16_t kStagingBaseURL[] = u"https://api.staging.lorvani.com/v1/instore/";
+  static constexpr char16_t kUserAgent[] = u"Zorvik PXR Driver";
+
+  // Fails with "Invalid class typecast" when the request's connection is not HTTP.
+  explicit kPayment_LORVANI(const kPaymentHandler& aHandler);
+
+  const Text& BaseURL() const;
+  // The body of the last request built.
+  const Text& JSONRequest() const { return fJSONRequest; }
+
+ protected:
+  bool Pay(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) override;
+  bool Refund(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) override;
+  bool Void(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) override;
+  // The provider offers no reprint, day close or totals: these do nothing.
+  bool Reprint(const Text& aReceiptId, ZvPrintLocation aPrintLocation, int_REPRINT_result& aResult) override;
+  bool DayClose(const kPaymentDayClose& aDayClose, int_DAYCLOSE_result& aResult) override;
+  bool GetTotals(const kPaymentTotals& aTotals, int_GETTOTALS_result& aResult) override;
+
+ private:
+  void BuildPayRequest(const kPaymentReceipt& aReceipt);
+  void BuildRefundRequest(const kPaymentReceipt& aReceipt);
+  bool PostRequest(const Text& aPath);
+  bool ReadPayResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult);
+  bool ReadRefundResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult);
+
+  Text fBearer;
+  bool fStaging = false;
+  Text fJSONRequest;
+  Text fJSONResponse;
+  kIOHandler_HTTP* fIOHandlerHTTP = nullptr;  // the inherited handler, not owned twice
+  Text fTlsCaFile;
+  bool fTlsVerify = true;
+};
+
+// The texts of the provider's requests.
+namespace lorvani {
+
+// Compact JSON string: quotation mark, backslash and "/" escaped, \b \t \n \f \r,
+// every other code unit below U+0020 or above U+007F as \u with upper-case hex.
+Text JsonString(TextView aText);
+// "yyyymmddhhnnsszzz" of the moment the body is built.
+Text RequestId(const kPaymentReceipt& aReceipt, DateTime aMoment);
+Text PayBody(const kPaymentReceipt& aReceipt, DateTime aMoment);
+Text RefundBody(const kPaymentReceipt& aReceipt, DateTime aMoment);
+// A path segment with every character outside the unreserved set percent-encoded
+// (as UTF-8), so that a token cannot change the request's path or query.
+Text EncodePathSegment(TextView aSegment);
+// An ISO 8601 instant (a time without designator is UTC; a fraction of any length)
+// converted to local time; nothing when it cannot be read.
+std::optional<DateTime> IsoInstantToLocal(TextView aText);
+
+}  // namespace lorvani
+
+}  // namespace zv

@@ -1,0 +1,294 @@
+// The driver end to end, as a host uses it: loaded by path, called through its
+// exports, paying against the local provider simulator over HTTPS.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+
+#include "CommandCalls.h"
+#include "HostLibrary.h"
+#include "LorvaniSim.h"
+#include "TestText.h"
+
+using zvtest::Element;
+using zvtest::HostLibrary;
+using zvtest::LorvaniSim;
+using zvtest::ReadFile;
+using zvtest::T;
+using zvtest::U8;
+
+namespace {
+
+const std::string kBearer = "test-bearer-7f3a";
+
+struct PayOptions {
+  std::string action = "PAY";
+  std::string amount = "12.50";
+  std::string code = "PRE-1";
+  std::string token;  // RefundReference/PaymentId
+  std::string operatorId = "op/7";
+  std::string reference = "Caf\xC3\xA9 42";
+};
+
+class LorvaniEndToEnd : public ::testing::Test {
+ protected:
+  // Opens a device on the simulator; aExtraParameters are added to Parameters.
+  int Open(const std::string& aUrl, const std::string& aExtraParameters = "", bool aTrustSim = true) {
+    const std::string request =
+        "<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>" + LogId() + "</LogId>"
+        "<Connection><Type>HTTP</Type><URL>" + aUrl + "</URL></Connection><Parameters><Bearer>" + kBearer +
+        "</Bearer>" + (aTrustSim ? "<TlsCaFile>" + sim.CaFile() + "</TlsCaFile>" : "") + aExtraParameters +
+        "</Parameters></Request>";
+    auto a = lib.Call("OPEN", T(request));
+    EXPECT_EQ(a.result, 0) << U8(a.error);
+    return std::stoi(Element(U8(a.response), "Handle"));
+  }
+
+  HostLibrary::Answer Pay(int aHandle, const PayOptions& o = {}) {
+    std::string payment = "<Action>" + o.action + "</Action><Amount>" + o.amount +
+                          "</Amount><Currency>EUR</Currency><Attributes>" + o.code +
+                          "</Attributes><StoreCode>S1</StoreCode><TillCode>T2</TillCode><OperatorId>" +
+                          o.operatorId + "</OperatorId><Reference>" + o.reference + "</Reference>";
+    if (!o.token.empty()) payment += "<RefundReference><PaymentId>" + o.token + "</PaymentId></RefundReference>";
+    return lib.Call("PAY", T("<Request><Handle>" + std::to_string(aHandle) + "</Handle><Payment>" + payment +
+                             "</Payment></Request>"));
+  }
+
+  static std::string LogId() {
+    return std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+           std::to_string(::getpid());
+  }
+
+  LorvaniSim sim{{"--token", kBearer}};
+  HostLibrary lib;
+};
+
+std::string Response(const HostLibrary::Answer& a) { return U8(a.response); }
+
+TEST_F(LorvaniEndToEnd, APaymentPostsTheOrderAndAnswersItsToken) {
+  const int handle = Open(sim.BaseUrl());
+  const auto a = Pay(handle);
+  ASSERT_EQ(a.result, 0) << U8(a.error);
+  const std::string r = Response(a);
+  EXPECT_EQ(std::count(r.begin(), r.end(), '\n'), 26);
+  EXPECT_EQ(Element(r, "Error"), "False");
+  EXPECT_EQ(Element(r, "PaymentAmount"), "12.5");
+  EXPECT_EQ(Element(r, "PaymentCurrency"), "EUR");
+  EXPECT_EQ(Element(r, "PaymentNetwork"), "lorvani");
+  EXPECT_EQ(Element(r, "TransactionType"), "OTHER");
+  EXPECT_EQ(Element(r, "PaymentNumber"), "PRE-1");
+  const std::string token = Element(r, "RefundReference");
+  EXPECT_FALSE(token.empty());
+  EXPECT_EQ(Element(r, "TraceAuditId"), token);
+
+  const auto requests = sim.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const auto& q = requests[0];
+  EXPECT_EQ(q.Method, "POST");
+  EXPECT_EQ(q.Path, "/v1/instore/orders");
+  EXPECT_EQ(q.Header("Authorization"), "Bearer " + kBearer);
+  EXPECT_EQ(q.Header("Content-Type"), "application/json");
+  EXPECT_EQ(q.Header("User-Agent"), "Zorvik PXR Driver");
+  EXPECT_FALSE(q.HasHeader("Accept-Encoding"));
+  EXPECT_TRUE(std::regex_match(
+      q.Body, std::regex(R"(\{"totalAmount":\{"amount":"12\.5","currency":"EUR"\},"preApprovalCode":"PRE-1",)"
+                         R"("requestId":"S1-T2-\d{17}","merchantOperatorId":"op\\/7","merchantReference":"Caf\\u00E9 42"\})")))
+      << q.Body;
+}
+
+TEST_F(LorvaniEndToEnd, RefundAndVoidPostTheSameRefundOfTheOrder) {
+  const int handle = Open(sim.BaseUrl());
+  const std::string token = Element(Response(Pay(handle)), "RefundReference");
+  PayOptions refund;
+  refund.action = "REFUND";
+  refund.amount = "2.50";
+  refund.token = token;
+  const auto r = Pay(handle, refund);
+  ASSERT_EQ(r.result, 0) << U8(r.error);
+  EXPECT_EQ(Element(Response(r), "RefundReference"), token);
+  EXPECT_FALSE(Element(Response(r), "TraceAuditId").empty());
+  EXPECT_EQ(Element(Response(r), "PaymentAmount"), "2.5");
+  refund.action = "VOID";
+  const auto v = Pay(handle, refund);
+  ASSERT_EQ(v.result, 0) << U8(v.error);
+
+  const auto requests = sim.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  const std::regex id(R"("requestId":"S1-T2-\d{17}")");
+  for (size_t i : {1u, 2u}) {
+    EXPECT_EQ(requests[i].Path, "/v1/instore/orders/" + token + "/refund");
+    EXPECT_TRUE(std::regex_match(
+        requests[i].Body,
+        std::regex(R"(\{"token":")" + token +
+                   R"(","requestId":"S1-T2-\d{17}","merchantOperatorId":"op\\/7","refundAmount":\{"amount":"2\.5","currency":"EUR"\}\})")))
+        << requests[i].Body;
+  }
+  EXPECT_EQ(std::regex_replace(requests[1].Body, id, ""), std::regex_replace(requests[2].Body, id, ""));
+}
+
+TEST_F(LorvaniEndToEnd, ProviderFailuresBecomeTheErrorText) {
+  const struct {
+    const char* code;
+    const char* errorText;
+  } cases[] = {
+      {"FAULT-500", "Internal Server Error"},
+      {"FAULT-502-HTML", "Bad Gateway"},
+      {"FAULT-NOT-JSON", "Bad Request"},
+      {"FAULT-302", "Found"},
+      {"FAULT-DECLINED", "The customer's pre-approval was declined"},
+  };
+  const int handle = Open(sim.BaseUrl());
+  for (const auto& c : cases) {
+    PayOptions o;
+    o.code = c.code;
+    const auto a = Pay(handle, o);
+    EXPECT_EQ(a.result, 0xFFFF) << c.code;
+    EXPECT_EQ(U8(a.error), c.errorText) << c.code;
+    EXPECT_EQ(Element(Response(a), "Error"), "True") << c.code;
+    EXPECT_EQ(Element(Response(a), "LogFileName").empty(), false) << c.code;
+  }
+}
+
+TEST_F(LorvaniEndToEnd, AJsonArrayAnswerFailsTheCommand) {
+  const int handle = Open(sim.BaseUrl());
+  PayOptions o;
+  o.code = "FAULT-JSON-ARRAY";
+  const auto a = Pay(handle, o);
+  EXPECT_EQ(U8(a.error), "Invalid class typecast");
+  // A raised failure leaves the cleared record.
+  EXPECT_EQ(Element(Response(a), "LogFileName"), "");
+  EXPECT_EQ(Element(Response(a), "PaymentNetwork"), "other");
+}
+
+TEST_F(LorvaniEndToEnd, NoAnswerAtAllSaysWhy) {
+  const int handle = Open(sim.BaseUrl());
+  PayOptions o;
+  o.code = "FAULT-CLOSE";
+  const auto closed = Pay(handle, o);
+  EXPECT_EQ(closed.result, 0xFFFF);
+  EXPECT_FALSE(closed.error.empty());
+
+  const int unreachable = Open("https://127.0.0.1:1/v1/instore/");
+  const auto refused = Pay(unreachable);
+  EXPECT_EQ(refused.result, 0xFFFF);
+  EXPECT_NE(U8(refused.error).find("onnect"), std::string::npos) << U8(refused.error);
+}
+
+TEST_F(LorvaniEndToEnd, AWrongBearerIsRefusedWithTheProvidersMessage) {
+  const std::string request =
+      "<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>" + LogId() + "</LogId><Connection><Type>HTTP</Type><URL>" +
+      sim.BaseUrl() + "</URL></Connection><Parameters><Bearer>wrong</Bearer><TlsCaFile>" + sim.CaFile() +
+      "</TlsCaFile></Parameters></Request>";
+  const int handle = std::stoi(Element(U8(lib.Call("OPEN", T(request)).response), "Handle"));
+  const auto a = Pay(handle);
+  EXPECT_EQ(U8(a.error), "The bearer token is not valid");
+}
+
+TEST_F(LorvaniEndToEnd, TheNextPaymentStartsWithoutTheLastError) {
+  const int handle = Open(sim.BaseUrl());
+  PayOptions fault;
+  fault.code = "FAULT-500";
+  EXPECT_EQ(Pay(handle, fault).result, 0xFFFF);
+  const auto next = Pay(handle);
+  EXPECT_EQ(next.result, 0);
+  EXPECT_TRUE(next.errorNull);
+}
+
+TEST_F(LorvaniEndToEnd, AConfirmedRefundWithoutRefundedAtIsASuccess) {
+  const int handle = Open(sim.BaseUrl());
+  std::string logFile;
+  for (const char* code : {"FAULT-NO-REFUNDEDAT", "FAULT-BAD-REFUNDEDAT"}) {
+    PayOptions pay;
+    pay.code = code;
+    const std::string token = Element(Response(Pay(handle, pay)), "RefundReference");
+    ASSERT_FALSE(token.empty()) << code;
+    PayOptions refund;
+    refund.action = "REFUND";
+    refund.amount = "1";
+    refund.token = token;
+    const auto a = Pay(handle, refund);
+    EXPECT_EQ(a.result, 0) << code << ": " << U8(a.error);
+    EXPECT_NE(Element(Response(a), "PaymentDateTime"), "1899-12-30T00:00:00.000Z");
+    logFile = Element(Response(a), "LogFileName");
+  }
+  lib.Call("CLOSE", T("<R><Handle>" + std::to_string(handle) + "</Handle></R>"));
+  const std::string log = ReadFile(logFile);
+  EXPECT_NE(log.find(" - ERROR - kLORVANI.Refund:refundedAt is missing or not an ISO 8601 time"), std::string::npos);
+}
+
+TEST_F(LorvaniEndToEnd, ReportsAndReprintsSendNothing) {
+  const int handle = Open(sim.BaseUrl());
+  const std::string h = "<Handle>" + std::to_string(handle) + "</Handle>";
+  EXPECT_EQ(lib.Call("DAYCLOSE", T("<R>" + h + "<DayClose/></R>")).result, 0);
+  EXPECT_EQ(lib.Call("GETTOTALS", T("<R>" + h + "<GetTotals/></R>")).result, 0);
+  EXPECT_EQ(lib.Call("REPRINT", T("<R>" + h + "<Payment/></R>")).result, 0);
+  EXPECT_TRUE(sim.Requests().empty());
+}
+
+TEST_F(LorvaniEndToEnd, ABaseUrlWithoutTheFinalSlashGetsOne) {
+  std::string url = sim.BaseUrl();
+  url.pop_back();
+  const int handle = Open(url);
+  EXPECT_EQ(Pay(handle).result, 0);
+  ASSERT_EQ(sim.Requests().size(), 1u);
+  EXPECT_EQ(sim.Requests()[0].Path, "/v1/instore/orders");
+}
+
+TEST_F(LorvaniEndToEnd, TheDeviceLogTellsThePaymentInOrderWithoutTheToken) {
+  const int handle = Open(sim.BaseUrl());
+  const auto a = Pay(handle);
+  const std::string logFile = Element(Response(a), "LogFileName");
+  lib.Call("CLOSE", T("<R><Handle>" + std::to_string(handle) + "</Handle></R>"));
+  const std::string log = ReadFile(logFile);
+  size_t at = 0;
+  for (const std::string& mark :
+       {std::string("*** START ***"), std::string(60, '-') + " Pay", std::string(" - kLORVANI.Pay:{"),
+        " - Write:" + sim.BaseUrl() + "orders", std::string(" - Write ["), std::string(" - Read ["),
+        std::string("*** STOP ***")}) {
+    const size_t found = log.find(mark, at);
+    ASSERT_NE(found, std::string::npos) << mark << "\n" << log;
+    at = found;
+  }
+  EXPECT_EQ(log.find(kBearer), std::string::npos);
+}
+
+class LorvaniTls : public LorvaniEndToEnd {};
+
+TEST_F(LorvaniTls, TheSimulatorsCertificateIsTrustedOnlyWhenNamed) {
+  const int untrusted = Open(sim.BaseUrl(), "", false);
+  const auto refused = Pay(untrusted);
+  EXPECT_EQ(refused.result, 0xFFFF);
+  EXPECT_NE(U8(refused.error).find("certificate"), std::string::npos) << U8(refused.error);
+  EXPECT_TRUE(sim.Requests().empty());
+
+  const int trusted = Open(sim.BaseUrl());
+  EXPECT_EQ(Pay(trusted).result, 0);
+}
+
+TEST_F(LorvaniTls, VerificationOffIsLoggedAsAnError) {
+  const int handle = Open(sim.BaseUrl(), "<TlsVerify>false</TlsVerify>", false);
+  const auto a = Pay(handle);
+  EXPECT_EQ(a.result, 0) << U8(a.error);
+  const std::string logFile = Element(Response(a), "LogFileName");
+  lib.Call("CLOSE", T("<R><Handle>" + std::to_string(handle) + "</Handle></R>"));
+  EXPECT_NE(ReadFile(logFile).find(" - ERROR - TLS certificate verification is off"), std::string::npos);
+}
+
+TEST(LorvaniTlsHostName, AHostNameMismatchIsRefused) {
+  LorvaniSim mismatched({"--token", kBearer, "--hostname-mismatch"});
+  HostLibrary lib;
+  const std::string request =
+      "<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>mismatch</LogId><Connection><Type>HTTP</Type><URL>" +
+      mismatched.BaseUrl() + "</URL></Connection><Parameters><Bearer>" + kBearer + "</Bearer><TlsCaFile>" +
+      mismatched.CaFile() + "</TlsCaFile></Parameters></Request>";
+  const int handle = std::stoi(Element(U8(lib.Call("OPEN", T(request)).response), "Handle"));
+  const auto a = lib.Call("PAY", T("<R><Handle>" + std::to_string(handle) +
+                                   "</Handle><Payment><Amount>1</Amount><Attributes>P</Attributes></Payment></R>"));
+  EXPECT_EQ(a.result, 0xFFFF);
+  EXPECT_FALSE(a.error.empty());
+  EXPECT_TRUE(mismatched.Requests().empty());
+}
+
+}  // namespace
