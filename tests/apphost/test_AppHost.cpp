@@ -203,4 +203,50 @@ TEST(DlHost, AHostThatExitsWithTheLibraryLoadedEnds) {
   EXPECT_TRUE(run.Has("end=yes")) << run.out;
 }
 
+std::string OpenRequest(const std::string& aLogId) {
+  return "open=<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>" + aLogId +
+         "</LogId><Connection><Type>HTTP</Type></Connection>"
+         "<Parameters><Bearer>token</Bearer><Staging>true</Staging></Parameters></Request>";
+}
+
+// The device logs below LogFiles/Payment beside the host.
+std::vector<fs::path> DeviceLogs(const fs::path& aHostDir) {
+  std::vector<fs::path> logs;
+  const fs::path payment = aHostDir / "LogFiles" / "Payment";
+  if (!fs::is_directory(payment)) return logs;
+  for (const auto& entry : fs::directory_iterator(payment)) logs.push_back(entry.path());
+  return logs;
+}
+
+TEST(DlHost, AnswersThisLibrarysVersion) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_DL_HOST, "ECR", {"version=ZVPA_LORVANI_10", "unload"});
+  ASSERT_TRUE(run.exited);
+  EXPECT_TRUE(run.Has("VERSION.response=Version 1.01 - 10/11/2021")) << run.out;
+}
+
+TEST(DlHost, UnloadingWithDevicesStillOpenClosesTheirLogs) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_DL_HOST, "ECR", {OpenRequest("first"), OpenRequest("second"), "unload"});
+  ASSERT_TRUE(run.exited) << run.out;
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("OPEN.response=<Handle>1</Handle>"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("OPEN.response=<Handle>2</Handle>"), std::string::npos) << run.out;
+  EXPECT_TRUE(run.Has("still-loaded=no")) << run.out;
+  const auto logs = DeviceLogs(dir.Path());
+  ASSERT_EQ(logs.size(), 2u);
+  for (const fs::path& log : logs) ExpectClosedDeviceLog(log.string());
+}
+
+TEST(DlHost, ExitingWithDevicesStillOpenClosesTheirLogs) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_DL_HOST, "ECR", {OpenRequest("atexit")});
+  ASSERT_TRUE(run.exited) << "the host did not end: " << run.out;
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("OPEN.response=<Handle>1</Handle>"), std::string::npos) << run.out;
+  const auto logs = DeviceLogs(dir.Path());
+  ASSERT_EQ(logs.size(), 1u);
+  ExpectClosedDeviceLog(logs[0].string());
+}
+
 }  // namespace
