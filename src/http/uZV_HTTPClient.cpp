@@ -6,6 +6,8 @@
 #include <openssl/x509.h>
 
 #include <chrono>
+#include <filesystem>
+#include <map>
 #include <mutex>
 
 #include "base/Exception.h"
@@ -51,6 +53,88 @@ bool ValidHeaderName(const std::string& aName) {
 bool SameHeaderName(const std::string& a, const std::string& b) {
   return SameText(FromAscii(a), FromAscii(b));
 }
+
+// The certificates a client trusts: the system's bundle, plus those of an extra CA
+// file. Loading the system's bundle costs more processor time than everything else
+// of a payment, and every request has a fresh client, so the stores are built once
+// per process (per extra file as it is on disk) and shared; OpenSSL counts their
+// references and only reads them during handshakes.
+class TrustStores {
+ public:
+  // A new reference to the store for aCaFile ("" for the system's bundle only), or
+  // null with aError set.
+  static X509_STORE* Acquire(const std::string& aCaFile, std::string& aError) {
+    static std::mutex lock;
+    static std::map<std::string, std::unique_ptr<X509_STORE, StoreDeleter>> stores;
+    const std::string key = Key(aCaFile);
+    std::lock_guard guard(lock);
+    auto it = stores.find(key);
+    if (it == stores.end()) {
+      std::unique_ptr<X509_STORE, StoreDeleter> store(Build(aCaFile, aError));
+      if (!store) return nullptr;
+      it = stores.emplace(key, std::move(store)).first;
+    }
+    X509_STORE_up_ref(it->second.get());
+    return it->second.get();
+  }
+
+ private:
+  struct StoreDeleter {
+    void operator()(X509_STORE* a) const { X509_STORE_free(a); }
+  };
+
+  // A file replaced in place (same path, new certificate) gets a store of its own.
+  static std::string Key(const std::string& aCaFile) {
+    if (aCaFile.empty()) return std::string();
+    std::error_code error;
+    const auto size = std::filesystem::file_size(aCaFile, error);
+    const auto stamp = std::filesystem::last_write_time(aCaFile, error).time_since_epoch().count();
+    return aCaFile + '\n' + std::to_string(error ? 0 : size) + '\n' + std::to_string(error ? 0 : stamp);
+  }
+
+  static X509_STORE* Build(const std::string& aCaFile, std::string& aError) {
+    std::unique_ptr<X509_STORE, StoreDeleter> store(X509_STORE_new());
+    if (!store) {
+      aError = "Cannot create a certificate store";
+      return nullptr;
+    }
+    const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
+    const bool loaded = curl->cainfo != nullptr ? X509_STORE_load_file(store.get(), curl->cainfo) == 1
+                                                : X509_STORE_set_default_paths(store.get()) == 1;
+    if (curl->capath != nullptr) X509_STORE_load_path(store.get(), curl->capath);
+    if (!loaded && curl->capath == nullptr) {
+      aError = "Cannot read the system's certificate bundle";
+      return nullptr;
+    }
+    if (!aCaFile.empty() && !AddFile(store.get(), aCaFile, aError)) return nullptr;
+    return store.release();
+  }
+
+  // A file that cannot be read or holds no certificate fails the connection instead
+  // of silently trusting less or more.
+  static bool AddFile(X509_STORE* aStore, const std::string& aCaFile, std::string& aError) {
+    std::unique_ptr<BIO, BioDeleter> file(BIO_new_file(aCaFile.c_str(), "r"));
+    if (!file) {
+      aError = "Cannot read the CA file " + aCaFile;
+      return false;
+    }
+    int added = 0;
+    for (;;) {
+      std::unique_ptr<X509, X509Deleter> certificate(PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr));
+      if (!certificate) break;
+      if (X509_STORE_add_cert(aStore, certificate.get()) != 1) {
+        aError = "Cannot add a certificate of the CA file " + aCaFile;
+        return false;
+      }
+      ++added;
+    }
+    if (added == 0) {
+      aError = "No PEM certificate in the CA file " + aCaFile;
+      return false;
+    }
+    return true;
+  }
+};
 
 bool IsPostSuccessStatus(int32_t aStatus) {
   return (aStatus >= 200 && aStatus <= 299) || (aStatus >= 301 && aStatus <= 308);
@@ -143,31 +227,12 @@ struct ZV_HttpClient::Transport {
     return aSize * aCount;
   }
 
-  // Adds the certificates of CaFile to the store that libcurl has already filled from
-  // the system's bundle, so that both are trusted. A file that cannot be read or holds
-  // no certificate fails the connection instead of silently trusting less or more.
+  // Puts the shared trust store in place of the one libcurl would build.
   static CURLcode OnSslContext(CURL*, void* aSslContext, void* aSelf) {
     auto* self = static_cast<Transport*>(aSelf);
-    std::unique_ptr<BIO, BioDeleter> file(BIO_new_file(self->CaFile.c_str(), "r"));
-    if (!file) {
-      self->TlsError = "Cannot read the CA file " + self->CaFile;
-      return CURLE_SSL_CACERT_BADFILE;
-    }
-    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(aSslContext));
-    int added = 0;
-    for (;;) {
-      std::unique_ptr<X509, X509Deleter> certificate(PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr));
-      if (!certificate) break;
-      if (X509_STORE_add_cert(store, certificate.get()) != 1) {
-        self->TlsError = "Cannot add a certificate of the CA file " + self->CaFile;
-        return CURLE_SSL_CACERT_BADFILE;
-      }
-      ++added;
-    }
-    if (added == 0) {
-      self->TlsError = "No PEM certificate in the CA file " + self->CaFile;
-      return CURLE_SSL_CACERT_BADFILE;
-    }
+    X509_STORE* store = TrustStores::Acquire(self->CaFile, self->TlsError);
+    if (store == nullptr) return CURLE_SSL_CACERT_BADFILE;
+    SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(aSslContext), store);  // takes the reference
     return CURLE_OK;
   }
 };
@@ -220,13 +285,14 @@ void ZV_HttpClient::ApplySettings() {
 
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, fTlsVerify ? 1L : 0L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, fTlsVerify ? 2L : 0L);
-  if (!fTlsCaFile.empty()) {
-    // The default CA bundle stays in place; the callback adds the file's certificates.
+  if (fTlsVerify) {
+    // libcurl loads no bundle of its own: the callback installs the shared store of
+    // the system's bundle plus TlsCaFile.
     fHttp->CaFile = ToUtf8(fTlsCaFile);
+    curl_easy_setopt(h, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
     curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &Transport::OnSslContext);
     curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, fHttp.get());
-    // A cached store would be shared by later connections without the callback's view.
-    curl_easy_setopt(h, CURLOPT_CA_CACHE_TIMEOUT, 0L);
   }
 
   switch (fAuthType) {
