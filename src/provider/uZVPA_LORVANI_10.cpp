@@ -230,20 +230,30 @@ bool kPayment_LORVANI::PostRequest(const Text& aPath) {
   return false;
 }
 
-bool kPayment_LORVANI::ReadPayResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) {
-  const std::unique_ptr<kJSONDocument> answer = kJSONUtils::Parse(fJSONResponse);
-  const Text token = kJSONUtils::GetString(answer.get(), u"token");
+namespace {
+
+// What a confirmed payment and a confirmed refund both report.
+void FillConfirmedResult(const kPaymentReceipt& aReceipt, const Text& aTraceAuditId, const Text& aRefundReference,
+                         int_PAY_result& aResult) {
   aResult.MaskedPAN.clear();
   aResult.PaymentNumber = aReceipt.fAttributes;
   aResult.PaymentNetwork = zvPaymentNetwork::Lorvani;
   aResult.TransactionType = zvPaymentTransactionType::ptt_Other;
-  aResult.PaymentDateTime = Now();
-  aResult.TraceAuditId = token;
-  aResult.RefundReference = token;
+  aResult.TraceAuditId = aTraceAuditId;
+  aResult.RefundReference = aRefundReference;
   aResult.PaymentAmount = aReceipt.fAmount;
   aResult.PaymentCurrency = aReceipt.fCurrency;
   aResult.TippedAmount = aResult.ExchangeRate = aResult.PaymentAmountCurrency = aResult.RemainingBalance = Currency();
   aResult.PaymentCurrencyCurrency.clear();
+}
+
+}  // namespace
+
+bool kPayment_LORVANI::ReadPayResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) {
+  const std::unique_ptr<kJSONDocument> answer = kJSONUtils::Parse(fJSONResponse);
+  const Text token = kJSONUtils::GetString(answer.get(), u"token");
+  FillConfirmedResult(aReceipt, token, token, aResult);
+  aResult.PaymentDateTime = Now();
   return true;
 }
 
@@ -261,16 +271,7 @@ bool kPayment_LORVANI::ReadRefundResponse(const kPaymentReceipt& aReceipt, int_P
                          u"refundedAt is missing or not an ISO 8601 time: \"" + refundedAtText +
                              u"\"; the time of the call is reported instead");
   }
-  aResult.MaskedPAN.clear();
-  aResult.PaymentNumber = aReceipt.fAttributes;
-  aResult.PaymentNetwork = zvPaymentNetwork::Lorvani;
-  aResult.TransactionType = zvPaymentTransactionType::ptt_Other;
-  aResult.TraceAuditId = refundToken;
-  aResult.RefundReference = token;
-  aResult.PaymentAmount = aReceipt.fAmount;
-  aResult.PaymentCurrency = aReceipt.fCurrency;
-  aResult.TippedAmount = aResult.ExchangeRate = aResult.PaymentAmountCurrency = aResult.RemainingBalance = Currency();
-  aResult.PaymentCurrencyCurrency.clear();
+  FillConfirmedResult(aReceipt, refundToken, token, aResult);
   return true;
 }
 

@@ -9,17 +9,10 @@
 using namespace zv;
 using zvtest::T;
 using zvtest::U8;
+using zvtest::FailureOf;
 
 namespace {
 
-std::string FailureOf(const std::function<void()>& aRun) {
-  try {
-    aRun();
-  } catch (const kException& e) {
-    return U8(e.Message());
-  }
-  return "<no failure>";
-}
 
 struct Request {
   explicit Request(const std::string& aChildren) { handler.Deserialize(T("<Request>" + aChildren + "</Request>")); }

@@ -29,6 +29,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using zvtest::T;
 using zvtest::U8;
+using zvtest::FailureOf;
 
 class TempDir {
  public:
@@ -199,14 +200,6 @@ TEST(LogWriter, SettersMoveLaterLines) {
   EXPECT_EQ(MessageOf(Lines(dir.Path() / "moved" / "Other.txt")[0]), "three");
 }
 
-std::string FailureOf(const std::function<void()>& aAction) {
-  try {
-    aAction();
-  } catch (const kException& e) {
-    return U8(e.Message());
-  }
-  return "<no failure>";
-}
 
 TEST(LogWriter, Failures) {
   TempDir dir;

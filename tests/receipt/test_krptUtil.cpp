@@ -9,6 +9,7 @@
 using namespace zv;
 using zvtest::T;
 using zvtest::U8;
+using zvtest::FailureOf;
 
 namespace {
 
@@ -23,14 +24,6 @@ struct Doc {
   pugi::xml_document doc;
 };
 
-std::string FailureOf(const std::function<void()>& aRead) {
-  try {
-    aRead();
-  } catch (const kException& e) {
-    return U8(e.Message());
-  }
-  return "<no failure>";
-}
 
 const std::string kCrLf = "\r\n";
 
