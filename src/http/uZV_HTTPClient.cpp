@@ -263,6 +263,9 @@ void ZV_HttpClient::ApplySettings() {
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, fHttp->ErrorBuffer);
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  // A URL without a scheme (an address and port) is taken as HTTPS, never as plain
+  // HTTP that would carry credentials in clear text.
+  curl_easy_setopt(h, CURLOPT_DEFAULT_PROTOCOL, "https");
   curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Transport::OnBody);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, fHttp.get());

@@ -236,6 +236,19 @@ TEST_F(LorvaniEndToEnd, ABaseUrlWithoutTheFinalSlashGetsOne) {
   EXPECT_EQ(sim.Requests()[0].Path, "/v1/instore/orders");
 }
 
+TEST_F(LorvaniEndToEnd, AnAddressAndPortWithoutSchemeAreReachedOverHttps) {
+  const std::string request =
+      "<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>" + LogId() + "</LogId><Connection><Type>HTTP</Type>"
+      "<Address>127.0.0.1</Address><Port>" + std::to_string(sim.Port()) + "</Port></Connection><Parameters><Bearer>" +
+      kBearer + "</Bearer><TlsCaFile>" + sim.CaFile() + "</TlsCaFile></Parameters></Request>";
+  const int handle = std::stoi(Element(U8(lib.Call("OPEN", T(request)).response), "Handle"));
+  Pay(handle);
+  // The simulator only speaks TLS: the request arrived, at the path the address gives.
+  const auto requests = sim.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].Path, "/orders");
+}
+
 TEST_F(LorvaniEndToEnd, TheDeviceLogTellsThePaymentInOrderWithoutTheToken) {
   const int handle = Open(sim.BaseUrl());
   const auto a = Pay(handle);
