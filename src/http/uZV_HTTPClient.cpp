@@ -324,7 +324,7 @@ ZV_HttpClient::Exchange ZV_HttpClient::Perform(const std::string& aURL, const st
   fHttp->StartExchange();
 
   // Header lines of this request: no "Expect: 100-continue" round for larger bodies,
-  // the Content-Type fixed by the settings for a body, then the caller's headers.
+  // the Content-Type fixed by the settings, then the caller's headers.
   curl_slist* list = curl_slist_append(nullptr, "Expect:");
   std::unique_ptr<curl_slist, SlistDeleter> headers(list);
   auto append = [&headers](const std::string& aLine) {
@@ -334,7 +334,9 @@ ZV_HttpClient::Exchange ZV_HttpClient::Perform(const std::string& aURL, const st
       headers.reset(next);
     }
   };
-  if (aBody && !fAppliedContentType.empty()) append("Content-Type: " + fAppliedContentType);
+  // The Content-Type of the settings is a request header like the others: it goes
+  // with every request, a GET included.
+  if (!fAppliedContentType.empty()) append("Content-Type: " + fAppliedContentType);
   for (const auto& [name, value] : fRequestHeaders) {
     append(value.empty() ? name + ";" : name + ": " + value);
   }
@@ -398,6 +400,7 @@ bool ZV_HttpClient::Post(const Text& aURL, const Text& aMessage) {
   // under the Content-Type of the settings; an empty type sends the form type.
   const std::string body = ToUtf8(aMessage);
   Exchange exchange = Perform(ToUtf8(aURL), &body);
+  fLastFailureText = exchange.BodyRead ? Text() : exchange.FailureText;
 
   bool result = false;
   if (exchange.Answered) {
@@ -429,6 +432,7 @@ bool ZV_HttpClient::Get(const Text& aURL) {
   if (!fHTTPAlreadySet) ApplySettings();
   DoWriteLog(tZV_MessageType::let_info, u"GET", aURL);
   Exchange exchange = Perform(ToUtf8(aURL), nullptr);
+  fLastFailureText = exchange.BodyRead ? Text() : exchange.FailureText;
 
   // Unlike a bare status code, the status text is updated too, so that the error line
   // never shows the text of an earlier request.

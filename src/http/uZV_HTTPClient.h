@@ -82,6 +82,9 @@ class ZV_HttpClient {
   void SetLastStatusCode(int32_t a) { fLastStatusCode = a; }
   const Text& LastStatusText() const { return fLastStatusText; }
   void SetLastStatusText(const Text& a) { fLastStatusText = a; }
+  // Why the last request produced no complete answer (the transport's text: refused,
+  // timed out, closed before the body ended); empty when its body was read.
+  const Text& LastFailureText() const { return fLastFailureText; }
   const Text& Response() const { return fResponse; }
   const Text& ResponseContentType() const { return fResponseContentType; }
 
@@ -123,6 +126,7 @@ class ZV_HttpClient {
   bool fTlsVerify = true;
   int32_t fLastStatusCode = 0;
   Text fLastStatusText;
+  Text fLastFailureText;
   Text fResponse;
   Text fResponseContentType;
   zvWriteLogEvent fOnWriteLog;

@@ -206,28 +206,44 @@ bool kPayment_LORVANI::PostRequest(const Text& aPath) {
   try {
     posted = client.Post(url, fJSONRequest);
   } catch (...) {
-    fIOHandler->WriteLog(tZV_MessageType::let_error, u"kLORVANI.Post", FailureMessage(std::current_exception()));
+    const Text failure = FailureMessage(std::current_exception());
+    fIOHandler->WriteLog(tZV_MessageType::let_error, u"kLORVANI.Post", failure);
+    fIOHandlerHTTP->SetCustomError(0, failure);
+    return false;
   }
 
   // A payment or refund is confirmed only by a 2xx answer: a redirect means the
   // provider did not take the order at this address.
   const int32_t status = client.LastStatusCode();
-  const bool confirmed = posted && status >= 200 && status <= 299;
-  if (confirmed) {
+  if (posted && status >= 200 && status <= 299) {
     fJSONResponse = client.Response();
     return true;
   }
-  if (client.Response().empty()) {
-    // No answer body: the transport's reason, or the status line, says why.
-    fIOHandlerHTTP->SetCustomError(status, client.LastStatusText());
-    return false;
-  }
-  const std::unique_ptr<kJSONDocument> answer = kJSONUtils::Parse(client.Response());
-  if (answer && !answer->IsObject()) throw kException(u"Invalid class typecast");
-  Text message = kJSONUtils::GetString(answer.get(), u"message");
-  if (message.empty()) message = client.LastStatusText();
-  fIOHandlerHTTP->SetCustomError(status, message);
+  fIOHandlerHTTP->SetCustomError(status, FailureText(client));
   return false;
+}
+
+Text kPayment_LORVANI::FailureText(const ZV_HttpClient& aClient) {
+  const int32_t status = aClient.LastStatusCode();
+  if (aClient.Response().empty()) {
+    // No answer body. When a 2xx status line came but its body did not, the provider
+    // may have taken the request: say so, so that nobody simply tries again.
+    if (status >= 200 && status <= 299 && !aClient.LastFailureText().empty())
+      return u"Incomplete answer from the provider (" + aClient.LastFailureText() +
+             u"): the outcome of the request is unknown";
+    if (!aClient.LastFailureText().empty()) return aClient.LastFailureText();
+    return StatusText(aClient);
+  }
+  const std::unique_ptr<kJSONDocument> answer = kJSONUtils::Parse(aClient.Response());
+  if (answer && !answer->IsObject()) throw kException(u"Invalid class typecast");
+  const Text message = kJSONUtils::GetString(answer.get(), u"message");
+  return message.empty() ? StatusText(aClient) : message;
+}
+
+Text kPayment_LORVANI::StatusText(const ZV_HttpClient& aClient) {
+  // A status line may carry no reason phrase: the code then speaks for itself.
+  if (!aClient.LastStatusText().empty()) return aClient.LastStatusText();
+  return u"HTTP status " + IntToText(aClient.LastStatusCode());
 }
 
 namespace {

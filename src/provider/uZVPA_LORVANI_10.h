@@ -9,6 +9,7 @@
 namespace zv {
 
 class kIOHandler_HTTP;
+class ZV_HttpClient;
 
 class kPayment_LORVANI : public kPaymentDevice {
  public:
@@ -37,6 +38,11 @@ class kPayment_LORVANI : public kPaymentDevice {
   void BuildPayRequest(const kPaymentReceipt& aReceipt);
   void BuildRefundRequest(const kPaymentReceipt& aReceipt);
   bool PostRequest(const Text& aPath);
+  // The error text of a request the provider did not confirm: its "message", the
+  // status text, or the transport's reason. Fails with "Invalid class typecast" for an
+  // answer that is JSON but not an object.
+  static Text FailureText(const ZV_HttpClient& aClient);
+  static Text StatusText(const ZV_HttpClient& aClient);
   bool ReadPayResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult);
   bool ReadRefundResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult);
 

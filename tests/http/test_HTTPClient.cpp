@@ -389,7 +389,8 @@ TEST(HttpClient, GetResultByStatus) {
   const zvtest::Received first = server.Requests().back();
   EXPECT_EQ(first.Method, "GET");
   EXPECT_EQ(first.Header("User-Agent"), "agent");
-  EXPECT_FALSE(first.Has("Content-Type"));  // no body, no body type
+  // The Content-Type of the settings goes with every request.
+  EXPECT_EQ(first.Header("Content-Type"), "application/json");
   EXPECT_FALSE(first.Has("Accept-Encoding"));
 
   log.Clear();

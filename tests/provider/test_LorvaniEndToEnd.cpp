@@ -9,6 +9,7 @@
 
 #include "CommandCalls.h"
 #include "HostLibrary.h"
+#include "HttpTestServer.h"
 #include "LorvaniSim.h"
 #include "TestText.h"
 
@@ -302,6 +303,41 @@ TEST(LorvaniTlsHostName, AHostNameMismatchIsRefused) {
   EXPECT_EQ(a.result, 0xFFFF);
   EXPECT_FALSE(a.error.empty());
   EXPECT_TRUE(mismatched.Requests().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Answers that no careful provider sends, from a plain HTTP server of the tests' own.
+class LorvaniOddAnswers : public ::testing::Test {
+ protected:
+  HostLibrary::Answer PayAgainst(zvtest::HttpReply aReply) {
+    zvtest::HttpTestServer server([aReply](const zvtest::HttpRequest&) { return aReply; });
+    const std::string open = "<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>odd</LogId><Connection><Type>HTTP"
+                             "</Type><URL>" + server.Url("/v1/instore/") + "</URL></Connection></Request>";
+    const std::string handle = Element(U8(lib.Call("OPEN", T(open)).response), "Handle");
+    return lib.Call("PAY", T("<R><Handle>" + handle + "</Handle><Payment><Amount>1</Amount></Payment></R>"));
+  }
+  HostLibrary lib;
+};
+
+TEST_F(LorvaniOddAnswers, ASuccessWhoseBodyBreaksOffIsAnUnknownOutcome) {
+  zvtest::HttpReply reply;
+  reply.Action = zvtest::HttpReply::Kind::Truncated;
+  reply.Body = R"({"token":"ord_1","status":"appr)";
+  const auto a = PayAgainst(reply);
+  EXPECT_EQ(a.result, 0xFFFF);
+  EXPECT_EQ(U8(a.error).rfind("Incomplete answer from the provider (", 0), 0u) << U8(a.error);
+  EXPECT_NE(U8(a.error).find("the outcome of the request is unknown"), std::string::npos);
+}
+
+TEST_F(LorvaniOddAnswers, AStatusWithoutReasonPhraseIsNamedByItsCode) {
+  zvtest::HttpReply reply;
+  reply.Status = 418;
+  reply.Reason = "";
+  reply.Body = R"({"message":""})";
+  EXPECT_EQ(U8(PayAgainst(reply).error), "HTTP status 418");
 }
 
 }  // namespace
