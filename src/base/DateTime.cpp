@@ -85,6 +85,22 @@ DateTimeParts DecodeDateTime(DateTime aValue) {
   return p;
 }
 
+DateTimeParts AddMinutes(const DateTimeParts& aParts, int64_t aMinutes) {
+  const int64_t days = DaysFromCivil(aParts.Year, static_cast<unsigned>(aParts.Month), static_cast<unsigned>(aParts.Day));
+  int64_t minutes = days * 1440 + aParts.Hour * 60 + aParts.Minute + aMinutes;
+  int64_t newDays = minutes / 1440;
+  int64_t minuteOfDay = minutes % 1440;
+  if (minuteOfDay < 0) {
+    minuteOfDay += 1440;
+    newDays -= 1;
+  }
+  DateTimeParts p = aParts;
+  CivilFromDays(newDays, p.Year, p.Month, p.Day);
+  p.Hour = static_cast<int>(minuteOfDay / 60);
+  p.Minute = static_cast<int>(minuteOfDay % 60);
+  return p;
+}
+
 DateTime Now() {
   platform::CivilTime t = platform::LocalNow();
   return TryEncodeDateTime({t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second, t.Millisecond}).value_or(0);

@@ -19,6 +19,8 @@ bool IsValidDate(int aYear, int aMonth, int aDay);
 std::optional<DateTime> TryEncodeDateTime(const DateTimeParts& aParts);
 std::optional<DateTime> TryEncodeDate(int aYear, int aMonth, int aDay);
 DateTimeParts DecodeDateTime(DateTime aValue);
+// The parts moved by aMinutes on the calendar (across days, months and years).
+DateTimeParts AddMinutes(const DateTimeParts& aParts, int64_t aMinutes);
 
 // The current local date and time.
 DateTime Now();

@@ -169,15 +169,7 @@ bool TryTextToInt(TextView aText, int32_t& aValue) {
     else if (base == 16 && c >= u'A' && c <= u'F') digit = c - u'A' + 10;
     else return false;
     value = value * base + digit;
-    // Hexadecimal texts denote the 32-bit pattern (0xFFFFFFFF is -1), decimal ones
-    // must fit the signed range.
-    if (value > (base == 16 ? 0xFFFFFFFFLL : 0x80000000LL)) return false;
-  }
-  if (base == 16) {
-    auto bits = static_cast<uint32_t>(value);
-    int32_t signedValue = static_cast<int32_t>(bits);
-    aValue = negative ? static_cast<int32_t>(0u - bits) : signedValue;
-    return true;
+    if (value > 0x80000000LL) return false;
   }
   if (negative) value = -value;
   if (value > INT32_MAX || value < INT32_MIN) return false;

@@ -38,7 +38,8 @@ bool EndsWith(TextView aText, TextView aSuffix);
 
 // Standard decimal conversion of a whole text to a 32-bit integer (optional sign,
 // decimal digits, or a hexadecimal number after "$", "x", "X", "0x" or "0X"; leading
-// blanks allowed, nothing after the digits). False when the text is not such a number.
+// blanks allowed, nothing after the digits). False when the text is not such a number
+// or its value does not fit a 32-bit signed integer.
 bool TryTextToInt(TextView aText, int32_t& aValue);
 
 }  // namespace zv

@@ -237,10 +237,12 @@ DateTime krptUtil::ISO8601ToDateTime(TextView aText) {
       inRange(minute, 0, 59) && inRange(second, 0, 59) && inRange(millisecond, 0, 999)) {
     parts = {static_cast<int>(*year), static_cast<int>(month), static_cast<int>(day), static_cast<int>(hour),
              static_cast<int>(minute), static_cast<int>(second), static_cast<int>(millisecond)};
-    moment = TryEncodeDateTime(parts);
+    // The offset is taken off on the calendar, not on the day count: before
+    // 1899-12-30 the count holds the time of day with the opposite sign.
+    if (IsValidDate(parts.Year, parts.Month, parts.Day)) moment = TryEncodeDateTime(AddMinutes(parts, -offsetMinutes));
   }
   if (!moment) throw kException(u"'" + Text(aText) + u"' is not a valid date and time");
-  return *moment - static_cast<double>(offsetMinutes) / 1440.0;
+  return *moment;
 }
 
 }  // namespace zv

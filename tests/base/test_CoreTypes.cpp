@@ -69,13 +69,14 @@ TEST(TextConversion, ReplacesWhatCannotBeEncoded) {
 TEST(TextToInt, AcceptsDecimalAndHexadecimalForms) {
   const std::pair<const char*, int32_t> good[] = {{"12", 12},      {" 12", 12},     {"-7", -7},   {"+7", 7},
                                                   {"0x1F", 31},     {"0X1f", 31},    {"$10", 16},  {"x10", 16},
-                                                  {"2147483647", INT32_MAX},         {"-2147483648", INT32_MIN}};
+                                                  {"2147483647", INT32_MAX},         {"-2147483648", INT32_MIN},
+                                                  {"$7FFFFFFF", INT32_MAX},          {"-0x80000000", INT32_MIN}};
   for (auto [text, expected] : good) {
     int32_t value = 0;
     EXPECT_TRUE(TryTextToInt(T(text), value)) << text;
     EXPECT_EQ(value, expected) << text;
   }
-  for (const char* bad : {"12 ", "", " ", "1.5", "2147483648", "0x", "abc", "1e3", "- 1"}) {
+  for (const char* bad : {"12 ", "", " ", "1.5", "2147483648", "0x", "abc", "1e3", "- 1", "$FFFFFFFF", "0x80000000"}) {
     int32_t value = 0;
     EXPECT_FALSE(TryTextToInt(T(bad), value)) << bad;
   }
