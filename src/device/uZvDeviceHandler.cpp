@@ -76,10 +76,33 @@ void kDeviceHandler::ReadConnection(const pugi::xml_node& aConnection) {
   }
 }
 
+namespace {
+
+// The DOM name of any child node: an element's or processing instruction's own name,
+// "#text", "#cdata-section" or "#comment" for the others.
+Text NodeName(const pugi::xml_node& aNode) {
+  switch (aNode.type()) {
+    case pugi::node_pcdata: return u"#text";
+    case pugi::node_cdata: return u"#cdata-section";
+    case pugi::node_comment: return u"#comment";
+    default: return FromUtf8(aNode.name());
+  }
+}
+
+bool IsWhitespaceText(const pugi::xml_node& aNode) {
+  if (aNode.type() != pugi::node_pcdata) return false;
+  for (const char* c = aNode.value(); *c != '\0'; ++c)
+    if (*c != ' ' && *c != '\t' && *c != '\r' && *c != '\n') return false;
+  return true;
+}
+
+}  // namespace
+
 void kDeviceHandler::ReadParameters(const pugi::xml_node& aParameters) {
   for (pugi::xml_node child = aParameters.first_child(); child; child = child.next_sibling()) {
-    if (child.type() != pugi::node_element) continue;
-    const Text name = FromUtf8(child.name());
+    // Layout between elements is no node of the document.
+    if (IsWhitespaceText(child)) continue;
+    const Text name = NodeName(child);
     // The value is looked up by name, so two children of one name share the first's.
     fParameters.push_back(LowerCase(name) + u"=" + krptUtil::GetNodeValueAsString(aParameters, name));
   }

@@ -63,8 +63,6 @@ Text tZV_LogWriter::JoinPath(const Text& aDirectory, const Text& aFileName) {
   CheckPath(aFileName);
   if (aDirectory.empty()) return aFileName;
   if (platform::IsRootedPath(aFileName)) return aFileName;
-  // An empty name leaves no file to write to: the writer then refuses lines.
-  if (aFileName.empty()) return Text();
   if (platform::IsPathSeparator(aDirectory.back())) return aDirectory + aFileName;
   return aDirectory + platform::kPathSeparator + aFileName;
 }

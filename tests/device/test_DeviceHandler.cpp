@@ -113,6 +113,11 @@ TEST(DeviceHandler, ParametersKeepDocumentOrderAndIgnoreCaseOnLookup) {
   EXPECT_EQ(h.Connection().DeviceName(), u"Override");
 }
 
+TEST(DeviceHandler, EveryChildNodeOfParametersIsAnEntry) {
+  Request r("<Parameters>\n  <A>1</A>\n  <!--note--><?tool x?>text</Parameters>");
+  EXPECT_EQ(r.handler.Parameters(), (std::vector<Text>{u"a=1", u"#comment=", u"tool=", u"#text="}));
+}
+
 TEST(DeviceHandler, FailsWithTheMessageOfWhatIsWrong) {
   const std::pair<const char*, const char*> cases[] = {
       {"<Connection><Type>https</Type></Connection>", "Connection Type https is not valid"},

@@ -59,7 +59,14 @@ int64_t FileSize(const Text& aFileName) {
 
 bool RenameFileNoReplace(const Text& aFrom, const Text& aTo) {
   if (HasInvalidPathChars(aFrom) || HasInvalidPathChars(aTo)) return false;
-  return renameat2(AT_FDCWD, NativePath(aFrom).c_str(), AT_FDCWD, NativePath(aTo).c_str(), RENAME_NOREPLACE) == 0;
+  const std::string from = NativePath(aFrom), to = NativePath(aTo);
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL) return false;
+  // A file system without the no-replace rename (NFS, some FUSE): a hard link refuses
+  // an existing target just the same.
+  if (link(from.c_str(), to.c_str()) != 0) return false;
+  unlink(from.c_str());
+  return true;
 }
 
 bool AppendToFileExclusive(const Text& aFileName, std::string_view aBytes) {
