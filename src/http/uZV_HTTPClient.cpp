@@ -407,10 +407,7 @@ bool ZV_HttpClient::Post(const Text& aURL, const Text& aMessage) {
     fLastStatusCode = exchange.Status;
     fLastStatusText = FromUtf8(exchange.Reason);
     if (exchange.BodyRead) {
-      fResponse = FromUtf8(exchange.Body);
-      DoWriteLog(tZV_MessageType::let_info, u"Read [" + IntToText(static_cast<int64_t>(fResponse.size())) + u"]",
-                 fResponse);
-      fResponseContentType = FromUtf8(exchange.ContentType);
+      TakeBody(exchange);
       result = true;
     } else {
       fResponse.clear();
@@ -445,10 +442,7 @@ bool ZV_HttpClient::Get(const Text& aURL) {
     fLastStatusText = exchange.FailureText;
   }
   if (exchange.BodyRead) {
-    fResponse = FromUtf8(exchange.Body);
-    DoWriteLog(tZV_MessageType::let_info, u"Read [" + IntToText(static_cast<int64_t>(fResponse.size())) + u"]",
-               fResponse);
-    fResponseContentType = FromUtf8(exchange.ContentType);
+    TakeBody(exchange);
     result = true;
   } else {
     fResponse.clear();
@@ -458,6 +452,13 @@ bool ZV_HttpClient::Get(const Text& aURL) {
     DoWriteLog(tZV_MessageType::let_error, u"HTTP Error", CodeAndText(fLastStatusCode, fLastStatusText));
   }
   return result;
+}
+
+void ZV_HttpClient::TakeBody(const Exchange& aExchange) {
+  fResponse = FromUtf8(aExchange.Body);
+  DoWriteLog(tZV_MessageType::let_info, u"Read [" + IntToText(static_cast<int64_t>(fResponse.size())) + u"]",
+             fResponse);
+  fResponseContentType = FromUtf8(aExchange.ContentType);
 }
 
 void ZV_HttpClient::DoWriteLog(tZV_MessageType aEntryType, const Text& aTitle, const Text& aMessage) {

@@ -108,6 +108,8 @@ class ZV_HttpClient {
 
   void ApplySettings();
   Exchange Perform(const std::string& aURL, const std::string* aBody);
+  // Keeps the body and content type of an answer whose body was read, and logs it.
+  void TakeBody(const Exchange& aExchange);
   void DoWriteLog(tZV_MessageType aEntryType, const Text& aTitle, const Text& aMessage);
   static Text CodeAndText(int32_t aCode, const Text& aText);
 
