@@ -73,6 +73,28 @@ std::string ReadFirstLine(int aDescriptor) {
   }
 }
 
+// Starts aArguments[0] with aArguments as its argument list and its standard output
+// on a pipe; the reading end of the pipe, or a failure naming the program.
+int SpawnWithOutputPipe(std::vector<std::string> aArguments, pid_t& aPid) {
+  std::vector<char*> argv;
+  for (auto& argument : aArguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  int output[2];
+  if (pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+  const int spawned = posix_spawn(&aPid, aArguments[0].c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(output[1]);
+  if (spawned != 0) {
+    close(output[0]);
+    aPid = -1;
+    throw std::runtime_error("cannot start " + aArguments[0]);
+  }
+  return output[0];
+}
+
 }  // namespace
 
 std::string SimRequest::Header(const std::string& aName) const { return FindHeader(Headers, aName); }
@@ -93,31 +115,15 @@ LorvaniSim::LorvaniSim(std::vector<std::string> aArguments) {
 
   std::vector<std::string> arguments{program, "--port", "0", "--ca-out", fCaFile, "--quiet"};
   arguments.insert(arguments.end(), aArguments.begin(), aArguments.end());
-  std::vector<char*> argv;
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  int output[2];
-  if (pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-  int spawned = posix_spawn(&fPid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(output[1]);
-  if (spawned != 0) {
-    close(output[0]);
-    fPid = -1;
-    throw std::runtime_error("cannot start " + program);
-  }
+  const int output = SpawnWithOutputPipe(std::move(arguments), fPid);
   try {
-    fBaseUrl = ReadFirstLine(output[0]);
+    fBaseUrl = ReadFirstLine(output);
   } catch (...) {
-    close(output[0]);
+    close(output);
     Stop();
     throw;
   }
-  close(output[0]);  // nothing more comes on standard output
+  close(output);  // nothing more comes on standard output
   const std::string prefix = "https://127.0.0.1:";
   size_t slash = fBaseUrl.find('/', prefix.size());
   if (!fBaseUrl.starts_with(prefix) || slash == std::string::npos) {
@@ -162,31 +168,17 @@ int LorvaniSim::Stop(int aSignal) {
 int LorvaniSim::RunToEnd(const std::vector<std::string>& aArguments, std::string& aOutput) {
   std::vector<std::string> arguments{SimulatorPath()};
   arguments.insert(arguments.end(), aArguments.begin(), aArguments.end());
-  std::vector<char*> argv;
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  int output[2];
-  if (pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
   pid_t pid = -1;
-  int spawned = posix_spawn(&pid, arguments[0].c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(output[1]);
-  if (spawned != 0) {
-    close(output[0]);
-    throw std::runtime_error("cannot start " + arguments[0]);
-  }
+  const int output = SpawnWithOutputPipe(std::move(arguments), pid);
   aOutput.clear();
   char buffer[4096];
   for (;;) {
-    ssize_t got = read(output[0], buffer, sizeof buffer);
+    ssize_t got = read(output, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     aOutput.append(buffer, static_cast<size_t>(got));
   }
-  close(output[0]);
+  close(output);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -336,6 +336,16 @@ std::optional<Fault> SimStore::TakeNextFault() {
   return fault;
 }
 
+// A transport fault set for the next request answers at once, except a delay, which
+// goes to aDelay; either is used up. Other faults stay for the order or refund.
+std::optional<SimAnswer> SimStore::ApplyTransportFault(std::optional<Fault>& aFault, int& aDelay) {
+  if (!aFault || !IsTransportFault(aFault->Kind)) return std::nullopt;
+  if (aFault->Kind != FaultKind::Delay) return TransportFaultAnswer(*aFault);
+  aDelay = aFault->Seconds;
+  aFault.reset();
+  return std::nullopt;
+}
+
 // The bearer token, then the body's media type.
 std::optional<SimAnswer> SimStore::CheckCaller(const SimCall& aCall) const {
   std::string_view authorization = aCall.Authorization;
@@ -380,11 +390,7 @@ std::optional<SimAnswer> SimStore::ReplayOf(const std::string& aRequestId, const
 SimAnswer SimStore::CreateOrder(const SimCall& aCall) {
   int delay = 0;
   std::optional<Fault> next = TakeNextFault();
-  if (next && IsTransportFault(next->Kind)) {
-    if (next->Kind != FaultKind::Delay) return TransportFaultAnswer(*next);
-    delay = next->Seconds;
-    next.reset();
-  }
+  if (auto answer = ApplyTransportFault(next, delay)) return *answer;
   if (auto refusal = CheckCaller(aCall)) return *refusal;
   Body body;
   ParseBody(aCall, body);
@@ -461,11 +467,7 @@ SimAnswer SimStore::CreateOrder(const SimCall& aCall) {
 SimAnswer SimStore::RefundOrder(const std::string& aOrderToken, const SimCall& aCall) {
   int delay = 0;
   std::optional<Fault> next = TakeNextFault();
-  if (next && IsTransportFault(next->Kind)) {
-    if (next->Kind != FaultKind::Delay) return TransportFaultAnswer(*next);
-    delay = next->Seconds;
-    next.reset();
-  }
+  if (auto answer = ApplyTransportFault(next, delay)) return *answer;
   if (auto refusal = CheckCaller(aCall)) return *refusal;
   Body body;
   ParseBody(aCall, body);

@@ -99,6 +99,7 @@ class SimStore {
   };
 
   std::optional<Fault> TakeNextFault();
+  static std::optional<SimAnswer> ApplyTransportFault(std::optional<Fault>& aFault, int& aDelay);
   std::optional<SimAnswer> CheckCaller(const SimCall& aCall) const;
   std::optional<SimAnswer> ReplayOf(const std::string& aRequestId, const std::string& aFingerprint) const;
 
