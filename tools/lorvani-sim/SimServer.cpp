@@ -94,6 +94,8 @@ int SimServer::Bind() {
 
 void SimServer::Run() { fServer->listen_after_bind(); }
 
+bool SimServer::IsRunning() const { return fServer->is_running(); }
+
 void SimServer::Stop() {
   {
     std::lock_guard lock(fLock);

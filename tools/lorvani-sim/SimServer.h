@@ -47,6 +47,8 @@ class SimServer {
   void Run();
   // From any thread: ends waiting delays and stops serving.
   void Stop();
+  // Whether Run is serving (stopping before that has no effect on the listener).
+  bool IsRunning() const;
 
  private:
   struct Recorded {

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -191,10 +192,14 @@ int main(int argc, char** argv) {
     const int port = server.Bind();
 
     std::atomic<bool> signalled{false};
-    std::thread stopper([&server, &stopSignals, &signalled] {
+    std::atomic<bool> runEnded{false};
+    std::thread stopper([&server, &stopSignals, &signalled, &runEnded] {
       int received = 0;
       sigwait(&stopSignals, &received);
       signalled = true;
+      // A signal can come before the server has started listening, when stopping it
+      // would have no effect yet: wait until it runs (or Run has given up), then stop.
+      while (!runEnded && !server.IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
       server.Stop();
     });
 
@@ -209,6 +214,7 @@ int main(int argc, char** argv) {
     }
 
     server.Run();
+    runEnded = true;
     // Run may also end without a signal: wake the waiting thread with one.
     if (!signalled) pthread_kill(stopper.native_handle(), SIGTERM);
     stopper.join();
