@@ -90,11 +90,13 @@ std::optional<Currency> Currency::Parse(TextView aText) {
   } else {
     size_t cut = static_cast<size_t>(-shift);
     if (cut >= kept.size()) {
-      dropped = std::string(cut - kept.size(), '0') + kept;
+      dropped.assign(cut - kept.size(), '0');
+      dropped += kept;
       kept.clear();
     } else {
-      dropped = kept.substr(kept.size() - cut);
-      kept.resize(kept.size() - cut);
+      const size_t keep = kept.size() - cut;
+      dropped.assign(kept.begin() + static_cast<std::ptrdiff_t>(keep), kept.end());
+      kept.resize(keep);
     }
   }
   if (kept.size() > 20) return std::nullopt;

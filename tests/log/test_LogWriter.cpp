@@ -233,7 +233,7 @@ TEST(LogWriter, LinesReachTheFileWithoutWaitingForDestruction) {
 TEST(LogWriter, DestructionRightAfterWriteKeepsTheLine) {
   TempDir dir;
   for (int i = 0; i < 20; ++i) {
-    const std::string name = "D" + std::to_string(i);
+    const std::string name = std::string("D").append(std::to_string(i));
     {
       tZV_LogWriter writer(T(name), dir.Dir(), 0, false);
       writer.Write(tZV_MessageType::let_info, T("last words " + std::to_string(i)));
@@ -347,6 +347,11 @@ TEST(LogWriter, LineLockedOutForLongerThanTheAttemptsIsDropped) {
 
 // Two writers on one file (two devices with the same log base name) never interleave
 // inside a line.
+// A line of 301 characters: its letter, its number, 300 times the filler.
+std::string Numbered(const char* aLetter, int aNumber, char aFiller) {
+  return std::string(aLetter).append(std::to_string(aNumber)).append(300, aFiller);
+}
+
 TEST(LogWriter, TwoWritersOnOneFileKeepLinesWhole) {
   TempDir dir;
   constexpr int kLines = 300;
@@ -355,10 +360,10 @@ TEST(LogWriter, TwoWritersOnOneFileKeepLinesWhole) {
     tZV_LogWriter second(u"Same", dir.Dir(), 0, true);
     ASSERT_EQ(first.FileName(), second.FileName());
     std::thread a([&] {
-      for (int i = 0; i < kLines; ++i) first.Write(tZV_MessageType::let_info, T("A" + std::to_string(i) + std::string(300, 'a')));
+      for (int i = 0; i < kLines; ++i) first.Write(tZV_MessageType::let_info, T(Numbered("A", i, 'a')));
     });
     std::thread b([&] {
-      for (int i = 0; i < kLines; ++i) second.Write(tZV_MessageType::let_error, T("B" + std::to_string(i) + std::string(300, 'b')));
+      for (int i = 0; i < kLines; ++i) second.Write(tZV_MessageType::let_error, T(Numbered("B", i, 'b')));
     });
     a.join();
     b.join();
@@ -369,9 +374,9 @@ TEST(LogWriter, TwoWritersOnOneFileKeepLinesWhole) {
   for (const std::string& line : lines) {
     const std::string message = MessageOf(line);
     if (message[0] == 'A') {
-      EXPECT_EQ(message, "A" + std::to_string(nextA++) + std::string(300, 'a'));
+      EXPECT_EQ(message, Numbered("A", nextA++, 'a'));
     } else {
-      EXPECT_EQ(message, "B" + std::to_string(nextB++) + std::string(300, 'b'));
+      EXPECT_EQ(message, Numbered("B", nextB++, 'b'));
     }
   }
   EXPECT_EQ(nextA, kLines);

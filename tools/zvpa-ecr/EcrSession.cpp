@@ -288,10 +288,13 @@ void Session::Print(const std::string& aCommand, const std::string&, const Drive
     const auto elements = ParseResponse(aAnswer.response);
     size_t width = 0;
     for (const auto& e : elements) width = std::max(width, e.first.size());
+    // Continuation lines of a value start below the value.
+    std::string continuation(width + 6, ' ');
+    continuation[0] = '\n';
     for (const auto& [name, value] : elements) {
       std::string shown = value;
       for (size_t p = shown.find('\n'); p != std::string::npos; p = shown.find('\n', p + 1))
-        shown.replace(p, 1, "\n" + std::string(width + 5, ' '));
+        shown.replace(p, 1, continuation);
       fOut << "  " << std::left << std::setw(static_cast<int>(width)) << name << " : " << shown << "\n";
     }
   }
