@@ -18,6 +18,7 @@
 #include "base/uZV_Base_Defs.h"
 #include "device/uZVIOHandler_HTTP.h"
 #include "driver/uZVPaymentWrapper.h"
+#include "platform/Clock.h"
 #include "provider/uZVPA_LORVANI_10.h"
 #include "provider/uZVPA_LORVANI_10_JSONUtils.h"
 
@@ -39,7 +40,6 @@ std::string PayRequest(int aHandle, int aSequence) {
 }
 
 void PayThroughTheLibrary(benchmark::State& state) {
-  setenv("ZV_LIBRARY", ZV_LIBRARY_PATH, 0);
   zvtest::HostLibrary lib;
   const std::string open = "<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>bench</LogId><Connection><Type>HTTP"
                            "</Type><URL>" + Sim().BaseUrl() + "</URL></Connection><Parameters><Bearer>" + kBearer +

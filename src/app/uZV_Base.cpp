@@ -1,10 +1,11 @@
-#include "base/uZV_Base.h"
+#include "app/uZV_Base.h"
 
 #include <chrono>
 #include <thread>
 
 #include "base/Exception.h"
 #include "log/uZV_LogWriter.h"
+#include "platform/Clock.h"
 #include "platform/FileSystem.h"
 #include "platform/NamedMutex.h"
 #include "platform/Process.h"

@@ -16,7 +16,7 @@
 
 #include "base/DateTime.h"
 #include "base/Text.h"
-#include "base/uZV_Base_AppInfo.h"
+#include "app/uZV_Base_AppInfo.h"
 #include "base/uZV_Base_Defs.h"
 #include "platform/Gui.h"
 

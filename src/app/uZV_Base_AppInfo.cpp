@@ -1,4 +1,4 @@
-#include "base/uZV_Base_AppInfo.h"
+#include "app/uZV_Base_AppInfo.h"
 
 #include "base/Exception.h"
 #include "platform/Regional.h"

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "base/Exception.h"
-#include "base/uZV_Base.h"
+#include "app/uZV_Base.h"
 #include "platform/Regional.h"
 
 namespace zv {

@@ -3,8 +3,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "platform/Clock.h"
-
 namespace zv {
 
 namespace {
@@ -101,20 +99,10 @@ DateTimeParts AddMinutes(const DateTimeParts& aParts, int64_t aMinutes) {
   return p;
 }
 
-DateTime Now() {
-  platform::CivilTime t = platform::LocalNow();
-  return TryEncodeDateTime({t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second, t.Millisecond}).value_or(0);
-}
-
 int64_t ToUnixSeconds(DateTime aValue) {
   DateTimeParts p = DecodeDateTime(aValue);
   return (DaysFromCivil(p.Year, static_cast<unsigned>(p.Month), static_cast<unsigned>(p.Day))) * 86400 +
          p.Hour * 3600 + p.Minute * 60 + p.Second;
-}
-
-DateTime UtcToLocal(DateTime aUtc) {
-  int64_t offset = platform::LocalOffsetSeconds(ToUnixSeconds(aUtc));
-  return aUtc + static_cast<double>(offset) / 86400.0;
 }
 
 Text FormatIsoZ(DateTime aValue) {

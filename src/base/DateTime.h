@@ -22,14 +22,8 @@ DateTimeParts DecodeDateTime(DateTime aValue);
 // The parts moved by aMinutes on the calendar (across days, months and years).
 DateTimeParts AddMinutes(const DateTimeParts& aParts, int64_t aMinutes);
 
-// The current local date and time.
-DateTime Now();
-
 // Whole seconds since 1970-01-01 of a date-time read as UTC, and back.
 int64_t ToUnixSeconds(DateTime aValue);
-// A UTC date-time converted to local time with the zone's offset at that instant
-// (milliseconds kept).
-DateTime UtcToLocal(DateTime aUtc);
 
 // "yyyy-mm-ddThh:nn:ss.zzzZ": the value as held, with a fixed Z.
 Text FormatIsoZ(DateTime aValue);

@@ -43,7 +43,7 @@ kPaymentDevice& kDeviceTable::Add(std::unique_ptr<kPaymentDevice> aDevice) {
 
 void kDeviceTable::Remove(int32_t aHandle) { fDevices.erase(aHandle); }
 
-kDriverLibrary::kDriverLibrary() {
+kDriverLibrary::kDriverLibrary(kModuleRegistration aRegisterModules) {
   try {
     fApplication = std::make_unique<tZV_Application>();
     ApplicationObject = fApplication.get();
@@ -55,7 +55,7 @@ kDriverLibrary::kDriverLibrary() {
   try {
     fRegistry = std::make_unique<kDriverRegistry>();
     fDevices = std::make_unique<kDeviceTable>();
-    RegisterProviderModules(*fRegistry);
+    if (aRegisterModules != nullptr) aRegisterModules(*fRegistry);
   } catch (...) {
     // The object goes with the failed construction: leave no global pointing at it.
     if (ApplicationObject == fApplication.get()) ApplicationObject = nullptr;

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "base/Text.h"
-#include "base/uZV_Base.h"
+#include "app/uZV_Base.h"
 #include "payment/uZvPayment.h"
 
 namespace zv {
@@ -49,14 +49,19 @@ class kDeviceTable {
   int32_t fHandleCounter = 0;
 };
 
+// Registers the driver names of the provider modules that a library carries. The
+// shared object passes its providers' registration; the registry sits below them.
+using kModuleRegistration = void (*)(kDriverRegistry& aRegistry);
+
 class kDriverLibrary {
  public:
   // Loading, in this order: the application object (ApplicationObject), the empty
   // driver registry and device table (handle counter 0), the provider modules'
-  // registrations. When the application object cannot be built (its log writer,
-  // version history or message table fails), the library loads without one and says
-  // so on standard error: a library that cannot load would bring its host down.
-  kDriverLibrary();
+  // registrations (none without aRegisterModules). When the application object cannot
+  // be built (its log writer, version history or message table fails), the library
+  // loads without one and says so on standard error: a library that cannot load would
+  // bring its host down.
+  explicit kDriverLibrary(kModuleRegistration aRegisterModules = nullptr);
   // Unloading: the device table first (every open device closes with its I/O handler
   // and log), then the registry, then the application object.
   ~kDriverLibrary();
@@ -80,8 +85,5 @@ class kDriverLibrary {
 
 // The loaded library's state; fails when the library is not loaded.
 kDriverLibrary& DriverLibrary();
-
-// Registers the driver names of the provider modules linked into the library.
-void RegisterProviderModules(kDriverRegistry& aRegistry);
 
 }  // namespace zv

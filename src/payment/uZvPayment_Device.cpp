@@ -1,6 +1,7 @@
-#include "base/uZV_Base.h"
+#include "app/uZV_Base.h"
 #include "device/uZVIOHandler_Base.h"
 #include "payment/uZvPayment.h"
+#include "platform/Clock.h"
 #include "platform/Process.h"
 
 namespace zv {

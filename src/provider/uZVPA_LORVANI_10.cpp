@@ -6,6 +6,7 @@
 #include "device/uZVIOHandler_HTTP.h"
 #include "driver/uZVDriverLibrary.h"
 #include "http/uZV_HTTPClient.h"
+#include "platform/Clock.h"
 #include "provider/uZVPA_LORVANI_10_JSONUtils.h"
 #include "receipt/uZvReceipt.h"
 

@@ -8,8 +8,12 @@
 
 namespace zv {
 
+class kDriverRegistry;
 class kIOHandler_HTTP;
 class ZV_HttpClient;
+
+// Registers the driver names of this library's providers ("ZVPA_LORVANI_10").
+void RegisterProviderModules(kDriverRegistry& aRegistry);
 
 class kPayment_LORVANI : public kPaymentDevice {
  public:

@@ -16,7 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "TestText.h"
-#include "base/uZV_Base.h"
+#include "app/uZV_Base.h"
+#include "platform/Clock.h"
 #include "platform/Resources.h"
 
 namespace zvtest {

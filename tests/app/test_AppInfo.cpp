@@ -7,8 +7,8 @@
 
 #include "TestText.h"
 #include "base/Exception.h"
-#include "base/uZV_Base.h"
-#include "base/uZV_Base_AppInfo.h"
+#include "app/uZV_Base.h"
+#include "app/uZV_Base_AppInfo.h"
 #include "platform/Resources.h"
 
 using namespace zv;

@@ -9,7 +9,7 @@
 #include "AppTestSupport.h"
 #include "TestText.h"
 #include "base/Exception.h"
-#include "base/uZV_Base.h"
+#include "app/uZV_Base.h"
 #include "platform/Gui.h"
 #include "platform/NamedMutex.h"
 
@@ -145,7 +145,7 @@ TEST(CommandLine, ThisProcessHasNoBatchSwitch) {
   EXPECT_EQ(GetCommandLineParam(u"/BATCH", true), u"");
   EXPECT_FALSE(GetExePath().empty());
   EXPECT_EQ(GetExePath().back(), u'/');
-  EXPECT_EQ(GetExeBaseName(), u"test_base");
+  EXPECT_EQ(GetExeBaseName(), u"test_app");
 }
 
 TEST_F(Application, DisplayMessageInBatchModeGoesToTheLogAsAnError) {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
-#include "base/uZV_Base.h"
+#include "app/uZV_Base.h"
 #include "platform/Gui.h"
 
 using namespace zv;

@@ -62,7 +62,7 @@ void Call(const char* aCommand, const char* aRequest) {
 
 int main(int argc, char** argv) {
   const char* path = std::getenv("ZV_LIBRARY");
-  if (path == nullptr) return 2;
+  if (path == nullptr) path = ZV_LIBRARY_PATH;
   gLibrary = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (gLibrary == nullptr) {
     std::printf("dlopen=%s\n", dlerror());

@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "base/uZV_Base.h"
+#include "app/uZV_Base.h"
 #include "device/uZVIOHandler_Base.h"
 #include "driver/uZVDriverLibrary.h"
 #include "driver/uZVPaymentWrapper.h"

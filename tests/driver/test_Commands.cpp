@@ -10,6 +10,7 @@
 #include "device/uZVIOHandler_Base.h"
 #include "driver/uZVDriverLibrary.h"
 #include "driver/uZVPaymentWrapper.h"
+#include "platform/Clock.h"
 
 using namespace zv;
 using zvtest::Answer;

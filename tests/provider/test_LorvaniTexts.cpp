@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "TestText.h"
+#include "platform/Clock.h"
 #include "provider/uZVPA_LORVANI_10.h"
 
 using namespace zv;

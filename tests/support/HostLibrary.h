@@ -23,8 +23,9 @@ class HostLibrary {
   };
 
   HostLibrary() {
+    // ZV_LIBRARY names another build of the library; the one built beside the tests otherwise.
     const char* path = std::getenv("ZV_LIBRARY");
-    if (path == nullptr) throw std::runtime_error("ZV_LIBRARY is not set");
+    if (path == nullptr) path = ZV_LIBRARY_PATH;
     fPath = path;
     fHandle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (fHandle == nullptr) throw std::runtime_error(dlerror());

@@ -8,13 +8,14 @@
 #include "driver/uZVDriverLibrary.h"
 #include "driver/uZVPaymentWrapper.h"
 #include "platform/Bstr.h"
+#include "provider/uZVPA_LORVANI_10.h"
 
 namespace {
 
 using namespace zv;
 
 // Constructed when the library is loaded, destroyed when it is unloaded.
-kDriverLibrary gLibrary;
+kDriverLibrary gLibrary(RegisterProviderModules);
 
 // Hosts may call from several threads; commands run one at a time so that they never
 // race on the device table.
