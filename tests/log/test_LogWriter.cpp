@@ -23,6 +23,8 @@
 #include "platform/FileLock.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -356,6 +358,26 @@ TEST(LogWriter, LineLockedOutForLongerThanTheAttemptsIsDropped) {
   EXPECT_EQ(MessageOf(lines[1]), "after");
 }
 
+// Tells when a file is opened (by the writer's thread, here).
+class OpenWatch {
+ public:
+  explicit OpenWatch(const fs::path& aPath) : fFd(inotify_init1(IN_CLOEXEC)) {
+    if (fFd >= 0) inotify_add_watch(fFd, aPath.c_str(), IN_OPEN);
+  }
+  ~OpenWatch() {
+    if (fFd >= 0) close(fFd);
+  }
+  OpenWatch(const OpenWatch&) = delete;
+  OpenWatch& operator=(const OpenWatch&) = delete;
+  bool Wait(std::chrono::milliseconds aTimeout) {
+    pollfd ready{fFd, POLLIN, 0};
+    return fFd >= 0 && poll(&ready, 1, static_cast<int>(aTimeout.count())) == 1;
+  }
+
+ private:
+  int fFd;
+};
+
 // Destruction alone does not cut the attempts: a line that the thread takes up after
 // the stop request still waits out a brief lock.
 TEST(LogWriter, LinesAfterAStopRequestStillWaitOutABriefLock) {
@@ -366,10 +388,11 @@ TEST(LogWriter, LinesAfterAStopRequestStillWaitOutABriefLock) {
   ASSERT_TRUE(secondLock.Locked());
   std::thread releaser;
   {
+    OpenWatch opened(first);
     tZV_LogWriter writer(u"First", dir.Dir(), 0, false);
     writer.Write(tZV_MessageType::let_info, u"one");
-    // Let the thread take up "one" on the first file; "two" goes to the second.
-    std::this_thread::sleep_for(200ms);
+    // Once the thread has taken up "one" on the first file, "two" goes to the second.
+    ASSERT_TRUE(opened.Wait(5s));
     writer.SetFileName(u"Second.log");
     writer.Write(tZV_MessageType::let_info, u"two");
     releaser = std::thread([&] {
