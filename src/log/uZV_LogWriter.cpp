@@ -137,7 +137,7 @@ void tZV_LogWriter::Write(tZV_MessageType aEntryType, TextView aMessage) {
   if (wasEmpty) fState->Wake.notify_one();
 }
 
-void tZV_LogWriter::AppendToFile(tZV_LogState& aState, const Text& aLine) {
+bool tZV_LogWriter::AppendToFile(tZV_LogState& aState, const Text& aLine, int aAttempts) {
   // Each line is handled entirely with the names and limit current when it starts.
   Text fileName;
   int64_t limit = 0;
@@ -156,11 +156,12 @@ void tZV_LogWriter::AppendToFile(tZV_LogState& aState, const Text& aLine) {
   }
   std::string bytes = ToUtf8(aLine);
   bytes += "\r\n";
-  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    if (platform::AppendToFileExclusive(fileName, bytes)) return;
-    if (attempt < kAttempts) std::this_thread::sleep_for(std::chrono::milliseconds(kRetryDelayMs));
+  for (int attempt = 1; attempt <= aAttempts; ++attempt) {
+    if (platform::AppendToFileExclusive(fileName, bytes)) return true;
+    if (attempt < aAttempts) std::this_thread::sleep_for(std::chrono::milliseconds(kRetryDelayMs));
   }
   // After the last failed attempt the line is dropped without a report.
+  return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -197,6 +198,9 @@ tZV_LogThread::~tZV_LogThread() {
 void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {
   tZV_LogState& state = *aState;
   std::unique_lock lock(state.Lock);
+  // Set when a line is dropped after a stop request: the file cannot take lines (full
+  // or read-only disk), so the rest get one attempt each and destruction stays short.
+  bool singleAttempts = false;
   for (;;) {
     if (state.Queue.empty()) {
       if (state.StopRequested) break;
@@ -207,8 +211,10 @@ void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {
     // The head stays queued while it is written and is removed only afterwards.
     const Text line = state.Queue.front();
     lock.unlock();
-    tZV_LogWriter::AppendToFile(state, line);
+    const bool written =
+        tZV_LogWriter::AppendToFile(state, line, singleAttempts ? 1 : tZV_LogWriter::kAttempts);
     lock.lock();
+    if (!written && state.StopRequested) singleAttempts = true;
     state.Queue.pop_front();
     ++state.Handled;
     state.Progress.notify_all();

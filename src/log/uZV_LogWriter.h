@@ -41,8 +41,11 @@ class tZV_LogWriter {
   // directory" (empty aDirectory).
   tZV_LogWriter(const Text& aFileName, const Text& aDirectory, int32_t aMaxMessageLength, bool aDaily);
   // Returns after every queued line has been written (or dropped after its retries).
-  // When the thread stops making progress (it can no longer run, as at process
-  // exit), returns after a bounded wait and leaves the remaining lines unwritten.
+  // Once a line has been dropped after destruction began, each later line gets a
+  // single attempt: a full or read-only disk costs one line's retries, not every
+  // line's. When the thread stops making progress (it can no longer run, as at
+  // process exit), returns after a bounded wait and leaves the remaining lines
+  // unwritten.
   ~tZV_LogWriter();
   tZV_LogWriter(const tZV_LogWriter&) = delete;
   tZV_LogWriter& operator=(const tZV_LogWriter&) = delete;
@@ -81,9 +84,10 @@ class tZV_LogWriter {
 
  private:
   friend class tZV_LogThread;
-  // Appends one line on the writer's thread (size check, rotation, attempts). Works
-  // on the shared state only, so the thread may call it through that state.
-  static void AppendToFile(tZV_LogState& aState, const Text& aLine);
+  // Appends one line on the writer's thread (size check, rotation, up to aAttempts
+  // attempts). False when the line was dropped. Works on the shared state only, so
+  // the thread may call it through that state.
+  static bool AppendToFile(tZV_LogState& aState, const Text& aLine, int aAttempts);
 
   std::shared_ptr<tZV_LogState> fState;
   int32_t fMaxMessageLength = 0;

@@ -2,16 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "FileFaults.h"
 #include "TestText.h"
 #include "base/Exception.h"
 #include "log/uZV_LogWriter.h"
@@ -19,6 +23,8 @@
 #include "platform/FileLock.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,8 +41,11 @@ class TempDir {
  public:
   TempDir() {
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    // A table row's name holds a "/": keep the folder one level deep.
+    std::string name = info->name();
+    std::replace(name.begin(), name.end(), '/', '_');
     fPath = fs::temp_directory_path() /
-            ("zvlog_" + std::string(info->name()) + "_" + std::to_string(::getpid()) + "_" +
+            ("zvlog_" + name + "_" + std::to_string(::getpid()) + "_" +
              std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     fs::create_directories(fPath);
   }
@@ -337,13 +346,161 @@ TEST(LogWriter, LineLockedOutForLongerThanTheAttemptsIsDropped) {
     writer.Write(tZV_MessageType::let_info, u"lost");
     // Ten attempts 50 ms apart take about half a second; hold the lock well past that.
     std::this_thread::sleep_for(1500ms);
+    // While the writer runs, a drop costs later lines none of their attempts.
+    writer.Write(tZV_MessageType::let_info, u"survives");
+    std::this_thread::sleep_for(200ms);
     lock.Release();
     writer.Write(tZV_MessageType::let_info, u"after");
   }
   const auto lines = Lines(file);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(MessageOf(lines[0]), "after");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(MessageOf(lines[0]), "survives");
+  EXPECT_EQ(MessageOf(lines[1]), "after");
 }
+
+// Tells when a file is opened (by the writer's thread, here).
+class OpenWatch {
+ public:
+  explicit OpenWatch(const fs::path& aPath) : fFd(inotify_init1(IN_CLOEXEC)) {
+    if (fFd >= 0) inotify_add_watch(fFd, aPath.c_str(), IN_OPEN);
+  }
+  ~OpenWatch() {
+    if (fFd >= 0) close(fFd);
+  }
+  OpenWatch(const OpenWatch&) = delete;
+  OpenWatch& operator=(const OpenWatch&) = delete;
+  bool Wait(std::chrono::milliseconds aTimeout) {
+    pollfd ready{fFd, POLLIN, 0};
+    return fFd >= 0 && poll(&ready, 1, static_cast<int>(aTimeout.count())) == 1;
+  }
+
+ private:
+  int fFd;
+};
+
+// Destruction alone does not cut the attempts: a line that the thread takes up after
+// the stop request still waits out a brief lock.
+TEST(LogWriter, LinesAfterAStopRequestStillWaitOutABriefLock) {
+  TempDir dir;
+  const fs::path first = dir.Path() / "First.log", second = dir.Path() / "Second.log";
+  platform::FileLock firstLock(FromUtf8(first.string())), secondLock(FromUtf8(second.string()));
+  ASSERT_TRUE(firstLock.Locked());
+  ASSERT_TRUE(secondLock.Locked());
+  std::thread releaser;
+  {
+    OpenWatch opened(first);
+    tZV_LogWriter writer(u"First", dir.Dir(), 0, false);
+    writer.Write(tZV_MessageType::let_info, u"one");
+    // Once the thread has taken up "one" on the first file, "two" goes to the second.
+    ASSERT_TRUE(opened.Wait(5s));
+    writer.SetFileName(u"Second.log");
+    writer.Write(tZV_MessageType::let_info, u"two");
+    releaser = std::thread([&] {
+      std::this_thread::sleep_for(100ms);
+      firstLock.Release();
+      std::this_thread::sleep_for(200ms);
+      secondLock.Release();
+    });
+  }
+  releaser.join();
+  ASSERT_EQ(Lines(first).size(), 1u);
+  EXPECT_EQ(MessageOf(Lines(first)[0]), "one");
+  ASSERT_EQ(Lines(second).size(), 1u);
+  EXPECT_EQ(MessageOf(Lines(second)[0]), "two");
+}
+
+// A file that takes no more lines: the disk is full (the file cannot grow past a size
+// limit), the folder or the file is read-only, or the folder's parent is a file.
+enum class Fault { SizeLimit, ReadOnlyFolder, ReadOnlyFile, FolderUnderAFile };
+
+struct UnwritableCase {
+  const char* Name;
+  Fault Kind;
+  double LimitInLines;  // SizeLimit: where the limit lies, in lines past the file's end
+  size_t NewLines;      // whole lines that still fit
+};
+
+void PrintTo(const UnwritableCase& aCase, std::ostream* aOut) { *aOut << aCase.Name; }
+
+class UnwritableLog : public testing::TestWithParam<UnwritableCase> {};
+
+// "line 000" to "line 099": messages of one length.
+std::string Numbered(size_t aIndex) {
+  const std::string digits = std::to_string(aIndex);
+  return "line " + std::string(3 - std::min<size_t>(3, digits.size()), '0') + digits;
+}
+
+// Every queued line fails, or stops where the file cannot grow: the file ends at the
+// last whole line, and destruction returns promptly although a hundred lines are
+// queued (each of which alone would cost ten attempts, half a second).
+TEST_P(UnwritableLog, LeavesNoFragmentAndDestructionReturnsPromptly) {
+  const UnwritableCase& c = GetParam();
+  constexpr size_t kQueued = 100;
+  TempDir dir;
+  const fs::path folder = dir.Path() / "logs", file = folder / "App.log";
+  // One earlier line written as the writer writes: every line below has its length.
+  {
+    tZV_LogWriter writer(u"App", FromUtf8(folder.string()), 0, false);
+    writer.Write(tZV_MessageType::let_info, u"line old");
+  }
+  const std::string before = ReadFile(file);
+  const size_t lineLength = before.size();
+  ASSERT_GT(lineLength, 10u);
+
+  fs::path logFolder = folder;
+  std::optional<zvtest::ReadOnlyPath> readOnly;
+  if (c.Kind == Fault::ReadOnlyFolder) {
+    fs::remove(file);
+    readOnly.emplace(folder);
+  } else if (c.Kind == Fault::ReadOnlyFile) {
+    readOnly.emplace(file);
+  } else if (c.Kind == Fault::FolderUnderAFile) {
+    logFolder = file / "sub";
+  }
+  if (readOnly && !readOnly->Failure().empty()) GTEST_SKIP() << readOnly->Failure();
+
+  const auto limit = static_cast<uint64_t>(static_cast<double>(before.size()) + c.LimitInLines * lineLength);
+  // The size limit holds for the whole process: keep it in a child.
+  const zvtest::ChildRun run = zvtest::RunInChild(
+      [&] {
+        if (c.Kind == Fault::SizeLimit) zvtest::LimitFileSize(limit);
+        auto writer = std::make_unique<tZV_LogWriter>(u"App", FromUtf8(logFolder.string()), 0, false);
+        for (size_t i = 0; i < kQueued; ++i) writer->Write(tZV_MessageType::let_info, T(Numbered(i)));
+        const auto start = std::chrono::steady_clock::now();
+        writer.reset();
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+      },
+      120s);
+  ASSERT_TRUE(run.Exited) << run.Report;
+  ASSERT_EQ(run.Status, 0) << run.Report;
+  RecordProperty("destruction_ms", run.Report);
+  // About half a second for the first dropped line; ten attempts for every line would
+  // take some 45 s.
+  EXPECT_LT(std::stol(run.Report), 5000) << "destruction took " << run.Report << " ms";
+
+  if (c.Kind == Fault::ReadOnlyFolder) {
+    EXPECT_TRUE(fs::is_empty(folder));
+    return;
+  }
+  // The file (for FolderUnderAFile the would-be parent folder) ends at a whole line.
+  const std::string after = ReadFile(file);
+  EXPECT_EQ(after.size(), before.size() + c.NewLines * lineLength);
+  EXPECT_EQ(after.substr(0, before.size()), before);
+  const auto lines = Lines(file);
+  ASSERT_EQ(lines.size(), 1 + c.NewLines);
+  for (size_t i = 0; i < c.NewLines; ++i) EXPECT_EQ(MessageOf(lines[1 + i]), Numbered(i));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UnwritableLog,
+    testing::Values(UnwritableCase{"FullAtTheEnd", Fault::SizeLimit, 0, 0},
+                    UnwritableCase{"FullInsideTheNextLine", Fault::SizeLimit, 0.5, 0},
+                    UnwritableCase{"FullInsideTheSecondLine", Fault::SizeLimit, 1.5, 1},
+                    UnwritableCase{"ReadOnlyFolder", Fault::ReadOnlyFolder, 0, 0},
+                    UnwritableCase{"ReadOnlyFile", Fault::ReadOnlyFile, 0, 0},
+                    UnwritableCase{"FolderUnderAFile", Fault::FolderUnderAFile, 0, 0}),
+    [](const testing::TestParamInfo<UnwritableCase>& aInfo) { return std::string(aInfo.param.Name); });
 
 // Two writers on one file (two devices with the same log base name) never interleave
 // inside a line.
