@@ -351,7 +351,8 @@ bool kIOHandler_HTTP::Write(const Text& aMessage) {
     fResponseCode = outcome.StatusCode;
   } else {
     WriteLog(tZV_MessageType::let_error, u"Post Error", outcome.Failure);
-    if (!outcome.TooLargeTitle.empty()) WriteLog(tZV_MessageType::let_error, outcome.TooLargeTitle, outcome.TooLargePart);
+    if (!outcome.TooLargeTitle.empty())
+      WriteLog(tZV_MessageType::let_error, outcome.TooLargeTitle, outcome.TooLargePart);
     const int32_t code = outcome.StatusCode;
     if (code < 200 || code > 299) {
       fResponseCode = code;

@@ -488,9 +488,8 @@ TEST(HttpClient, AHugeAnswerWithoutLengthIsNotReadToItsEnd) {
   EXPECT_EQ(server.ConnectionCount(), 2);
   std::smatch match;
   const std::string failure = ToUtf8(client.LastFailureText());
-  ASSERT_TRUE(std::regex_match(failure, match,
-                               std::regex(R"(Answer larger than 1048576 bytes: (\d+) bytes received, the rest refused)")))
-      << failure;
+  const std::regex expected(R"(Answer larger than 1048576 bytes: (\d+) bytes received, the rest refused)");
+  ASSERT_TRUE(std::regex_match(failure, match, expected)) << failure;
   const size_t received = std::stoul(match[1]);
   EXPECT_GT(received, kMax);
   EXPECT_LT(received, kMax + 64 * 1024);
