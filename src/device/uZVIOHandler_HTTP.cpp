@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/CappedBody.h"
 #include "base/Exception.h"
 
 namespace zv {
@@ -35,8 +36,10 @@ std::string TrimRight(std::string aText) {
 }  // namespace
 
 // The HTTP/1.1 client of the handler, over one libcurl easy handle restricted to plain
-// http. The handle keeps its connection open between posts; every post applies the
-// settings held here afresh.
+// http, driven through a multi handle of its own so that the read time-out is kept to
+// the millisecond (the easy interface looks at a silent transfer about once a second).
+// The connection stays open between posts; every post applies the settings held here
+// afresh.
 class kHttpComponent {
  public:
   enum class AuthMode { None, Basic, Digest };
@@ -46,12 +49,11 @@ class kHttpComponent {
     int32_t StatusCode = -1;  // -1 when no status line arrived
     std::string Body;       // the answer's body (when one arrived)
     Text Failure;           // the failure's message when !Ok
+    Text TooLargeTitle;     // for a body over the limit: its length, and
+    Text TooLargePart;      // its first part
   };
 
-  kHttpComponent() {
-    GlobalCurlInit();
-    fHandle = curl_easy_init();
-  }
+  kHttpComponent() { GlobalCurlInit(); }
   ~kHttpComponent() { Close(); }
   kHttpComponent(const kHttpComponent&) = delete;
   kHttpComponent& operator=(const kHttpComponent&) = delete;
@@ -75,39 +77,38 @@ class kHttpComponent {
     fHeaders.emplace_back(aName, aValue);
   }
 
+  // The easy handle stays attached to the multi handle after a post: the connection is
+  // found through it.
   bool Connected() {
-    if (fHandle == nullptr) return false;
+    if (fHandle == nullptr || !fAttached) return false;
     curl_socket_t socket = CURL_SOCKET_BAD;
     if (curl_easy_getinfo(fHandle, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK) return false;
     return socket != CURL_SOCKET_BAD;
   }
 
-  // Closes the connection: a fresh handle has none.
+  // Closes the connection: the multi handle keeps it, and fresh handles have none.
   void Close() {
+    Detach();
     if (fHandle != nullptr) curl_easy_cleanup(fHandle);
     fHandle = nullptr;
+    if (fMulti != nullptr) curl_multi_cleanup(fMulti);
+    fMulti = nullptr;
   }
 
   Outcome Post(const std::string& aUrl, const std::string& aBody) {
     Outcome outcome;
+    if (fMulti == nullptr) fMulti = curl_multi_init();
     if (fHandle == nullptr) fHandle = curl_easy_init();
-    if (fHandle == nullptr) {
+    if (fHandle == nullptr || fMulti == nullptr) {
       outcome.Failure = u"Out of memory";
       return outcome;
     }
     CURL* h = fHandle;
+    Detach();
     curl_easy_reset(h);
 
-    struct Transfer {
-      kHttpComponent* Self;
-      std::string Body;
-      std::string StatusLine;
-      using Clock = std::chrono::steady_clock;
-      bool RequestSent = false;  // a connection is open and the request is on its way
-      Clock::time_point LastActivity;
-      curl_off_t Seen = -1;
-      bool TimedOut = false;
-    } transfer{this, {}, {}, false, {}, -1, false};
+    Transfer transfer;
+    transfer.Handle = h;
 
     char errorBuffer[CURL_ERROR_SIZE] = {};
     curl_slist* headers = nullptr;
@@ -153,7 +154,10 @@ class kHttpComponent {
     }
 
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, +[](char* aData, size_t aSize, size_t aCount, void* aUser) {
-      static_cast<Transfer*>(aUser)->Body.append(aData, aSize * aCount);
+      auto* t = static_cast<Transfer*>(aUser);
+      curl_off_t announced = -1;
+      curl_easy_getinfo(t->Handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+      if (!t->Body.Append(std::string_view(aData, aSize * aCount), announced)) return size_t{0};  // aborts
       return aSize * aCount;
     });
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
@@ -168,31 +172,12 @@ class kHttpComponent {
     curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, +[](void* aUser, char*, char*, int, int) {
       auto* t = static_cast<Transfer*>(aUser);
       t->RequestSent = true;
-      t->LastActivity = Transfer::Clock::now();
+      t->LastActivity = Clock::now();
       return static_cast<int>(CURL_PREREQFUNC_OK);
     });
     curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer);
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION,
-                     +[](void* aUser, curl_off_t, curl_off_t aDownloaded, curl_off_t, curl_off_t aUploaded) {
-                       auto* t = static_cast<Transfer*>(aUser);
-                       if (!t->RequestSent) return 0;
-                       const auto now = Transfer::Clock::now();
-                       if (aDownloaded + aUploaded != t->Seen) {
-                         t->Seen = aDownloaded + aUploaded;
-                         t->LastActivity = now;
-                         return 0;
-                       }
-                       const int32_t limit = t->Self->fReadTimeout;
-                       if (limit > 0 && now - t->LastActivity > std::chrono::milliseconds(limit)) {
-                         t->TimedOut = true;
-                         return 1;
-                       }
-                       return 0;
-                     });
-    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
 
-    const CURLcode code = curl_easy_perform(h);
+    const CURLcode code = Run(transfer);
     curl_slist_free_all(headers);
     long status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
@@ -201,7 +186,13 @@ class kHttpComponent {
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
 
     outcome.StatusCode = status > 0 ? static_cast<int32_t>(status) : -1;
-    outcome.Body = std::move(transfer.Body);
+    if (transfer.Body.Refused()) {
+      outcome.Failure = transfer.Body.FailureText();
+      outcome.TooLargeTitle = transfer.Body.LogTitle();
+      outcome.TooLargePart = transfer.Body.ShownPart();
+      return outcome;
+    }
+    outcome.Body = transfer.Body.TakeBytes();
     if (code != CURLE_OK) {
       if (transfer.TimedOut)
         outcome.Failure = u"Read timed out after " + IntToText(fReadTimeout) + u" ms";
@@ -220,6 +211,77 @@ class kHttpComponent {
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
+
+  // What the callbacks of one post fill in.
+  struct Transfer {
+    CURL* Handle = nullptr;
+    CappedBody Body{kIOHandler_HTTP::kMaxAnswerBytes};
+    std::string StatusLine;
+    bool RequestSent = false;  // a connection is open and the request is on its way
+    Clock::time_point LastActivity;
+    curl_off_t Seen = -1;  // bytes moved so far, headers included
+    bool TimedOut = false;
+  };
+
+  // Performs the transfer set up on fHandle. The read time-out counts from the moment
+  // the request is about to be sent, and again from every byte that moves either way.
+  CURLcode Run(Transfer& aTransfer) {
+    CURL* h = aTransfer.Handle;
+    if (curl_multi_add_handle(fMulti, h) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+    fAttached = true;
+    const std::chrono::milliseconds limit(fReadTimeout);
+    for (;;) {
+      int running = 0;
+      if (curl_multi_perform(fMulti, &running) != CURLM_OK) {
+        Detach();
+        return CURLE_OUT_OF_MEMORY;
+      }
+      if (running == 0) break;
+      auto wait = std::chrono::milliseconds(1000);
+      if (aTransfer.RequestSent && limit.count() > 0) {
+        const auto now = Clock::now();
+        const curl_off_t moved = BytesMoved(h);
+        if (moved != aTransfer.Seen) {
+          aTransfer.Seen = moved;
+          aTransfer.LastActivity = now;
+        }
+        const auto idle = now - aTransfer.LastActivity;
+        if (idle >= limit) {
+          aTransfer.TimedOut = true;
+          Detach();  // ends the transfer and closes its connection
+          return CURLE_OPERATION_TIMEDOUT;
+        }
+        wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(limit - idle));
+      }
+      if (curl_multi_poll(fMulti, nullptr, 0, static_cast<int>(wait.count()), nullptr) != CURLM_OK) {
+        Detach();
+        return CURLE_OUT_OF_MEMORY;
+      }
+    }
+    CURLcode code = CURLE_OK;
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(fMulti, &left))
+      if (message->msg == CURLMSG_DONE && message->easy_handle == h) code = message->data.result;
+    return code;
+  }
+
+  static curl_off_t BytesMoved(CURL* aHandle) {
+    curl_off_t uploaded = 0, downloaded = 0;
+    long headers = 0;
+    curl_easy_getinfo(aHandle, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+    curl_easy_getinfo(aHandle, CURLINFO_SIZE_DOWNLOAD_T, &downloaded);
+    curl_easy_getinfo(aHandle, CURLINFO_HEADER_SIZE, &headers);
+    return uploaded + downloaded + headers;
+  }
+
+  void Detach() {
+    if (fAttached) curl_multi_remove_handle(fMulti, fHandle);
+    fAttached = false;
+  }
+
+  CURLM* fMulti = nullptr;
+  bool fAttached = false;  // fHandle is attached to fMulti
   CURL* fHandle = nullptr;
   int32_t fConnectTimeout = 0;
   int32_t fReadTimeout = 0;
@@ -289,6 +351,8 @@ bool kIOHandler_HTTP::Write(const Text& aMessage) {
     fResponseCode = outcome.StatusCode;
   } else {
     WriteLog(tZV_MessageType::let_error, u"Post Error", outcome.Failure);
+    if (!outcome.TooLargeTitle.empty())
+      WriteLog(tZV_MessageType::let_error, outcome.TooLargeTitle, outcome.TooLargePart);
     const int32_t code = outcome.StatusCode;
     if (code < 200 || code > 299) {
       fResponseCode = code;

@@ -3,6 +3,7 @@
 // HTTP/1.1 (no TLS: an https URL fails like an unreachable host) and keeps the answer
 // and its status code.
 
+#include <cstddef>
 #include <memory>
 
 #include "device/uZVIOHandler_Base.h"
@@ -15,6 +16,9 @@ class kIOHandler_HTTP : public kIOHandler {
  public:
   // Status code recorded for a failure after a 2xx status line had arrived.
   static constexpr int32_t kFailureAfterSuccess = 999;
+  // The largest answer body taken: a larger one (announced or received) is refused as
+  // soon as it shows, and the post fails saying so; the log shows its first part.
+  static constexpr size_t kMaxAnswerBytes = 1024 * 1024;
 
   // URL: aConnection's URL, or its Address followed by ":" + Port when Port > 0.
   // Copies the authentication settings; the connect time-out goes to the client.
@@ -29,7 +33,8 @@ class kIOHandler_HTTP : public kIOHandler {
   bool Disconnect() override;
   void ClearBuffers() override {}
   // POSTs aMessage as UTF-8 to URL; true when the status is from 200 to 299. Failures
-  // are logged as "Post Error" and recorded in the error state.
+  // are logged as "Post Error" and recorded in the error state. The read time-out in
+  // force (milliseconds) is the longest wait without a byte moving either way.
   bool Write(const Text& aMessage) override;
   Text ReadUpTo(const std::vector<uint8_t>& aChars) override;
   Text ReadChars(int32_t aCharsNum) override;

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 
+#include "base/CappedBody.h"
 #include "base/Exception.h"
 
 namespace zv {
@@ -150,7 +151,7 @@ struct ZV_HttpClient::Transport {
   char ErrorBuffer[CURL_ERROR_SIZE] = {};
   std::string CaFile;       // extra trusted certificates, fixed when applied
   std::string TlsError;     // why the extra certificates could not be used
-  std::string Body;         // body of the exchange under way
+  CappedBody Body{kMaxAnswerBytes};  // body of the exchange under way
   std::string Reason;       // reason phrase of the last status line
   bool StatusLineSeen = false;
 
@@ -163,7 +164,7 @@ struct ZV_HttpClient::Transport {
   std::chrono::steady_clock::time_point LastActivity;
 
   void StartExchange() {
-    Body.clear();
+    Body.Clear();
     Reason.clear();
     TlsError.clear();
     StatusLineSeen = false;
@@ -177,8 +178,10 @@ struct ZV_HttpClient::Transport {
 
   static size_t OnBody(char* aData, size_t aSize, size_t aCount, void* aSelf) {
     auto* self = static_cast<Transport*>(aSelf);
-    self->Body.append(aData, aSize * aCount);
     self->Activity();
+    curl_off_t announced = -1;
+    curl_easy_getinfo(self->Handle.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+    if (!self->Body.Append(std::string_view(aData, aSize * aCount), announced)) return 0;  // aborts the transfer
     return aSize * aCount;
   }
 
@@ -352,6 +355,7 @@ ZV_HttpClient::Exchange ZV_HttpClient::Perform(const std::string& aURL, const st
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
 
   CURLcode code = curl_easy_perform(h);
+  if (fHttp->Body.Refused()) DoWriteLog(tZV_MessageType::let_error, fHttp->Body.LogTitle(), fHttp->Body.ShownPart());
 
   // The handle must not keep pointers to what dies with this call.
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
@@ -365,16 +369,17 @@ ZV_HttpClient::Exchange ZV_HttpClient::Perform(const std::string& aURL, const st
   result.Reason = fHttp->Reason;
   result.BodyRead = result.Answered && code == CURLE_OK;
   if (result.BodyRead) {
-    result.Body = std::move(fHttp->Body);
+    result.Body = fHttp->Body.TakeBytes();
     char* contentType = nullptr;
     if (curl_easy_getinfo(h, CURLINFO_CONTENT_TYPE, &contentType) == CURLE_OK && contentType) {
       result.ContentType = contentType;
     }
   }
-  fHttp->Body.clear();
   if (code != CURLE_OK) {
     result.FailureCode = static_cast<int32_t>(code);
-    if (fHttp->ReadTimedOut) {
+    if (fHttp->Body.Refused()) {
+      result.FailureText = fHttp->Body.FailureText();
+    } else if (fHttp->ReadTimedOut) {
       result.FailureCode = static_cast<int32_t>(CURLE_OPERATION_TIMEDOUT);
       result.FailureText = u"Read time-out: nothing received for " + IntToText(std::chrono::duration_cast<std::chrono::seconds>(fHttp->ReadTimeout).count()) + u" s";
     } else if (!fHttp->TlsError.empty()) {
@@ -385,6 +390,7 @@ ZV_HttpClient::Exchange ZV_HttpClient::Perform(const std::string& aURL, const st
       result.FailureText = FromUtf8(curl_easy_strerror(code));
     }
   }
+  fHttp->Body.Clear();
   return result;
 }
 

@@ -9,6 +9,7 @@
 // Redirects are never followed, no compressed answer is asked for, and server
 // certificates are verified (chain and host name) unless TlsVerify is false.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -25,6 +26,10 @@ class ZV_HttpClient {
  public:
   static constexpr int32_t kDefaultConnectTimeout = 5;  // seconds
   static constexpr int32_t kDefaultReadTimeout = 10;    // seconds
+  // The largest answer body taken, far above any answer of the provider: a larger one
+  // (announced or received) is refused as soon as it shows, and the request fails
+  // with LastFailureText saying so.
+  static constexpr size_t kMaxAnswerBytes = 1024 * 1024;
 
   ZV_HttpClient();
   ~ZV_HttpClient();
@@ -83,7 +88,8 @@ class ZV_HttpClient {
   const Text& LastStatusText() const { return fLastStatusText; }
   void SetLastStatusText(const Text& a) { fLastStatusText = a; }
   // Why the last request produced no complete answer (the transport's text: refused,
-  // timed out, closed before the body ended); empty when its body was read.
+  // timed out, closed before the body ended, body too large); empty when its body was
+  // read.
   const Text& LastFailureText() const { return fLastFailureText; }
   const Text& Response() const { return fResponse; }
   const Text& ResponseContentType() const { return fResponseContentType; }

@@ -237,6 +237,149 @@ TEST_F(HttpHandlerTest, ReadTimeoutOnASilentServer) {
   EXPECT_EQ(U8(handler->ErrorMessage()), "Read timed out after 1500 ms Unknown");
 }
 
+// The read time-out holds to the millisecond, for a peer that never answers and for one
+// that sends its status line and headers and then nothing more; a temporary time-out
+// likewise. (300 ms: the transport wakes by itself 200 ms after connecting.)
+TEST_F(HttpHandlerTest, ReadTimeoutIsKeptToTheMillisecond) {
+  struct Case {
+    const char* Name;
+    HttpReply::Kind Action;
+    bool Temporary;
+    int Code;
+    const char* Message;
+  } cases[] = {
+      {"no answer", HttpReply::Kind::Silent, false, -1, "Read timed out after 300 ms Unknown"},
+      {"headers, then silence, temporary time-out", HttpReply::Kind::Stalled, true, 999,
+       "Read timed out after 300 ms"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    HttpTestServer server([&](const HttpRequest&) {
+      HttpReply reply = Reply(200, "OK", "never sent");
+      reply.Action = c.Action;
+      return reply;
+    });
+    auto handler = MakeHandler(server.Url(), 1000, c.Temporary ? 60000 : 300);
+    if (c.Temporary) handler->SetTemporaryReadTimeout(300);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(handler->Write(u"x"));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, 290ms);
+    EXPECT_LT(elapsed, 900ms);
+    EXPECT_EQ(handler->ResponseCode(), c.Code);
+    EXPECT_EQ(handler->ErrorCode(), c.Code);
+    EXPECT_EQ(U8(handler->ErrorMessage()), c.Message);
+  }
+}
+
+// Every byte that arrives starts the time-out afresh: an answer that takes longer than
+// the time-out in all, with shorter pauses, is taken.
+TEST_F(HttpHandlerTest, AnAnswerThatKeepsComingIsNotTimedOut) {
+  HttpTestServer server([](const HttpRequest&) {
+    HttpReply reply = Reply(200, "OK", "one two three four five six seven eight ");
+    reply.Action = HttpReply::Kind::Chunked;
+    reply.ChunkBytes = 5;
+    reply.ChunkPause = 100ms;
+    return reply;
+  });
+  auto handler = MakeHandler(server.Url(), 1000, 400);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(handler->Write(u"x")) << U8(handler->ErrorMessage());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 600ms);
+  EXPECT_EQ(handler->Response(), u"one two three four five six seven eight ");
+}
+
+// A JSON body of exactly aBytes bytes (at least 14).
+std::string PaddedJson(size_t aBytes) { return "{\"padding\":\"" + std::string(aBytes - 14, 'x') + "\"}"; }
+
+// An answer body just at the limit is taken whole; one byte more fails the post after
+// its 2xx status, whether Content-Length announces it or it arrives in chunks, and the
+// transfer is given up with its connection. The log shows the length and the first
+// part only.
+TEST_F(HttpHandlerTest, AnswerBodyIsCappedAtTheLimit) {
+  constexpr size_t kMax = kIOHandler_HTTP::kMaxAnswerBytes;
+  static_assert(kMax == 1048576);
+  struct Case {
+    const char* Name;
+    HttpReply::Kind Action;
+    size_t Bytes;
+    const char* Failure;  // empty: taken
+    const char* LogTitle;
+  } cases[] = {
+      {"at the limit, with Content-Length", HttpReply::Kind::Answer, kMax, "", ""},
+      {"at the limit, chunked", HttpReply::Kind::Chunked, kMax, "", ""},
+      {"one byte over, with Content-Length", HttpReply::Kind::Answer, kMax + 1,
+       "Answer larger than 1048576 bytes: Content-Length 1048577 bytes",
+       "Answer too large [Content-Length 1048577 bytes, first 1024 bytes shown]"},
+      {"one byte over, chunked", HttpReply::Kind::Chunked, kMax + 1,
+       "Answer larger than 1048576 bytes: 1048577 bytes received, the rest refused",
+       "Answer too large [1048577 bytes received, first 1024 bytes shown]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string body = PaddedJson(c.Bytes);
+    HttpTestServer server([&](const HttpRequest&) {
+      HttpReply reply = Reply(200, "OK", body);
+      reply.Action = c.Action;
+      return reply;
+    });
+    LogDir dir;
+    kConnection connection;
+    connection.SetURL(T(server.Url()));
+    const bool taken = *c.Failure == '\0';
+    {
+      kIOHandler_HTTP handler(&connection, dir.Dir(), u"Http");
+      EXPECT_EQ(handler.Write(u"x"), taken);
+      EXPECT_EQ(handler.Connected(), taken);
+      if (taken) {
+        EXPECT_EQ(handler.ResponseCode(), 200);
+        EXPECT_EQ(handler.Response().size(), c.Bytes);
+        EXPECT_TRUE(U8(handler.Response()) == body);
+        EXPECT_FALSE(handler.ErrorFound());
+      } else {
+        EXPECT_EQ(handler.ResponseCode(), 999);
+        EXPECT_EQ(handler.ErrorCode(), 999);
+        EXPECT_EQ(U8(handler.ErrorMessage()), c.Failure);
+        EXPECT_EQ(handler.Response(), u"");
+      }
+    }
+    if (!taken) {
+      const std::vector<std::string> expected = {
+          "I *************************** START ***************************",
+          "I Write [1]:x",
+          "E Post Error:" + std::string(c.Failure),
+          "E " + std::string(c.LogTitle) + ":" + body.substr(0, 1024),
+          "I Read:ResponseCode:999",
+          "",
+          "I *************************** STOP ****************************",
+      };
+      EXPECT_EQ(LogLines(dir.Path() / ("Http_" + zvtest::Today() + ".log")), expected);
+    }
+  }
+}
+
+// With HexLog the hex dump of a refused body covers its first part only.
+TEST_F(HttpHandlerTest, HexLogOfARefusedBodyDumpsItsFirstPartOnly) {
+  const std::string body = PaddedJson(4 * kIOHandler_HTTP::kMaxAnswerBytes);
+  HttpTestServer server([&](const HttpRequest&) { return Reply(200, "OK", body); });
+  {
+    auto handler = MakeHandler(server.Url());
+    handler->SetHexLog(true);
+    EXPECT_FALSE(handler->Write(u"x"));
+  }
+  std::string hex;
+  for (unsigned char b : body.substr(0, 1024)) {
+    char two[4];
+    std::snprintf(two, sizeof two, hex.empty() ? "%02x" : " %02x", b);
+    hex += two;
+  }
+  const auto lines = Log();
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[3], "E Answer too large [Content-Length 4194304 bytes, first 1024 bytes shown]:" +
+                          body.substr(0, 1024) + " [" + hex + "]");
+  for (const std::string& line : lines) EXPECT_LT(line.size(), 8000u);
+}
+
 TEST_F(HttpHandlerTest, BasicAuthentication) {
   HttpTestServer server([](const HttpRequest&) { return Reply(200, "OK"); });
   kConnection connection;

@@ -7,9 +7,11 @@
 
 #include <chrono>
 #include <map>
+#include <regex>
 #include <string>
 
 #include "HttpClientTestSupport.h"
+#include "HttpTestServer.h"
 #include "http/uZV_HTTPClient.h"
 
 namespace zv {
@@ -410,6 +412,87 @@ TEST(HttpClient, GetResultByStatus) {
   EXPECT_EQ(client.Response(), u"");
   EXPECT_THAT(log.Titles(), ElementsAre("GET", "HTTP Error"));
   EXPECT_EQ(log.Lines()[1].Message, "7 - " + ToUtf8(client.LastStatusText()));
+}
+
+// A JSON body of exactly aBytes bytes (at least 14).
+std::string PaddedJson(size_t aBytes) { return "{\"padding\":\"" + std::string(aBytes - 14, 'x') + "\"}"; }
+
+// An answer body just at the limit is taken whole; one byte more is refused, whether
+// Content-Length announces it or it arrives in chunks. The log then shows the length
+// and the first part only.
+TEST(HttpClient, AnswerBodyIsCappedAtTheLimit) {
+  using Kind = zvtest::HttpReply::Kind;
+  constexpr size_t kMax = ZV_HttpClient::kMaxAnswerBytes;
+  static_assert(kMax == 1048576);
+  struct Case {
+    const char* Name;
+    Kind Action;
+    size_t Bytes;
+    const char* Failure;  // empty: taken
+    const char* LogTitle;
+  };
+  const Case cases[] = {
+      {"at the limit, with Content-Length", Kind::Answer, kMax, "", ""},
+      {"at the limit, chunked", Kind::Chunked, kMax, "", ""},
+      {"one byte over, with Content-Length", Kind::Answer, kMax + 1,
+       "Answer larger than 1048576 bytes: Content-Length 1048577 bytes",
+       "Answer too large [Content-Length 1048577 bytes, first 1024 bytes shown]"},
+      {"one byte over, chunked", Kind::Chunked, kMax + 1,
+       "Answer larger than 1048576 bytes: 1048577 bytes received, the rest refused",
+       "Answer too large [1048577 bytes received, first 1024 bytes shown]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string body = PaddedJson(c.Bytes);
+    zvtest::HttpTestServer server([&](const zvtest::HttpRequest&) {
+      zvtest::HttpReply reply;
+      reply.Action = c.Action;
+      reply.Body = body;
+      reply.Headers.emplace_back("Content-Type", "application/json");
+      return reply;
+    });
+    ZV_HttpClient client;
+    LogCapture log;
+    client.SetOnWriteLog(log.Event());
+    const bool taken = *c.Failure == '\0';
+    EXPECT_EQ(client.Post(FromUtf8(server.Url("/orders")), u"{}"), taken);
+    EXPECT_EQ(client.LastStatusCode(), 200);
+    EXPECT_EQ(ToUtf8(client.LastFailureText()), c.Failure);
+    if (taken) {
+      EXPECT_EQ(client.Response().size(), c.Bytes);
+      EXPECT_TRUE(ToUtf8(client.Response()) == body);
+      EXPECT_THAT(log.Titles(), ElementsAre("Write", "Write [2]", "Read [" + std::to_string(c.Bytes) + "]"));
+    } else {
+      EXPECT_EQ(client.Response(), u"");
+      EXPECT_THAT(log.Titles(), ElementsAre("Write", "Write [2]", c.LogTitle, "PostXml method error"));
+      ASSERT_EQ(log.Lines().size(), 4u);
+      EXPECT_EQ(log.Lines()[2].Type, tZV_MessageType::let_error);
+      EXPECT_EQ(log.Lines()[2].Message, body.substr(0, 1024));
+    }
+  }
+}
+
+// Receiving stops as soon as the limit is passed: a huge answer without a length is
+// not read to its end, and its connection is given up.
+TEST(HttpClient, AHugeAnswerWithoutLengthIsNotReadToItsEnd) {
+  constexpr size_t kMax = ZV_HttpClient::kMaxAnswerBytes;
+  zvtest::HttpTestServer server([](const zvtest::HttpRequest&) {
+    zvtest::HttpReply reply;
+    reply.Action = zvtest::HttpReply::Kind::Chunked;
+    reply.Body = PaddedJson(8 * kMax);
+    return reply;
+  });
+  ZV_HttpClient client;
+  EXPECT_FALSE(client.Post(FromUtf8(server.Url("/")), u"{}"));
+  EXPECT_FALSE(client.Post(FromUtf8(server.Url("/")), u"{}"));
+  EXPECT_EQ(server.ConnectionCount(), 2);
+  std::smatch match;
+  const std::string failure = ToUtf8(client.LastFailureText());
+  const std::regex expected(R"(Answer larger than 1048576 bytes: (\d+) bytes received, the rest refused)");
+  ASSERT_TRUE(std::regex_match(failure, match, expected)) << failure;
+  const size_t received = std::stoul(match[1]);
+  EXPECT_GT(received, kMax);
+  EXPECT_LT(received, kMax + 64 * 1024);
 }
 
 // Only http and https: a URL of another scheme is refused by the transport.

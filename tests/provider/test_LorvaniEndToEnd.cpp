@@ -177,6 +177,32 @@ TEST_F(LorvaniEndToEnd, NoAnswerAtAllSaysWhy) {
   EXPECT_NE(U8(refused.error).find("onnect"), std::string::npos) << U8(refused.error);
 }
 
+// An answer far larger than the provider ever sends is not taken. The order exists, so
+// the outcome is unknown; the device log shows only the answer's first part.
+TEST_F(LorvaniEndToEnd, AnAnswerOverTheLimitIsAnUnknownOutcome) {
+  const int handle = Open(sim.BaseUrl(), "<HexLog>true</HexLog>");
+  PayOptions o;
+  o.code = "FAULT-HUGE-ANSWER";
+  const auto a = Pay(handle, o);
+  EXPECT_EQ(a.result, 0xFFFF);
+  const std::string r = Response(a);
+  EXPECT_EQ(Element(r, "Error"), "True");
+  EXPECT_TRUE(std::regex_match(Element(r, "ErrorText"),
+                               std::regex(R"(Incomplete answer from the provider \(Answer larger than 1048576 bytes: )"
+                                          R"(Content-Length 10\d{5} bytes\): the outcome of the request is unknown)")))
+      << Element(r, "ErrorText");
+  EXPECT_EQ(U8(a.error), Element(r, "ErrorText"));
+  EXPECT_NE(sim.OrdersJson(), "[]");
+
+  const std::string logFile = Element(r, "LogFileName");
+  lib.Call("CLOSE", T("<R><Handle>" + std::to_string(handle) + "</Handle></R>"));
+  const std::string log = ReadFile(logFile);
+  const std::regex firstPart(
+      R"( - ERROR - Answer too large \[Content-Length 10\d{5} bytes, first 1024 bytes shown\]:\{"token":)");
+  EXPECT_TRUE(std::regex_search(log, firstPart)) << log.substr(0, 4000);
+  EXPECT_LT(log.size(), 64u * 1024u);  // the hex dump too covers the first part only
+}
+
 TEST_F(LorvaniEndToEnd, AWrongBearerIsRefusedWithTheProvidersMessage) {
   const std::string request =
       "<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>" + LogId() + "</LogId><Connection><Type>HTTP</Type><URL>" +

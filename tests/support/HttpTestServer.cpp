@@ -171,13 +171,35 @@ void HttpTestServer::Serve(int aSocket) {
         while (readMore()) {
         }
         return;
+      case HttpReply::Kind::Chunked: {
+        std::string out = "HTTP/1.1 " + std::to_string(reply.Status) + " " + reply.Reason + "\r\n";
+        for (const auto& [n, v] : reply.Headers) out += n + ": " + v + "\r\n";
+        if (!SendAll(aSocket, out + "Transfer-Encoding: chunked\r\n\r\n")) return;
+        for (size_t at = 0; at < reply.Body.size(); at += reply.ChunkBytes) {
+          if (at > 0) std::this_thread::sleep_for(reply.ChunkPause);
+          const std::string chunk = reply.Body.substr(at, reply.ChunkBytes);
+          char size[32];
+          std::snprintf(size, sizeof size, "%zx\r\n", chunk.size());
+          if (!SendAll(aSocket, size + chunk + "\r\n")) return;  // the client may stop reading
+        }
+        if (!SendAll(aSocket, "0\r\n\r\n")) return;
+        open = Lower(request.Header("Connection")) != "close";
+        break;
+      }
       case HttpReply::Kind::Answer:
-      case HttpReply::Kind::Truncated: {
+      case HttpReply::Kind::Truncated:
+      case HttpReply::Kind::Stalled: {
         std::string out = "HTTP/1.1 " + std::to_string(reply.Status) + " " + reply.Reason + "\r\n";
         for (const auto& [n, v] : reply.Headers) out += n + ": " + v + "\r\n";
         const size_t announced = reply.Body.size() + (reply.Action == HttpReply::Kind::Truncated ? 100 : 0);
         out += "Content-Length: " + std::to_string(announced) + "\r\n\r\n" + reply.Body;
+        if (reply.Action == HttpReply::Kind::Stalled) out.resize(out.find("\r\n\r\n") + 4);
         if (!SendAll(aSocket, out)) return;
+        if (reply.Action == HttpReply::Kind::Stalled) {
+          while (readMore()) {
+          }
+          return;
+        }
         if (reply.Action == HttpReply::Kind::Truncated) {
           shutdown(aSocket, SHUT_RDWR);
           return;

@@ -1,9 +1,11 @@
 #pragma once
 // A small HTTP/1.1 server on 127.0.0.1 for tests that need exact control over the
-// answer: a normal reply, a connection closed without an answer, a silent peer, or a
-// body cut short. It records every request it received.
+// answer: a normal reply, a connection closed without an answer, a silent peer, a body
+// cut short, a chunked body (at a pace), or headers followed by silence. It records
+// every request it received.
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -31,12 +33,16 @@ struct HttpReply {
     Close,      // close the connection without a byte
     Silent,     // keep the connection open and never answer
     Truncated,  // announce more body than is sent, then close
+    Chunked,    // the body in chunks of ChunkBytes, without Content-Length
+    Stalled,    // status line and headers announcing the body, then silence
   };
   Kind Action = Kind::Answer;
   int Status = 200;
   std::string Reason = "OK";
   std::vector<std::pair<std::string, std::string>> Headers;
   std::string Body;
+  size_t ChunkBytes = 16384;                 // for Chunked
+  std::chrono::milliseconds ChunkPause{0};  // for Chunked: the wait before each chunk but the first
 };
 
 class HttpTestServer {

@@ -32,6 +32,7 @@ constexpr FaultName kFaults[] = {
     {"FAULT-302", FaultKind::Redirect302},       {"FAULT-CLOSE", FaultKind::Close},
     {"FAULT-NO-TOKEN", FaultKind::NoToken},      {"FAULT-NO-REFUNDEDAT", FaultKind::NoRefundedAt},
     {"FAULT-BAD-REFUNDEDAT", FaultKind::BadRefundedAt}, {"FAULT-DECLINED", FaultKind::Declined},
+    {"FAULT-HUGE-ANSWER", FaultKind::HugeAnswer},
 };
 constexpr std::string_view kDelayPrefix = "FAULT-DELAY-";
 constexpr std::string_view kFaultPrefix = "FAULT-";
@@ -423,6 +424,7 @@ SimAnswer SimStore::CreateOrder(const SimCall& aCall) {
       case FaultKind::NoToken:
       case FaultKind::NoRefundedAt:
       case FaultKind::BadRefundedAt:
+      case FaultKind::HugeAnswer:
         break;  // shape the answer below, or the order's refunds
       default: {
         SimAnswer answer = TransportFaultAnswer(*fault);
@@ -454,9 +456,15 @@ SimAnswer SimStore::CreateOrder(const SimCall& aCall) {
   writer.String(order.Reference.c_str(), static_cast<rapidjson::SizeType>(order.Reference.size()));
   writer.Key("createdAt");
   writer.String(order.CreatedAt.c_str());
+  const bool huge = fault && fault->Kind == FaultKind::HugeAnswer;
+  if (huge) {
+    const std::string padding(1024 * 1024, 'x');
+    writer.Key("padding");
+    writer.String(padding.c_str(), static_cast<rapidjson::SizeType>(padding.size()));
+  }
   writer.EndObject();
 
-  SimAnswer answer = JsonAnswer(201, buffer);
+  SimAnswer answer = JsonAnswer(huge ? 200 : 201, buffer);
   answer.DelaySeconds = delay;
   fReplays[order.RequestId] = Replay{fingerprint, answer.Status, answer.Body};
   fOrderIndex[order.Token] = fOrders.size();

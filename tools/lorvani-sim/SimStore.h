@@ -27,6 +27,7 @@ enum class FaultKind {
   NoRefundedAt,   // refund success without "refundedAt"
   BadRefundedAt,  // refund success with a "refundedAt" that is no date
   Declined,       // 422: the pre-approval is declined
+  HugeAnswer,     // the order is created; 200 with a JSON body a little over 1 MiB
 };
 
 struct Fault {

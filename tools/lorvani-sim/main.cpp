@@ -87,6 +87,8 @@ Faults, chosen by the order's preApprovalCode (the body must be valid)
   FAULT-NO-REFUNDEDAT   the order is created; refunds of it answer without
                         "refundedAt"
   FAULT-BAD-REFUNDEDAT  as above, with a "refundedAt" that is no date
+  FAULT-HUGE-ANSWER     the order is created, its answer is a 200 whose JSON body
+                        is a little over 1 MiB (a long "padding" member)
   Any other code beginning with "FAULT-" is refused with 400.
 
 Control (no token needed)
