@@ -27,6 +27,9 @@ enum class FaultKind {
   NoRefundedAt,   // refund success without "refundedAt"
   BadRefundedAt,  // refund success with a "refundedAt" that is no date
   Declined,       // 422: the pre-approval is declined
+  JsonString,     // 400 whose body is a JSON string, not an object
+  JsonNumber,     // 400 whose body is a JSON number, not an object
+  ByteOrderMark,  // success whose body starts with a UTF-8 byte-order mark
 };
 
 struct Fault {
