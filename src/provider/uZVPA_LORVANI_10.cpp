@@ -8,7 +8,6 @@
 #include "http/uZV_HTTPClient.h"
 #include "platform/Clock.h"
 #include "provider/uZVPA_LORVANI_10_JSONUtils.h"
-#include "receipt/uZvReceipt.h"
 
 namespace zv {
 
@@ -104,28 +103,102 @@ Text EncodePathSegment(TextView aSegment) {
   return out;
 }
 
+namespace {
+
+// Reads exactly aCount decimal digits at aPosition.
+bool ReadFixedDigits(TextView aText, size_t& aPosition, size_t aCount, int& aValue) {
+  if (aText.size() - aPosition < aCount) return false;
+  int value = 0;
+  for (size_t i = 0; i < aCount; ++i) {
+    const char16_t c = aText[aPosition + i];
+    if (c < u'0' || c > u'9') return false;
+    value = value * 10 + (c - u'0');
+  }
+  aPosition += aCount;
+  aValue = value;
+  return true;
+}
+
+bool ReadChar(TextView aText, size_t& aPosition, char16_t aChar) {
+  if (aPosition >= aText.size() || aText[aPosition] != aChar) return false;
+  ++aPosition;
+  return true;
+}
+
+}  // namespace
+
 std::optional<DateTime> IsoInstantToLocal(TextView aText) {
-  // Sub-millisecond digits carry nothing a date-time can hold: keep three.
-  Text text(aText);
-  const size_t t = text.find(u'T');
-  const size_t point = t == Text::npos ? Text::npos : text.find(u'.', t);
-  if (point != Text::npos) {
-    size_t end = point + 1;
-    while (end < text.size() && text[end] >= u'0' && text[end] <= u'9') ++end;
-    if (end - point - 1 > 3) text.erase(point + 4, end - point - 4);
-  }
-  try {
-    return UtcToLocal(krptUtil::ISO8601ToDateTime(text));
-  } catch (const kException&) {
+  DateTimeParts parts;
+  size_t at = 0;
+  if (!ReadFixedDigits(aText, at, 4, parts.Year) || !ReadChar(aText, at, u'-') ||
+      !ReadFixedDigits(aText, at, 2, parts.Month) || !ReadChar(aText, at, u'-') ||
+      !ReadFixedDigits(aText, at, 2, parts.Day))
     return std::nullopt;
+  int offsetMinutes = 0;
+  if (ReadChar(aText, at, u'T')) {
+    if (!ReadFixedDigits(aText, at, 2, parts.Hour) || !ReadChar(aText, at, u':') ||
+        !ReadFixedDigits(aText, at, 2, parts.Minute) || !ReadChar(aText, at, u':') ||
+        !ReadFixedDigits(aText, at, 2, parts.Second))
+      return std::nullopt;
+    if (ReadChar(aText, at, u'.')) {
+      // Digits beyond the millisecond carry nothing a date-time can hold.
+      size_t digits = 0;
+      int millisecond = 0;
+      for (; at < aText.size() && aText[at] >= u'0' && aText[at] <= u'9'; ++at, ++digits)
+        if (digits < 3) millisecond = millisecond * 10 + (aText[at] - u'0');
+      if (digits == 0) return std::nullopt;
+      for (size_t i = digits; i < 3; ++i) millisecond *= 10;
+      parts.Millisecond = millisecond;
+    }
+    if (at < aText.size() && (aText[at] == u'+' || aText[at] == u'-')) {
+      const int sign = aText[at++] == u'-' ? -1 : 1;
+      int hours = 0, minutes = 0;
+      if (!ReadFixedDigits(aText, at, 2, hours) || !ReadChar(aText, at, u':') ||
+          !ReadFixedDigits(aText, at, 2, minutes) || hours > 23 || minutes > 59)
+        return std::nullopt;
+      offsetMinutes = sign * (hours * 60 + minutes);
+    } else {
+      ReadChar(aText, at, u'Z');
+    }
   }
+  if (at != aText.size()) return std::nullopt;
+  if (parts.Hour > 23 || parts.Minute > 59 || parts.Second > 59) return std::nullopt;
+  if (!TryEncodeDateTime(parts)) return std::nullopt;  // no such day
+  const std::optional<DateTime> utc = TryEncodeDateTime(AddMinutes(parts, -offsetMinutes));
+  if (!utc) return std::nullopt;
+  return UtcToLocal(*utc);
+}
+
+void ConfigureClient(ZV_HttpClient& aClient, const Text& aBearer, const Text& aTlsCaFile, bool aTlsVerify) {
+  aClient.SetConnectTimeout(10);
+  aClient.SetReadTimeout(120);
+  aClient.SetUserAgent(kPayment_LORVANI::kUserAgent);
+  aClient.SetAuthType(zvHTTPAuthType::at_Bearer);
+  aClient.SetBearer(aBearer);
+  aClient.SetContentType(u"application/json");
+  aClient.SetTlsCaFile(aTlsCaFile);
+  aClient.SetTlsVerify(aTlsVerify);
 }
 
 }  // namespace lorvani
 
 // ---- the device ----
 
-kPayment_LORVANI::kPayment_LORVANI(const kPaymentHandler& aHandler) : kPaymentDevice(aHandler) {
+namespace {
+
+// An http: URL (in any letter case); a URL without scheme is taken as https.
+bool IsPlainHttp(TextView aURL) {
+  while (!aURL.empty() && (aURL.front() == u' ' || aURL.front() == u'\t')) aURL.remove_prefix(1);
+  return StartsWith(LowerCase(Text(aURL.substr(0, 5))), u"http:");
+}
+
+}  // namespace
+
+kPayment_LORVANI::kPayment_LORVANI(const kPaymentHandler& aHandler) : kPayment_LORVANI(aHandler, nullptr) {}
+
+kPayment_LORVANI::kPayment_LORVANI(const kPaymentHandler& aHandler, std::unique_ptr<kIOHandler> aIOHandler)
+    : kPaymentDevice(aHandler) {
+  if (aIOHandler) fIOHandler = std::move(aIOHandler);
   fBearer = aHandler.GetParameter(u"Bearer");
   fStaging = LowerCase(aHandler.GetParameter(u"Staging")) == u"true";
   fTlsCaFile = aHandler.GetParameter(u"TlsCaFile");
@@ -134,6 +207,12 @@ kPayment_LORVANI::kPayment_LORVANI(const kPaymentHandler& aHandler) : kPaymentDe
   if (fIOHandlerHTTP == nullptr) throw kException(u"Invalid class typecast");
   if (fIOHandlerHTTP->URL().empty()) fIOHandlerHTTP->SetURL(fStaging ? kStagingBaseURL : kProductionBaseURL);
   if (!EndsWith(fIOHandlerHTTP->URL(), u"/")) fIOHandlerHTTP->SetURL(fIOHandlerHTTP->URL() + u"/");
+  // The bearer token must not travel in clear text: the integrator learns it at OPEN,
+  // before the first payment.
+  if (fTlsVerify && IsPlainHttp(fIOHandlerHTTP->URL())) {
+    fIOHandler->Debug(tZV_MessageType::let_error, kPlainHttpRefused);
+    throw kException(kPlainHttpRefused);
+  }
 }
 
 const Text& kPayment_LORVANI::BaseURL() const { return fIOHandlerHTTP->URL(); }
@@ -144,14 +223,15 @@ bool kPayment_LORVANI::Pay(const kPaymentReceipt& aReceipt, int_PAY_result& aRes
     case zvPaymentAction::Pay:
       BuildPayRequest(aReceipt);
       fIOHandler->WriteLog(tZV_MessageType::let_info, u"kLORVANI.Pay", fJSONRequest);
-      outcome = PostRequest(u"orders") && ReadPayResponse(aReceipt, aResult);
+      outcome = PostRequest(u"orders", u"order") && ReadPayResponse(aReceipt, aResult);
       break;
     case zvPaymentAction::Refund:
     case zvPaymentAction::Void:
       BuildRefundRequest(aReceipt);
       fIOHandler->WriteLog(tZV_MessageType::let_info, u"kLORVANI.Refund", fJSONRequest);
       outcome = PostRequest(u"orders/" + lorvani::EncodePathSegment(aReceipt.fRefundReference.PaymentNumber) +
-                            u"/refund") &&
+                                u"/refund",
+                            u"refund") &&
                 ReadRefundResponse(aReceipt, aResult);
       break;
     default:
@@ -184,24 +264,15 @@ void kPayment_LORVANI::BuildRefundRequest(const kPaymentReceipt& aReceipt) {
   fJSONRequest = lorvani::RefundBody(aReceipt, Now());
 }
 
-bool kPayment_LORVANI::PostRequest(const Text& aPath) {
+bool kPayment_LORVANI::PostRequest(const Text& aPath, const Text& aSubject) {
   fJSONResponse.clear();
   fIOHandlerHTTP->ResetCustomError();
 
   ZV_HttpClient client;
   client.SetOnWriteLog(fIOHandler->LogEvent());
   const Text url = fIOHandlerHTTP->URL() + aPath;
-  client.SetConnectTimeout(10);
-  client.SetReadTimeout(120);
-  client.SetUserAgent(kUserAgent);
-  client.SetAuthType(zvHTTPAuthType::at_Bearer);
-  client.SetBearer(fBearer);
-  client.SetContentType(u"application/json");
-  client.SetTlsCaFile(fTlsCaFile);
-  client.SetTlsVerify(fTlsVerify);
-  if (!fTlsVerify)
-    fIOHandler->Debug(tZV_MessageType::let_error,
-                      u"TLS certificate verification is off (TlsVerify=false): the provider's identity is not checked");
+  lorvani::ConfigureClient(client, fBearer, fTlsCaFile, fTlsVerify);
+  if (!fTlsVerify) fIOHandler->Debug(tZV_MessageType::let_error, kInsecureTransportLine);
 
   bool posted = false;
   try {
@@ -219,6 +290,14 @@ bool kPayment_LORVANI::PostRequest(const Text& aPath) {
   if (posted && status >= 200 && status <= 299) {
     fJSONResponse = client.Response();
     return true;
+  }
+  if (status >= 300 && status <= 399) {
+    // The client takes most redirects for a success and logs the body as read: say why
+    // this one is not.
+    fIOHandler->WriteLog(tZV_MessageType::let_error, u"kLORVANI.Post",
+                         u"Answer " + IntToText(status) +
+                             (client.LastStatusText().empty() ? Text() : u" " + client.LastStatusText()) +
+                             u" is a redirect, which is not followed: the provider has not confirmed the " + aSubject);
   }
   fIOHandlerHTTP->SetCustomError(status, FailureText(client));
   return false;
@@ -269,6 +348,11 @@ void FillConfirmedResult(const kPaymentReceipt& aReceipt, const Text& aTraceAudi
 bool kPayment_LORVANI::ReadPayResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) {
   const std::unique_ptr<kJSONDocument> answer = kJSONUtils::Parse(fJSONResponse);
   const Text token = kJSONUtils::GetString(answer.get(), u"token");
+  // The customer has paid: still a success, but a refund needs the order's token.
+  if (token.empty())
+    fIOHandler->WriteLog(tZV_MessageType::let_error, u"kLORVANI.Pay",
+                         u"The payment is confirmed but the answer carries no \"token\": the order cannot be "
+                         u"refunded through the driver without it");
   FillConfirmedResult(aReceipt, token, token, aResult);
   aResult.PaymentDateTime = Now();
   return true;

@@ -3,12 +3,15 @@
 // order, a refund or void a JSON refund of an earlier order, each posted over HTTPS
 // with the merchant's bearer token through a fresh HTTP client.
 
+#include <memory>
+
 #include "base/Text.h"
 #include "payment/uZvPayment.h"
 
 namespace zv {
 
 class kDriverRegistry;
+class kIOHandler;
 class kIOHandler_HTTP;
 class ZV_HttpClient;
 
@@ -21,8 +24,17 @@ class kPayment_LORVANI : public kPaymentDevice {
   static constexpr char16_t kProductionBaseURL[] = u"https://api.lorvani.com/v1/instore/";
   static constexpr char16_t kStagingBaseURL[] = u"https://api.staging.lorvani.com/v1/instore/";
   static constexpr char16_t kUserAgent[] = u"Zorvik PXR Driver";
+  // Logged as an error before every request while TlsVerify is false.
+  static constexpr char16_t kInsecureTransportLine[] =
+      u"TLS certificate verification is off and plain HTTP is allowed (TlsVerify=false): the provider's identity "
+      u"is not checked, and an http:// URL sends the bearer token unencrypted";
+  // Why OPEN refuses an http:// URL while TlsVerify is true.
+  static constexpr char16_t kPlainHttpRefused[] =
+      u"Plain HTTP is refused for the provider: an http:// URL would send the bearer token unencrypted. Use an "
+      u"https:// URL, or set the parameter TlsVerify to false to allow plain HTTP (for a test set-up only)";
 
-  // Fails with "Invalid class typecast" when the request's connection is not HTTP.
+  // Fails with "Invalid class typecast" when the request's connection is not HTTP,
+  // and with kPlainHttpRefused for an http:// URL unless TlsVerify is false.
   explicit kPayment_LORVANI(const kPaymentHandler& aHandler);
 
   const Text& BaseURL() const;
@@ -30,6 +42,10 @@ class kPayment_LORVANI : public kPaymentDevice {
   const Text& JSONRequest() const { return fJSONRequest; }
 
  protected:
+  // As above, over aIOHandler instead of the handler the request's connection creates
+  // (when given): the way to reach the device with a handler this build cannot create.
+  kPayment_LORVANI(const kPaymentHandler& aHandler, std::unique_ptr<kIOHandler> aIOHandler);
+
   bool Pay(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) override;
   bool Refund(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) override;
   bool Void(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) override;
@@ -41,7 +57,8 @@ class kPayment_LORVANI : public kPaymentDevice {
  private:
   void BuildPayRequest(const kPaymentReceipt& aReceipt);
   void BuildRefundRequest(const kPaymentReceipt& aReceipt);
-  bool PostRequest(const Text& aPath);
+  // aSubject ("order", "refund") names what the request asks the provider to confirm.
+  bool PostRequest(const Text& aPath, const Text& aSubject);
   // The error text of a request the provider did not confirm: its "message", the
   // status text, or the transport's reason. Fails with "Invalid class typecast" for an
   // answer that is JSON but not an object.
@@ -72,9 +89,14 @@ Text RefundBody(const kPaymentReceipt& aReceipt, DateTime aMoment);
 // A path segment with every character outside the unreserved set percent-encoded
 // (as UTF-8), so that a token cannot change the request's path or query.
 Text EncodePathSegment(TextView aSegment);
-// An ISO 8601 instant (a time without designator is UTC; a fraction of any length)
-// converted to local time; nothing when it cannot be read.
+// The whole text "yyyy-mm-dd", optionally followed by "T" and "hh:nn:ss" with an
+// optional fraction of a second (any length, milliseconds kept) and an optional "Z"
+// or "+hh:mm"/"-hh:mm"; a time without designator is UTC. The instant in local time;
+// nothing for any other text, trailing characters included.
 std::optional<DateTime> IsoInstantToLocal(TextView aText);
+// Every setting the device gives the client of one request (time-outs, user agent,
+// bearer authentication, JSON, TLS trust); the log callback aside.
+void ConfigureClient(ZV_HttpClient& aClient, const Text& aBearer, const Text& aTlsCaFile, bool aTlsVerify);
 
 }  // namespace lorvani
 

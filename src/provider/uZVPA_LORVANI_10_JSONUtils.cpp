@@ -149,6 +149,9 @@ std::unique_ptr<kJSONDocument> kJSONUtils::Parse(TextView aText) {
     // A NUL is never part of a JSON text; the parser reads up to the first one, so
     // refuse it here rather than read a prefix.
     if (aText.find(u'\0') != TextView::npos) return nullptr;
+    // Some services start their answers with a byte-order mark: it is no part of the
+    // JSON text. One mark at the very start is skipped, nothing else.
+    if (!aText.empty() && aText.front() == u'\uFEFF') aText.remove_prefix(1);
     const std::string source = ToUtf8(aText);
     auto document = std::make_unique<kJSONDocument>();
     document->Parse<rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseIterativeFlag>(source.c_str());

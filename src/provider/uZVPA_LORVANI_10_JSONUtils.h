@@ -38,7 +38,8 @@ class kJSONUtils {
   static const kJSONValue* GetArray(const kJSONValue* aJO, TextView aPath);
 
   // The tree of a JSON text of any kind (object, array, string, ...); none when the
-  // text is not JSON. Parsing is iterative, so deep nesting cannot exhaust the stack.
+  // text is not JSON. A byte-order mark (U+FEFF) at the start is skipped. Parsing is
+  // iterative, so deep nesting cannot exhaust the stack.
   static std::unique_ptr<kJSONDocument> Parse(TextView aText);
 };
 

@@ -173,12 +173,20 @@ TEST(JSONUtils, ParseAcceptsAnyJsonValueAndRefusesTheRest) {
       {u"{\"a\":1", false},
       {u"{'a':1}", false},
       {u"[\"\\ud800\"]", false},  // an escaped lone surrogate
+      // One byte-order mark at the very start is no part of the text.
+      {u"\uFEFF{\"token\":\"abc\"}", true},
+      {u"\uFEFF42", true},
+      {u"\uFEFF", false},
+      {u"\uFEFF\uFEFF{}", false},
+      {u" \uFEFF{}", false},
+      {u"{}\uFEFF", false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(kJSONUtils::Parse(c.Text) != nullptr, c.IsJson) << ToUtf8(c.Text);
   }
   // A NUL can never be part of a JSON text: what stands before it is no document.
   EXPECT_EQ(kJSONUtils::Parse(Text(u"{}\0{", 4)), nullptr);
+  EXPECT_EQ(kJSONUtils::GetString(kJSONUtils::Parse(u"\uFEFF{\"token\":\"abc\"}").get(), u"token"), u"abc");
   auto array = kJSONUtils::Parse(u"[\"x\", {\"token\": \"t\"}]");
   ASSERT_NE(array, nullptr);
   EXPECT_TRUE(array->IsArray());

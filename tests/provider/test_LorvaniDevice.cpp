@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "TestText.h"
+#include "device/uZVIOHandler_Base.h"
+#include "http/uZV_HTTPClient.h"
 #include "provider/uZVPA_LORVANI_10.h"
 
 using namespace zv;
@@ -48,6 +50,90 @@ TEST(LorvaniDevice, AConfiguredUrlGetsItsFinalSlash) {
 TEST(LorvaniDevice, NeedsAnHttpConnection) {
   EXPECT_NE(FailureOf([] { Device("", "<Bearer>b</Bearer>"); }), "<no failure>");
   EXPECT_NE(FailureOf([] { Device("<Connection><Type>TCP</Type></Connection>", ""); }), "<no failure>");
+}
+
+// A handler of a class other than HTTP; its channel does nothing.
+class OtherHandler : public kIOHandler {
+ public:
+  OtherHandler() : kIOHandler(nullptr, u"", u"") {}
+  Text ClassName() const override { return u"OtherHandler"; }
+  bool Connected() override { return false; }
+  bool Disconnect() override { return true; }
+  void ClearBuffers() override {}
+  bool Write(const Text&) override { return true; }
+  Text ReadUpTo(const std::vector<uint8_t>&) override { return {}; }
+  Text ReadChars(int32_t) override { return {}; }
+  Text ReadAll() override { return {}; }
+  Text DecodeError(int32_t) override { return {}; }
+  bool InputBufferContainsData() override { return false; }
+  void SetParameter(const Text&, const Text&) override {}
+};
+
+// The device over a handler of the test's choice.
+class DeviceOver : public kPayment_LORVANI {
+ public:
+  DeviceOver(const kPaymentHandler& aHandler, std::unique_ptr<kIOHandler> aIOHandler)
+      : kPayment_LORVANI(aHandler, std::move(aIOHandler)) {}
+};
+
+TEST(LorvaniDevice, AHandlerOfAnotherClassIsAnInvalidTypecast) {
+  EXPECT_EQ(FailureOf([] {
+              kPaymentHandler handler;
+              handler.Deserialize(T("<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>device</LogId>" + kHttp +
+                                    "</Request>"),
+                                  {zvPaymentHandlerDocumentType::dt_Open});
+              DeviceOver device(handler, std::make_unique<OtherHandler>());
+            }),
+            "Invalid class typecast");
+}
+
+// The bearer token never travels in clear text unless TLS checks are off explicitly.
+TEST(LorvaniDevice, PlainHttpIsRefusedUnlessTlsVerifyIsFalse) {
+  const std::string refused = U8(kPayment_LORVANI::kPlainHttpRefused);
+  const struct {
+    const char* connection;
+    const char* parameters;
+    const char* outcome;  // the base URL, or the failure
+  } cases[] = {
+      {"<URL>http://p.example/v1/instore/</URL>", "", refused.c_str()},
+      {"<URL>HTTP://p.example/v1/instore</URL>", "", refused.c_str()},
+      {"<URL>http://p.example/v1/instore/</URL>", "<TlsVerify>true</TlsVerify>", refused.c_str()},
+      {"<URL>http://p.example/v1/instore/</URL>", "<TlsVerify>no</TlsVerify>", refused.c_str()},
+      {"<Address>http://p.example</Address><Port>8080</Port>", "", refused.c_str()},
+      {"<URL>http://p.example/v1/instore/</URL>", "<TlsVerify>false</TlsVerify>", "http://p.example/v1/instore/"},
+      {"<URL>Http://p.example/v1/instore</URL>", "<TlsVerify>FALSE</TlsVerify>", "Http://p.example/v1/instore/"},
+      {"<URL>https://p.example/v1/instore/</URL>", "", "https://p.example/v1/instore/"},
+      {"<URL>httpsx.example/v1/instore/</URL>", "", "httpsx.example/v1/instore/"},
+      {"<Address>127.0.0.1</Address><Port>8080</Port>", "", "127.0.0.1:8080/"},
+  };
+  for (const auto& c : cases) {
+    std::string outcome;
+    try {
+      outcome = U8(Device(std::string("<Connection><Type>HTTP</Type>") + c.connection + "</Connection>",
+                          std::string("<Bearer>b</Bearer>") + c.parameters)
+                       ->BaseURL());
+    } catch (const kException& e) {
+      outcome = U8(e.Message());
+    }
+    EXPECT_EQ(outcome, c.outcome) << c.connection << c.parameters;
+  }
+}
+
+// What the device gives the client of each request, time-outs first: 10 s to
+// connect, 120 s without a byte.
+TEST(LorvaniDevice, TheClientGetsTheProvidersSettings) {
+  for (bool verify : {true, false}) {
+    ZV_HttpClient client;
+    lorvani::ConfigureClient(client, u"tok-1", u"/etc/extra-ca.pem", verify);
+    EXPECT_EQ(client.ConnectTimeout(), 10);
+    EXPECT_EQ(client.ReadTimeout(), 120);
+    EXPECT_EQ(client.UserAgent(), u"Zorvik PXR Driver");
+    EXPECT_EQ(client.AuthType(), zvHTTPAuthType::at_Bearer);
+    EXPECT_EQ(client.Bearer(), u"tok-1");
+    EXPECT_EQ(client.ContentType(), u"application/json");
+    EXPECT_EQ(client.TlsCaFile(), u"/etc/extra-ca.pem");
+    EXPECT_EQ(client.TlsVerify(), verify);
+  }
 }
 
 }  // namespace

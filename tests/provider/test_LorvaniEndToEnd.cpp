@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <regex>
 #include <string>
 
@@ -12,6 +13,8 @@
 #include "HttpTestServer.h"
 #include "LorvaniSim.h"
 #include "TestText.h"
+#include "payment/uZvPayment.h"
+#include "provider/uZVPA_LORVANI_10.h"
 
 using zvtest::Element;
 using zvtest::HostLibrary;
@@ -152,15 +155,83 @@ TEST_F(LorvaniEndToEnd, ProviderFailuresBecomeTheErrorText) {
   }
 }
 
-TEST_F(LorvaniEndToEnd, AJsonArrayAnswerFailsTheCommand) {
+TEST_F(LorvaniEndToEnd, AnErrorAnswerThatIsJsonButNoObjectFailsTheCommand) {
+  const int handle = Open(sim.BaseUrl());
+  for (const char* code : {"FAULT-JSON-ARRAY", "FAULT-JSON-STRING", "FAULT-JSON-NUMBER"}) {
+    PayOptions o;
+    o.code = code;
+    const auto a = Pay(handle, o);
+    EXPECT_EQ(a.result, 0xFFFF) << code;
+    EXPECT_EQ(U8(a.error), "Invalid class typecast") << code;
+    // A raised failure leaves the cleared record.
+    EXPECT_EQ(Element(Response(a), "LogFileName"), "") << code;
+    EXPECT_EQ(Element(Response(a), "PaymentNetwork"), "other") << code;
+  }
+}
+
+// A UTF-8 byte-order mark before the JSON is no reason to lose the tokens.
+TEST_F(LorvaniEndToEnd, AnAnswerWithAByteOrderMarkIsRead) {
   const int handle = Open(sim.BaseUrl());
   PayOptions o;
-  o.code = "FAULT-JSON-ARRAY";
+  o.code = "FAULT-BOM";
   const auto a = Pay(handle, o);
-  EXPECT_EQ(U8(a.error), "Invalid class typecast");
-  // A raised failure leaves the cleared record.
-  EXPECT_EQ(Element(Response(a), "LogFileName"), "");
-  EXPECT_EQ(Element(Response(a), "PaymentNetwork"), "other");
+  ASSERT_EQ(a.result, 0) << U8(a.error);
+  const std::string token = Element(Response(a), "RefundReference");
+  EXPECT_TRUE(token.starts_with("ord_")) << token;
+  EXPECT_EQ(Element(Response(a), "TraceAuditId"), token);
+
+  sim.SetFault("FAULT-BOM");
+  PayOptions refund;
+  refund.action = "REFUND";
+  refund.amount = "1";
+  refund.token = token;
+  const auto r = Pay(handle, refund);
+  ASSERT_EQ(r.result, 0) << U8(r.error);
+  EXPECT_EQ(Element(Response(r), "RefundReference"), token);
+  EXPECT_TRUE(Element(Response(r), "TraceAuditId").starts_with("rfd_")) << Response(r);
+  lib.Call("CLOSE", T("<R><Handle>" + std::to_string(handle) + "</Handle></R>"));
+  EXPECT_EQ(ReadFile(Element(Response(r), "LogFileName")).find("refundedAt is missing"), std::string::npos);
+}
+
+// The customer has paid: a success, but the log says that no refund can follow.
+TEST_F(LorvaniEndToEnd, AConfirmedPaymentWithoutTokenIsASuccessWithAnErrorLine) {
+  const int handle = Open(sim.BaseUrl());
+  PayOptions o;
+  o.code = "FAULT-NO-TOKEN";
+  const auto a = Pay(handle, o);
+  ASSERT_EQ(a.result, 0) << U8(a.error);
+  EXPECT_EQ(Element(Response(a), "Error"), "False");
+  EXPECT_EQ(Element(Response(a), "TraceAuditId"), "");
+  EXPECT_EQ(Element(Response(a), "RefundReference"), "");
+  lib.Call("CLOSE", T("<R><Handle>" + std::to_string(handle) + "</Handle></R>"));
+  EXPECT_NE(ReadFile(Element(Response(a), "LogFileName"))
+                .find(" - ERROR - kLORVANI.Pay:The payment is confirmed but the answer carries no \"token\": the "
+                      "order cannot be refunded through the driver without it"),
+            std::string::npos);
+}
+
+// A redirect confirms nothing: the payment or refund fails, and the log says why.
+TEST_F(LorvaniEndToEnd, ARedirectFailsWithAnErrorLineThatSaysWhy) {
+  const int handle = Open(sim.BaseUrl());
+  const std::string token = Element(Response(Pay(handle)), "RefundReference");
+  PayOptions o;
+  o.code = "FAULT-302";
+  const auto a = Pay(handle, o);
+  EXPECT_EQ(a.result, 0xFFFF);
+  EXPECT_EQ(U8(a.error), "Found");
+  sim.SetFault("FAULT-302");
+  PayOptions refund;
+  refund.action = "REFUND";
+  refund.amount = "1";
+  refund.token = token;
+  EXPECT_EQ(Pay(handle, refund).result, 0xFFFF);
+  lib.Call("CLOSE", T("<R><Handle>" + std::to_string(handle) + "</Handle></R>"));
+  const std::string log = ReadFile(Element(Response(a), "LogFileName"));
+  const std::string line = " - ERROR - kLORVANI.Post:Answer 302 Found is a redirect, which is not followed: the provider "
+                           "has not confirmed the ";
+  const size_t order = log.find(line + "order\r\n");
+  ASSERT_NE(order, std::string::npos) << log;
+  EXPECT_NE(log.find(line + "refund\r\n", order), std::string::npos) << log;
 }
 
 TEST_F(LorvaniEndToEnd, NoAnswerAtAllSaysWhy) {
@@ -292,6 +363,7 @@ TEST_F(LorvaniEndToEnd, TheDeviceLogTellsThePaymentInOrderWithoutTheToken) {
     at = found;
   }
   EXPECT_EQ(log.find(kBearer), std::string::npos);
+  EXPECT_EQ(log.find(" - ERROR - "), std::string::npos) << log;
 }
 
 class LorvaniTls : public LorvaniEndToEnd {};
@@ -313,7 +385,30 @@ TEST_F(LorvaniTls, VerificationOffIsLoggedAsAnError) {
   EXPECT_EQ(a.result, 0) << U8(a.error);
   const std::string logFile = Element(Response(a), "LogFileName");
   lib.Call("CLOSE", T("<R><Handle>" + std::to_string(handle) + "</Handle></R>"));
-  EXPECT_NE(ReadFile(logFile).find(" - ERROR - TLS certificate verification is off"), std::string::npos);
+  EXPECT_NE(ReadFile(logFile).find(" - ERROR - " + U8(zv::kPayment_LORVANI::kInsecureTransportLine)),
+            std::string::npos);
+}
+
+// Refused at OPEN, before any payment: the host hears the cause and the way out.
+TEST_F(LorvaniTls, APlainHttpUrlIsRefusedAtOpen) {
+  const std::string logId = LogId();
+  std::string url = sim.BaseUrl();
+  url.replace(0, 5, "http");  // https: -> http:
+  const std::string request =
+      "<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>" + logId + "</LogId><Connection><Type>HTTP</Type><URL>" +
+      url + "</URL></Connection><Parameters><Bearer>" + kBearer + "</Bearer></Parameters></Request>";
+  const auto a = lib.Call("OPEN", T(request));
+  EXPECT_NE(a.result, 0);
+  EXPECT_EQ(U8(a.error), U8(zv::kPayment_LORVANI::kPlainHttpRefused));
+  // The device's log, closed again, says it too.
+  std::string log;
+  const std::string prefix = "ZVPA_LORVANI_10_" + logId + "_";
+  for (const auto& entry : std::filesystem::directory_iterator(U8(zv::kPaymentDevice::PaymentLogDirectory()))) {
+    if (entry.path().filename().string().starts_with(prefix)) log = ReadFile(entry.path().string());
+  }
+  EXPECT_NE(log.find(" - ERROR - " + U8(zv::kPayment_LORVANI::kPlainHttpRefused)), std::string::npos) << log;
+  EXPECT_NE(log.find("*** STOP ***"), std::string::npos) << log;
+  EXPECT_TRUE(sim.Requests().empty());
 }
 
 TEST(LorvaniTlsHostName, AHostNameMismatchIsRefused) {
@@ -335,18 +430,51 @@ TEST(LorvaniTlsHostName, AHostNameMismatchIsRefused) {
 
 namespace {
 
-// Answers that no careful provider sends, from a plain HTTP server of the tests' own.
+// Answers that no careful provider sends, from a plain HTTP server of the tests' own
+// (reached with TlsVerify false, the only way plain HTTP is allowed).
 class LorvaniOddAnswers : public ::testing::Test {
  protected:
-  HostLibrary::Answer PayAgainst(zvtest::HttpReply aReply) {
+  // aPayments payments on one device; the answer to the last.
+  HostLibrary::Answer PayAgainst(zvtest::HttpReply aReply, int aPayments = 1) {
     zvtest::HttpTestServer server([aReply](const zvtest::HttpRequest&) { return aReply; });
-    const std::string open = "<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>odd</LogId><Connection><Type>HTTP"
-                             "</Type><URL>" + server.Url("/v1/instore/") + "</URL></Connection></Request>";
+    const std::string logId = std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+                              std::to_string(::getpid());
+    const std::string open = "<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>" + logId +
+                             "</LogId><Connection><Type>HTTP</Type><URL>" + server.Url("/v1/instore/") +
+                             "</URL></Connection><Parameters><Bearer>b</Bearer><TlsVerify>false</TlsVerify>"
+                             "</Parameters></Request>";
     const std::string handle = Element(U8(lib.Call("OPEN", T(open)).response), "Handle");
-    return lib.Call("PAY", T("<R><Handle>" + handle + "</Handle><Payment><Amount>1</Amount></Payment></R>"));
+    HostLibrary::Answer answer;
+    for (int i = 0; i < aPayments; ++i)
+      answer = lib.Call("PAY", T("<R><Handle>" + handle + "</Handle><Payment><Amount>1</Amount></Payment></R>"));
+    lib.Call("CLOSE", T("<R><Handle>" + handle + "</Handle></R>"));
+    return answer;
   }
   HostLibrary lib;
 };
+
+TEST_F(LorvaniOddAnswers, PlainHttpWithTlsVerifyOffIsLoggedOnEveryRequest) {
+  zvtest::HttpReply reply;
+  reply.Status = 201;
+  reply.Reason = "Created";
+  reply.Body = R"({"token":"ord_1"})";
+  const auto a = PayAgainst(reply, 2);
+  ASSERT_EQ(a.result, 0) << U8(a.error);
+  EXPECT_EQ(Element(U8(a.response), "RefundReference"), "ord_1");
+  const std::string log = ReadFile(Element(U8(a.response), "LogFileName"));
+  const std::string line = " - ERROR - " + U8(zv::kPayment_LORVANI::kInsecureTransportLine) + "\r\n";
+  const size_t first = log.find(line);
+  ASSERT_NE(first, std::string::npos) << log;
+  EXPECT_NE(log.find(line, first + 1), std::string::npos) << log;
+}
+
+TEST_F(LorvaniOddAnswers, AnErrorBodyWithAByteOrderMarkGivesItsMessage) {
+  zvtest::HttpReply reply;
+  reply.Status = 422;
+  reply.Reason = "Unprocessable Entity";
+  reply.Body = "\xEF\xBB\xBF" R"({"message":"The pre-approval has expired"})";
+  EXPECT_EQ(U8(PayAgainst(reply).error), "The pre-approval has expired");
+}
 
 TEST_F(LorvaniOddAnswers, ASuccessWhoseBodyBreaksOffIsAnUnknownOutcome) {
   zvtest::HttpReply reply;

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
 #include "TestText.h"
 #include "platform/Clock.h"
 #include "provider/uZVPA_LORVANI_10.h"
@@ -55,17 +59,125 @@ TEST(LorvaniTexts, TokensArePercentEncodedInThePath) {
   EXPECT_EQ(lorvani::EncodePathSegment(u"a b\u00E9"), u"a%20b%C3%A9");
 }
 
-TEST(LorvaniTexts, RefundedAtIsReadAsUtcAndShownInLocalTime) {
-  const DateTime utc = *TryEncodeDateTime({2021, 11, 10, 9, 30, 0, 123});
-  const DateTime local = UtcToLocal(utc);
-  for (const char16_t* text : {u"2021-11-10T09:30:00.123Z", u"2021-11-10T09:30:00.123456Z",
-                               u"2021-11-10T10:30:00.123+01:00", u"2021-11-10T09:30:00.123"}) {
-    auto value = lorvani::IsoInstantToLocal(text);
-    ASSERT_TRUE(value) << U8(text);
-    EXPECT_EQ(FormatIsoZ(*value), FormatIsoZ(local)) << U8(text);
+// Sets the local time zone for its lifetime, then restores the one before.
+class LocalZone {
+ public:
+  explicit LocalZone(const char* aZone) {
+    const char* before = std::getenv("TZ");
+    if (before) fBefore = before;
+    fHadBefore = before != nullptr;
+    setenv("TZ", aZone, 1);
+    tzset();
   }
-  for (const char16_t* bad : {u"", u"yesterday", u"2021-13-01T00:00:00Z"})
-    EXPECT_FALSE(lorvani::IsoInstantToLocal(bad)) << U8(bad);
+  ~LocalZone() {
+    if (fHadBefore) {
+      setenv("TZ", fBefore.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+  LocalZone(const LocalZone&) = delete;
+  LocalZone& operator=(const LocalZone&) = delete;
+
+ private:
+  std::string fBefore;
+  bool fHadBefore = false;
+};
+
+// "yyyy-mm-ddThh:nn:ss.zzz" of a date-time as held.
+std::string Shown(DateTime aValue) {
+  std::string text = U8(FormatIsoZ(aValue));
+  text.pop_back();  // the formatter's fixed "Z"
+  return text;
+}
+
+constexpr const char* kZones[] = {"Europe/Rome", "America/New_York"};
+
+// The whole text must follow the grammar: date, optionally "T" and a time with an
+// optional fraction and an optional "Z" or offset; a time without designator is UTC.
+TEST(LorvaniTexts, RefundedAtIsReadStrictlyAsAnInstant) {
+  const struct {
+    const char16_t* text;
+    DateTimeParts utc;
+  } valid[] = {
+      {u"2021-11-10T09:30:00.123Z", {2021, 11, 10, 9, 30, 0, 123}},
+      {u"2021-11-10T09:30:00.123456789Z", {2021, 11, 10, 9, 30, 0, 123}},
+      {u"2021-11-10T09:30:00.1Z", {2021, 11, 10, 9, 30, 0, 100}},
+      {u"2021-11-10T09:30:00Z", {2021, 11, 10, 9, 30, 0, 0}},
+      {u"2021-11-10T09:30:00.123", {2021, 11, 10, 9, 30, 0, 123}},
+      {u"2021-11-10T09:30:00", {2021, 11, 10, 9, 30, 0, 0}},
+      {u"2021-11-10T10:30:00.123+01:00", {2021, 11, 10, 9, 30, 0, 123}},
+      {u"2021-11-10T04:00:00-05:30", {2021, 11, 10, 9, 30, 0, 0}},
+      {u"2021-11-10T00:30:00+01:00", {2021, 11, 9, 23, 30, 0, 0}},
+      {u"2021-12-31T23:30:00-01:00", {2022, 1, 1, 0, 30, 0, 0}},
+      {u"2021-11-10", {2021, 11, 10, 0, 0, 0, 0}},
+      {u"2020-02-29T23:59:59.999Z", {2020, 2, 29, 23, 59, 59, 999}},
+  };
+  const char16_t* invalid[] = {
+      u"",
+      u"yesterday afternoon",
+      u"2021-11-10 09:30:00Z",  // a blank for the "T"
+      u"2021-11-10xyz",
+      u"2021-11-10T09:30:00Zjunk",
+      u"2021-11-10T09:30:00.123Z ",
+      u" 2021-11-10T09:30:00Z",
+      u"2021-11-10T",
+      u"2021-11-10Z",
+      u"2021-11-10T09:30Z",
+      u"2021-11-10T09:30:00.Z",
+      u"2021-11-10T09:30:00+0100",
+      u"2021-11-10T09:30:00+01",
+      u"2021-11-10T09:30:00+01:60",
+      u"2021-11-10T09:30:00Z+01:00",
+      u"2021-11-10t09:30:00z",
+      u"2021-11-10T24:00:00Z",
+      u"2021-11-10T09:60:00Z",
+      u"2021-11-10T09:30:60Z",
+      u"2021-13-01T00:00:00Z",
+      u"2021-02-29",
+      u"2021-1-10",
+      u"21-11-10",
+      u"+2021-11-10",
+      u"20211110T093000Z",
+  };
+  for (const char* zone : kZones) {
+    LocalZone local(zone);
+    for (const auto& c : valid) {
+      const auto value = lorvani::IsoInstantToLocal(c.text);
+      ASSERT_TRUE(value) << zone << ": " << U8(c.text);
+      EXPECT_EQ(Shown(*value), Shown(UtcToLocal(*TryEncodeDateTime(c.utc)))) << zone << ": " << U8(c.text);
+    }
+    for (const char16_t* text : invalid) EXPECT_FALSE(lorvani::IsoInstantToLocal(text)) << zone << ": " << U8(text);
+  }
+}
+
+// The local time is that of the zone's offset at the instant, on both sides of a
+// change of offset.
+TEST(LorvaniTexts, RefundedAtTakesTheOffsetOfItsMoment) {
+  const struct {
+    const char* zone;
+    const char16_t* text;
+    const char* local;
+  } cases[] = {
+      {"Europe/Rome", u"2021-11-10T09:30:00.123Z", "2021-11-10T10:30:00.123"},
+      {"Europe/Rome", u"2021-07-10T09:30:00.123Z", "2021-07-10T11:30:00.123"},
+      {"Europe/Rome", u"2021-10-31T00:30:00Z", "2021-10-31T02:30:00.000"},  // summer time, last hour
+      {"Europe/Rome", u"2021-10-31T01:30:00Z", "2021-10-31T02:30:00.000"},  // standard time again
+      {"Europe/Rome", u"2021-03-28T01:00:00+00:00", "2021-03-28T03:00:00.000"},
+      {"America/New_York", u"2021-11-10T09:30:00.123Z", "2021-11-10T04:30:00.123"},
+      {"America/New_York", u"2021-11-10T00:30:00+01:00", "2021-11-09T18:30:00.000"},
+      {"America/New_York", u"2021-11-07T05:30:00Z", "2021-11-07T01:30:00.000"},
+      {"America/New_York", u"2021-11-07T06:30:00Z", "2021-11-07T01:30:00.000"},
+      {"America/New_York", u"2021-03-14T06:59:59", "2021-03-14T01:59:59.000"},
+      {"America/New_York", u"2021-03-14T07:00:00", "2021-03-14T03:00:00.000"},
+  };
+  for (const auto& c : cases) {
+    LocalZone local(c.zone);
+    const auto value = lorvani::IsoInstantToLocal(c.text);
+    ASSERT_TRUE(value) << c.zone << ": " << U8(c.text);
+    EXPECT_EQ(Shown(*value), c.local) << c.zone << ": " << U8(c.text);
+  }
 }
 
 }  // namespace

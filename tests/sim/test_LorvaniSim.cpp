@@ -250,6 +250,9 @@ TEST_F(SimTest, FaultsByPreApprovalCode) {
       {"FAULT-CLOSE", false, 0, "", false},
       {"FAULT-DECLINED", true, 422, "application/json", false},
       {"FAULT-NO-TOKEN", true, 201, "application/json", true},
+      {"FAULT-JSON-STRING", true, 400, "application/json", false},
+      {"FAULT-JSON-NUMBER", true, 400, "application/json", false},
+      {"FAULT-BOM", true, 201, "application/json", true},
   };
   int orders = 0;
   for (const Case& c : cases) {
@@ -268,6 +271,12 @@ TEST_F(SimTest, FaultsByPreApprovalCode) {
   }
   EXPECT_TRUE(Json(PostOrder(OrderBody("FAULT-JSON-ARRAY", "a2")).Body).IsArray());
   EXPECT_TRUE(Json(PostOrder(OrderBody("FAULT-NOT-JSON", "a3")).Body).HasParseError());
+  EXPECT_TRUE(Json(PostOrder(OrderBody("FAULT-JSON-STRING", "a6")).Body).IsString());
+  EXPECT_TRUE(Json(PostOrder(OrderBody("FAULT-JSON-NUMBER", "a7")).Body).IsNumber());
+  // The mark, then the usual answer with the order's token.
+  const std::string marked = PostOrder(OrderBody("FAULT-BOM", "a8")).Body;
+  ASSERT_TRUE(marked.starts_with("\xEF\xBB\xBF")) << marked;
+  EXPECT_NE(Member(marked.substr(3), "token"), "<none>");
   EXPECT_EQ(PostOrder(OrderBody("FAULT-302", "a4")).Header("Location"), "/v1/instore/moved");
   SimReply noToken = PostOrder(OrderBody("FAULT-NO-TOKEN", "a5"));
   EXPECT_EQ(Member(noToken.Body, "token"), "<none>");
@@ -322,6 +331,8 @@ TEST_F(SimTest, ControlFaultTakesTheNextRequestOnly) {
   EXPECT_EQ(Member(PostRefund(token, RefundBody(token, "c3", "1")).Body, "refundedAt"), "<none>");
   sim.SetFault("FAULT-CLOSE");
   EXPECT_FALSE(PostRefund(token, RefundBody(token, "c4", "1")).Answered);
+  sim.SetFault("FAULT-BOM");
+  EXPECT_TRUE(PostRefund(token, RefundBody(token, "c6", "1")).Body.starts_with("\xEF\xBB\xBF"));
 
   sim.SetFault("FAULT-500");
   EXPECT_EQ(sim.Send("DELETE", "/_sim/fault").Status, 204);
@@ -396,7 +407,8 @@ TEST(Sim, CommandLine) {
   std::string output;
   EXPECT_EQ(LorvaniSim::RunToEnd({"--help"}, output), 0);
   for (const char* documented : {"--port", "--token", "--ca-out", "--hostname-mismatch", "/_sim/requests",
-                                 "/_sim/fault", "FAULT-DELAY-N", "FAULT-CLOSE", "FAULT-NO-REFUNDEDAT", "SIGTERM"}) {
+                                 "/_sim/fault", "FAULT-DELAY-N", "FAULT-CLOSE", "FAULT-NO-REFUNDEDAT", "SIGTERM",
+                                 "FAULT-JSON-STRING", "FAULT-JSON-NUMBER", "FAULT-BOM"}) {
     EXPECT_THAT(output, HasSubstr(documented));
   }
   EXPECT_EQ(LorvaniSim::RunToEnd({"--bogus"}, output), 2);

@@ -33,9 +33,13 @@ constexpr FaultName kFaults[] = {
     {"FAULT-NO-TOKEN", FaultKind::NoToken},      {"FAULT-NO-REFUNDEDAT", FaultKind::NoRefundedAt},
     {"FAULT-BAD-REFUNDEDAT", FaultKind::BadRefundedAt}, {"FAULT-DECLINED", FaultKind::Declined},
     {"FAULT-HUGE-ANSWER", FaultKind::HugeAnswer},
+    {"FAULT-JSON-STRING", FaultKind::JsonString},
+    {"FAULT-JSON-NUMBER", FaultKind::JsonNumber},
+    {"FAULT-BOM", FaultKind::ByteOrderMark},
 };
 constexpr std::string_view kDelayPrefix = "FAULT-DELAY-";
 constexpr std::string_view kFaultPrefix = "FAULT-";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // Faults of the transport or of a gateway before the service: they strike before the
 // request is even looked at.
@@ -48,6 +52,8 @@ bool IsTransportFault(FaultKind aKind) {
     case FaultKind::NotJson:
     case FaultKind::Redirect302:
     case FaultKind::Close:
+    case FaultKind::JsonString:
+    case FaultKind::JsonNumber:
       return true;
     default:
       return false;
@@ -137,6 +143,16 @@ SimAnswer TransportFaultAnswer(const Fault& aFault) {
       break;
     case FaultKind::Close:
       answer.Close = true;
+      break;
+    case FaultKind::JsonString:
+      answer.Status = 400;
+      answer.ContentType = "application/json";
+      answer.Body = R"("Simulated fault: the answer is a JSON string")";
+      break;
+    case FaultKind::JsonNumber:
+      answer.Status = 400;
+      answer.ContentType = "application/json";
+      answer.Body = "42";
       break;
     default:
       break;
@@ -425,6 +441,7 @@ SimAnswer SimStore::CreateOrder(const SimCall& aCall) {
       case FaultKind::NoRefundedAt:
       case FaultKind::BadRefundedAt:
       case FaultKind::HugeAnswer:
+      case FaultKind::ByteOrderMark:
         break;  // shape the answer below, or the order's refunds
       default: {
         SimAnswer answer = TransportFaultAnswer(*fault);
@@ -465,6 +482,7 @@ SimAnswer SimStore::CreateOrder(const SimCall& aCall) {
   writer.EndObject();
 
   SimAnswer answer = JsonAnswer(huge ? 200 : 201, buffer);
+  if (fault && fault->Kind == FaultKind::ByteOrderMark) answer.Body.insert(0, kByteOrderMark);
   answer.DelaySeconds = delay;
   fReplays[order.RequestId] = Replay{fingerprint, answer.Status, answer.Body};
   fOrderIndex[order.Token] = fOrders.size();
@@ -549,6 +567,7 @@ SimAnswer SimStore::RefundOrder(const std::string& aOrderToken, const SimCall& a
   writer.EndObject();
 
   SimAnswer answer = JsonAnswer(201, buffer);
+  if (fault && kind == FaultKind::ByteOrderMark) answer.Body.insert(0, kByteOrderMark);
   answer.DelaySeconds = delay;
   fReplays[refund.RequestId] = Replay{fingerprint, answer.Status, answer.Body};
   order.Refunds.push_back(std::move(refund));

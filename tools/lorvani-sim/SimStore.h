@@ -28,6 +28,9 @@ enum class FaultKind {
   BadRefundedAt,  // refund success with a "refundedAt" that is no date
   Declined,       // 422: the pre-approval is declined
   HugeAnswer,     // the order is created; 200 with a JSON body a little over 1 MiB
+  JsonString,     // 400 whose body is a JSON string, not an object
+  JsonNumber,     // 400 whose body is a JSON number, not an object
+  ByteOrderMark,  // success whose body starts with a UTF-8 byte-order mark
 };
 
 struct Fault {

@@ -79,6 +79,8 @@ Faults, chosen by the order's preApprovalCode (the body must be valid)
   FAULT-500             500 without a body
   FAULT-502-HTML        502 with an HTML page, as a gateway answers
   FAULT-JSON-ARRAY      400 whose body is a JSON array
+  FAULT-JSON-STRING     400 whose body is a JSON string
+  FAULT-JSON-NUMBER     400 whose body is a JSON number
   FAULT-NOT-JSON        400 whose body is plain text
   FAULT-302             302 to /v1/instore/moved with a short HTML body
   FAULT-CLOSE           the connection is closed without an answer
@@ -89,6 +91,8 @@ Faults, chosen by the order's preApprovalCode (the body must be valid)
   FAULT-BAD-REFUNDEDAT  as above, with a "refundedAt" that is no date
   FAULT-HUGE-ANSWER     the order is created, its answer is a 200 whose JSON body
                         is a little over 1 MiB (a long "padding" member)
+  FAULT-BOM             the order is created, its answer starts with a UTF-8
+                        byte-order mark
   Any other code beginning with "FAULT-" is refused with 400.
 
 Control (no token needed)
@@ -96,6 +100,7 @@ Control (no token needed)
                          gets that fault whatever its content. DELAY, 500, 502-HTML,
                          JSON-ARRAY, NOT-JSON, 302 and CLOSE strike before the
                          request is checked; the others shape its answer.
+                         JSON-STRING and JSON-NUMBER strike before the check too.
   GET    /_sim/fault     the fault waiting for the next request, or null
   DELETE /_sim/fault     cancel it
   GET    /_sim/requests  the requests received (oldest first, the last 1000; control
