@@ -54,6 +54,11 @@ class HostDir {
   // captured; a program still running after aSeconds is killed.
   Outcome Run(const char* aProgram, const std::string& aName, const std::vector<std::string>& aArguments,
               int aSeconds = 60) {
+    return Finish(Start(aProgram, aName, aArguments), aName, aSeconds);
+  }
+
+  // Run in two steps, for a test that acts on the program while it runs.
+  pid_t Start(const char* aProgram, const std::string& aName, const std::vector<std::string>& aArguments) {
     const fs::path exe = fPath / aName;
     fs::copy_file(aProgram, exe, fs::copy_options::overwrite_existing);
     const fs::path outFile = fPath / (aName + ".stdout"), errFile = fPath / (aName + ".stderr");
@@ -71,13 +76,18 @@ class HostDir {
       execv(exe.c_str(), argv.data());
       _exit(127);
     }
+    return pid;
+  }
+
+  Outcome Finish(pid_t aPid, const std::string& aName, int aSeconds) {
+    const fs::path outFile = fPath / (aName + ".stdout"), errFile = fPath / (aName + ".stderr");
     Outcome outcome;
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(aSeconds);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
+    while (waitpid(aPid, &status, WNOHANG) == 0) {
       if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
+        kill(aPid, SIGKILL);
+        waitpid(aPid, &status, 0);
         outcome.out = ReadFile(outFile);
         outcome.err = ReadFile(errFile);
         return outcome;
