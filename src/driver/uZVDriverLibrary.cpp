@@ -1,16 +1,43 @@
 #include "driver/uZVDriverLibrary.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <type_traits>
 
 #include "base/Exception.h"
 
 namespace zv {
 
 namespace {
-kDriverLibrary* gCurrent = nullptr;
-}
+
+// Atomic: unloading clears it while a call that it could not wait for may still read it.
+std::atomic<kDriverLibrary*> gCurrent{nullptr};
+
+// A call may still hold the lock while the process exits: no exit-time destructor may
+// take it away from under that call.
+constinit std::timed_mutex gCallLock;
+static_assert(std::is_trivially_destructible_v<std::timed_mutex>);
+
+// How long unloading waits for a call under way. Long enough for a call that is ending
+// (its answer arriving, its result and last log lines being written) to finish on a busy
+// till and let its device close as usual; short enough that a host's exit is not held
+// up by a provider answer, which may take minutes.
+constexpr std::chrono::seconds kUnloadWait{3};
+
+// What unloading left to a call that it could not wait for. Plain pointers, so that no
+// exit-time destructor frees it under that call; and reachable, so that a leak checker
+// does not report it.
+struct AbandonedState {
+  tZV_Application* Application = nullptr;
+  kDriverRegistry* Registry = nullptr;
+  kDeviceTable* Devices = nullptr;
+};
+AbandonedState gAbandoned;
+
+}  // namespace
 
 void kDriverRegistry::Register(const Text& aDriverName, kPaymentClass aClass) {
   fClasses[aDriverName] = std::move(aClass);
@@ -65,7 +92,17 @@ kDriverLibrary::kDriverLibrary(kModuleRegistration aRegisterModules) {
 }
 
 kDriverLibrary::~kDriverLibrary() {
+  // A call that gets the lock from now on finds the library unloaded and uses none of it.
   gCurrent = nullptr;
+  std::unique_lock<std::timed_mutex> lock(gCallLock, kUnloadWait);
+  if (!lock.owns_lock()) {
+    // A call is still under way. It can reach its device and, through the table, every
+    // other one, the registry, the application object and the log writers of all of
+    // them. Free none of it, deliberately (the process is ending): the devices' logs
+    // stay without their STOP banner and ApplicationObject keeps pointing at the object.
+    gAbandoned = {fApplication.release(), fRegistry.release(), fDevices.release()};
+    return;
+  }
   fDevices.reset();
   fRegistry.reset();
   if (ApplicationObject == fApplication.get()) ApplicationObject = nullptr;
@@ -74,9 +111,12 @@ kDriverLibrary::~kDriverLibrary() {
 
 kDriverLibrary* kDriverLibrary::Current() { return gCurrent; }
 
+std::timed_mutex& kDriverLibrary::CallLock() { return gCallLock; }
+
 kDriverLibrary& DriverLibrary() {
-  if (gCurrent == nullptr) throw kException(u"The driver library is not loaded");
-  return *gCurrent;
+  kDriverLibrary* library = gCurrent;
+  if (library == nullptr) throw kException(u"The driver library is not loaded");
+  return *library;
 }
 
 }  // namespace zv

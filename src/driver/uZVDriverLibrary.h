@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include "base/Text.h"
 #include "app/uZV_Base.h"
@@ -63,13 +64,20 @@ class kDriverLibrary {
   // bring its host down.
   explicit kDriverLibrary(kModuleRegistration aRegisterModules = nullptr);
   // Unloading: the device table first (every open device closes with its I/O handler
-  // and log), then the registry, then the application object.
+  // and log), then the registry, then the application object. It takes the call lock
+  // first, waiting a bounded time: when a call still holds it then, nothing that call
+  // can reach is freed (see the definition).
   ~kDriverLibrary();
   kDriverLibrary(const kDriverLibrary&) = delete;
   kDriverLibrary& operator=(const kDriverLibrary&) = delete;
 
-  // The instance of the loaded library; null before loading and after unloading.
+  // The instance of the loaded library; null before loading and from the moment
+  // unloading begins.
   static kDriverLibrary* Current();
+
+  // The process-wide lock that every exported call holds while it runs, so that calls
+  // run one at a time; unloading takes it too. It is never destroyed.
+  static std::timed_mutex& CallLock();
 
   kDriverRegistry& Registry() { return *fRegistry; }
   kDeviceTable& Devices() { return *fDevices; }

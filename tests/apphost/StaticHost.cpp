@@ -8,11 +8,23 @@
 //                  with an HTTP connection; it stays open until unloading
 //   at-exit        keep the library loaded until the process exits (static
 //                  destruction), as a host that never unloads it
+//   call-during-exit
+//                  with at-exit and open-device: a REPRINT of that device runs on a
+//                  thread of its own, under the call lock as an exported call; the device
+//                  takes the application object, and the main thread returns from main.
+//                  The device goes on only after the library's unloading has returned
+//                  (the host's exit work then waits up to a minute for the call), logs
+//                  through the application object it took, and the call ends
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/uZV_Base.h"
 #include "device/uZVIOHandler_Base.h"
@@ -20,6 +32,14 @@
 #include "driver/uZVPaymentWrapper.h"
 
 namespace {
+
+std::atomic<bool> gCallEntered{false}, gUnloaded{false}, gCallEnded{false};
+
+void WaitFor(const std::atomic<bool>& aFlag) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!aFlag && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
 
 // A device that does nothing but say, when it is destroyed, whether the application
 // object still exists then (unloading destroys the devices before it).
@@ -34,7 +54,14 @@ class HostDevice : public zv::kPaymentDevice {
   bool Pay(const zv::kPaymentReceipt&, zv::int_PAY_result&) override { return false; }
   bool Refund(const zv::kPaymentReceipt&, zv::int_PAY_result&) override { return false; }
   bool Void(const zv::kPaymentReceipt&, zv::int_PAY_result&) override { return false; }
-  bool Reprint(const zv::Text&, zv::ZvPrintLocation, zv::int_REPRINT_result&) override { return false; }
+  // Holds the application object across the library's unloading (call-during-exit).
+  bool Reprint(const zv::Text&, zv::ZvPrintLocation, zv::int_REPRINT_result&) override {
+    zv::tZV_Application* app = zv::ApplicationObject;
+    gCallEntered = true;
+    WaitFor(gUnloaded);
+    if (app != nullptr) app->Log(zv::tZV_MessageType::let_info, u"logged after unloading");
+    return false;
+  }
   bool DayClose(const zv::kPaymentDayClose&, zv::int_DAYCLOSE_result&) override { return false; }
   bool GetTotals(const zv::kPaymentTotals&, zv::int_GETTOTALS_result&) override { return false; }
 };
@@ -54,6 +81,27 @@ void OpenDevice() {
     std::printf("devicelog=%s\n", zv::ToUtf8(device->IOHandler().GetLogFileName()).c_str());
 }
 
+// Returns once the device has taken the application object.
+void StartCallDuringExit() {
+  std::thread([] {
+    std::lock_guard<std::timed_mutex> lock(zv::kDriverLibrary::CallLock());
+    zv::kPaymentWrapper_REPRINT reprint;
+    reprint.Process(u"<Request><Handle>1</Handle><Payment><ReceiptId>R1</ReceiptId></Payment></Request>");
+    std::printf("call-ended=yes\n");
+    std::fflush(stdout);
+    gCallEnded = true;
+  }).detach();
+  WaitFor(gCallEntered);
+}
+
+// Registered before the library is loaded, so that it runs after the library's unloading.
+void AfterUnloading() {
+  std::printf("unloading-returned=yes\n");
+  std::fflush(stdout);
+  gUnloaded = true;
+  WaitFor(gCallEnded);
+}
+
 void Report(const char* aKey, const std::string& aValue) { std::printf("%s=%s\n", aKey, aValue.c_str()); }
 
 void Run(int argc, char** argv) {
@@ -69,6 +117,7 @@ void Run(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "message=", 8) == 0) zv::DisplayMessage(0, zv::FromUtf8(argv[i] + 8));
     if (std::strcmp(argv[i], "open-device") == 0) OpenDevice();
+    if (std::strcmp(argv[i], "call-during-exit") == 0) StartCallDuringExit();
   }
   std::fflush(stdout);
 }
@@ -79,6 +128,8 @@ int main(int argc, char** argv) {
   bool atExit = false;
   for (int i = 1; i < argc; ++i)
     if (std::strcmp(argv[i], "at-exit") == 0) atExit = true;
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "call-during-exit") == 0) std::atexit(AfterUnloading);
   if (atExit) {
     // Destroyed by the exit sequence, as the shared object's instance is at exit.
     static zv::kDriverLibrary library;

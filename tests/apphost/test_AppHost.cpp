@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "LorvaniSim.h"
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -54,6 +56,11 @@ class HostDir {
   // captured; a program still running after aSeconds is killed.
   Outcome Run(const char* aProgram, const std::string& aName, const std::vector<std::string>& aArguments,
               int aSeconds = 60) {
+    return Finish(Start(aProgram, aName, aArguments), aName, aSeconds);
+  }
+
+  // Run in two steps, for a test that acts on the program while it runs.
+  pid_t Start(const char* aProgram, const std::string& aName, const std::vector<std::string>& aArguments) {
     const fs::path exe = fPath / aName;
     fs::copy_file(aProgram, exe, fs::copy_options::overwrite_existing);
     const fs::path outFile = fPath / (aName + ".stdout"), errFile = fPath / (aName + ".stderr");
@@ -71,13 +78,18 @@ class HostDir {
       execv(exe.c_str(), argv.data());
       _exit(127);
     }
+    return pid;
+  }
+
+  Outcome Finish(pid_t aPid, const std::string& aName, int aSeconds) {
+    const fs::path outFile = fPath / (aName + ".stdout"), errFile = fPath / (aName + ".stderr");
     Outcome outcome;
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(aSeconds);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
+    while (waitpid(aPid, &status, WNOHANG) == 0) {
       if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
+        kill(aPid, SIGKILL);
+        waitpid(aPid, &status, 0);
         outcome.out = ReadFile(outFile);
         outcome.err = ReadFile(errFile);
         return outcome;
@@ -180,6 +192,21 @@ TEST(StaticHost, UnloadingAtProcessExitClosesOpenDevices) {
   ExpectClosedDeviceLog(Value(run.out, "devicelog"));
 }
 
+// A call still under way when unloading gives up waiting keeps the application object
+// it took: under the sanitizers a use of a freed one ends the process with another status.
+TEST(StaticHost, ACallOutlastingTheUnloadingKeepsTheApplicationObjectItHolds) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_STATIC_HOST, "POS", {"/batch", "at-exit", "open-device", "call-during-exit"});
+  ASSERT_TRUE(run.exited) << "the host did not end: " << run.out << run.err;
+  EXPECT_EQ(run.status, 0) << run.err;
+  const size_t unloaded = run.out.find("unloading-returned=yes\n"), ended = run.out.find("call-ended=yes\n");
+  ASSERT_NE(unloaded, std::string::npos) << run.out;
+  ASSERT_NE(ended, std::string::npos) << run.out;
+  EXPECT_LT(unloaded, ended) << run.out;
+  // Left to the call: the device was not closed.
+  EXPECT_EQ(run.out.find("device-closed"), std::string::npos) << run.out;
+}
+
 // --- The shared object loaded by path ---
 
 TEST(DlHost, LoadingCreatesTheLogDirectoryAndUnloadingRemovesTheLibrary) {
@@ -247,6 +274,98 @@ TEST(DlHost, ExitingWithDevicesStillOpenClosesTheirLogs) {
   const auto logs = DeviceLogs(dir.Path());
   ASSERT_EQ(logs.size(), 1u);
   ExpectClosedDeviceLog(logs[0].string());
+}
+
+// --- Exit while a call is under way ---
+
+const std::string kBearer = "apphost-bearer";
+
+struct ExitDuringPay {
+  Outcome run;
+  std::chrono::steady_clock::duration exitTook{};  // from the exit signal to the host's end
+  size_t ordersReceived = 0;
+};
+
+// The host OPENs a device on the simulator and PAYs on a thread of its own with the
+// pre-approval code aCode (a delay fault holds the answer back). Once the simulator has
+// the order, the PAY is under way: the host's main thread is told to exit. With
+// aLateOpen the host's exit goes on after the library's unloading until the PAY has
+// returned, and then calls OPEN once more.
+ExitDuringPay ExitWhilePaying(HostDir& aDir, const zvtest::LorvaniSim& aSim, const std::string& aCode,
+                              bool aLateOpen) {
+  const std::string open = "<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>inflight</LogId>"
+                           "<Connection><Type>HTTP</Type><URL>" + aSim.BaseUrl() + "</URL></Connection>"
+                           "<Parameters><Bearer>" + kBearer + "</Bearer><TlsCaFile>" + aSim.CaFile() +
+                           "</TlsCaFile></Parameters></Request>";
+  const std::string pay = "pay-then-exit=<Request><Handle>1</Handle><Payment><Action>PAY</Action>"
+                          "<Amount>12.50</Amount><Currency>EUR</Currency><Attributes>" + aCode +
+                          "</Attributes><StoreCode>S1</StoreCode><TillCode>T2</TillCode>"
+                          "<OperatorId>op</OperatorId><Reference>exit</Reference></Payment></Request>";
+  std::vector<std::string> arguments{"open=" + open, pay};
+  if (aLateOpen) arguments.insert(arguments.begin(), "late-open=" + open);
+  const pid_t pid = aDir.Start(ZV_DL_HOST, "ECR", arguments);
+  ExitDuringPay result;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while ((result.ordersReceived = aSim.Requests().size()) == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const auto signalled = std::chrono::steady_clock::now();
+  kill(pid, SIGUSR1);
+  result.run = aDir.Finish(pid, "ECR", 60);
+  result.exitTook = std::chrono::steady_clock::now() - signalled;
+  return result;
+}
+
+// A call that starts once unloading has begun finds the library unloaded.
+void ExpectLateOpenRefused(const Outcome& aRun) {
+  const size_t late = aRun.out.find("late=yes\n");
+  ASSERT_NE(late, std::string::npos) << aRun.out;
+  EXPECT_NE(aRun.out.find("OPEN.result=65535\n", late), std::string::npos) << aRun.out;
+  EXPECT_NE(aRun.out.find("OPEN.error=The driver library is not loaded\n", late), std::string::npos) << aRun.out;
+}
+
+// The provider answers after unloading has given up waiting for the PAY, while the
+// host's exit still runs: the call resumes and ends on state that unloading left to it.
+// Under the sanitizers a read of freed memory ends the process with another status.
+TEST(DlHost, ExitingDuringAPaymentThatOutlastsTheWaitLeavesTheCallWhatItUses) {
+  zvtest::LorvaniSim sim({"--token", kBearer});
+  HostDir dir;
+  const ExitDuringPay exit = ExitWhilePaying(dir, sim, "FAULT-DELAY-6", true);
+  ASSERT_EQ(exit.ordersReceived, 1u) << exit.run.out << exit.run.err;
+  ASSERT_TRUE(exit.run.exited) << "the host did not end: " << exit.run.out << exit.run.err;
+  EXPECT_EQ(exit.run.status, 0) << exit.run.err;
+  EXPECT_TRUE(exit.run.Has("exit=yes")) << exit.run.out;
+  const size_t paid = exit.run.out.find("PAY.result=0\n"), late = exit.run.out.find("late=yes\n");
+  ASSERT_NE(paid, std::string::npos) << exit.run.out;
+  EXPECT_LT(paid, late) << exit.run.out;
+  ExpectLateOpenRefused(exit.run);
+}
+
+// The provider answers long after the host has ended: the exit does not wait for it.
+TEST(DlHost, ExitingDuringAPaymentEndsPromptly) {
+  zvtest::LorvaniSim sim({"--token", kBearer});
+  HostDir dir;
+  const ExitDuringPay exit = ExitWhilePaying(dir, sim, "FAULT-DELAY-120", false);
+  ASSERT_EQ(exit.ordersReceived, 1u) << exit.run.out << exit.run.err;
+  ASSERT_TRUE(exit.run.exited) << "the host did not end: " << exit.run.out << exit.run.err;
+  EXPECT_EQ(exit.run.status, 0) << exit.run.err;
+  EXPECT_EQ(exit.run.out.find("PAY.result="), std::string::npos) << "the payment was not under way: " << exit.run.out;
+  EXPECT_LT(exit.exitTook, std::chrono::seconds(40));
+}
+
+// The provider answers within the wait: the PAY returns its result and then the device
+// closes as on any exit, with its STOP banner last.
+TEST(DlHost, ExitingDuringAPaymentThatEndsWithinTheWaitLetsItFinishAndClosesTheDevice) {
+  zvtest::LorvaniSim sim({"--token", kBearer});
+  HostDir dir;
+  const ExitDuringPay exit = ExitWhilePaying(dir, sim, "FAULT-DELAY-1", true);
+  ASSERT_EQ(exit.ordersReceived, 1u) << exit.run.out << exit.run.err;
+  ASSERT_TRUE(exit.run.exited) << "the host did not end: " << exit.run.out << exit.run.err;
+  EXPECT_EQ(exit.run.status, 0) << exit.run.err;
+  EXPECT_TRUE(exit.run.Has("PAY.result=0")) << exit.run.out;
+  const auto logs = DeviceLogs(dir.Path());
+  ASSERT_EQ(logs.size(), 1u);
+  ExpectClosedDeviceLog(logs[0].string());
+  ExpectLateOpenRefused(exit.run);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The exported functions: the library's whole outside surface.
 
+#include <openssl/crypto.h>
+
 #include <cstdint>
 #include <mutex>
 
@@ -14,12 +16,14 @@ namespace {
 
 using namespace zv;
 
+// The TLS library frees its state in an exit handler of its own, which would run under a
+// call that unloading waits for or leaves running. Initialised here, before the library's
+// state, without that handler, it keeps its state until the process ends (when the host
+// initialised it first, its handler was registered earlier and runs after the unloading).
+const bool gTlsReady = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+
 // Constructed when the library is loaded, destroyed when it is unloaded.
 kDriverLibrary gLibrary(RegisterProviderModules);
-
-// Hosts may call from several threads; commands run one at a time so that they never
-// race on the device table.
-std::mutex gCallLock;
 
 // The result travels in the whole return register: 0 or 0x0000FFFF.
 constexpr int kFailure = 0xFFFF;
@@ -38,7 +42,9 @@ int RunCommand(BSTR aRequest, BSTR* aResponse, BSTR* aError) noexcept {
   NullOutVariables(aResponse, aError);
   try {
     const Text request = platform::BstrToText(aRequest);
-    std::lock_guard<std::mutex> lock(gCallLock);
+    // Hosts may call from several threads; commands run one at a time so that they
+    // never race on the device table.
+    std::lock_guard<std::timed_mutex> lock(kDriverLibrary::CallLock());
     Wrapper wrapper;
     wrapper.Process(request);
     Text response, error;
@@ -95,7 +101,7 @@ ZV_EXPORT int ZV_API VERSION(BSTR aDriverName, BSTR* aResponse, BSTR* aError) {
   NullOutVariables(aResponse, aError);
   try {
     const Text name = platform::BstrToText(aDriverName);
-    std::lock_guard<std::mutex> lock(gCallLock);
+    std::lock_guard<std::timed_mutex> lock(kDriverLibrary::CallLock());
     kDriverLibrary* library = kDriverLibrary::Current();
     if (library != nullptr && library->Registry().Find(name) != nullptr)
       Store(aResponse, kPaymentDevice::GetDriverVersion());
