@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "CommandCalls.h"
 #include "TestText.h"
 #include "base/Exception.h"
@@ -89,9 +91,10 @@ TEST_F(CommandFrame, OpenWithAnOpenHandleAnswersItAndCreatesNothing) {
 }
 
 TEST_F(CommandFrame, DriverNamesAreMatchedExactly) {
-  for (const char* name : {"test_driver", "TEST_DRIVER ", "", "ZVPA_LORVANI_10x"}) {
+  for (const std::string& name : {std::string("test_driver"), std::string("TEST_DRIVER "), std::string(),
+                                  std::string("ZVPA_LORVANI_10x"), zvtest::LongValue(1000)}) {
     Answer a = Call<kPaymentWrapper_OPEN>(Open(name));
-    EXPECT_EQ(a.error, std::string("Payment Driver [") + name + "] not registered.");
+    EXPECT_EQ(a.error, "Payment Driver [" + zvtest::Quoted(name) + "] not registered.");
     EXPECT_EQ(a.result, -1);
   }
   EXPECT_EQ(library->Devices().Count(), 0u);

@@ -266,4 +266,14 @@ TEST_F(Commands, TheDeviceLogIsFramedByItsBanners) {
   EXPECT_EQ(log.size(), stop + 61 + 2);
 }
 
+TEST_F(Commands, AHugeRequestValueComesBackCut) {
+  const std::string amount = zvtest::LongValue(10 * 1024 * 1024);
+  Answer a = Call<kPaymentWrapper_PAY>(WithHandle(handle, "<Payment><Amount>" + amount + "</Amount></Payment>"));
+  const std::string expected = "Error in processing node Amount as currency.\r\n'" + zvtest::Quoted(amount) +
+                               "' is not a valid floating point value";
+  ASSERT_LT(a.error.size(), 1000u);  // a failure here would print megabytes
+  EXPECT_EQ(a.error, expected);
+  EXPECT_EQ(Element(a.response, "ErrorText"), zvtest::U8(kPaymentWrapper::EscapeXML(T(expected))));
+}
+
 }  // namespace
