@@ -29,6 +29,8 @@ kPaymentDevice::kPaymentDevice(const kPaymentHandler& aHandler)
 
 kPaymentDevice::~kPaymentDevice() = default;
 
+void kPaymentDevice::ResetIOError() { fIOHandler->ResetCustomError(); }
+
 template <typename Result>
 void kPaymentDevice::CopyIOError(Result& aResult) const {
   if (fIOHandler->ErrorFound()) aResult.ErrorText = fIOHandler->ErrorMessage();
@@ -36,6 +38,7 @@ void kPaymentDevice::CopyIOError(Result& aResult) const {
 
 int_PAY_result kPaymentDevice::Pub_Pay(const kPaymentHandler& aHandler) {
   int_PAY_result result;
+  ResetIOError();
   fIOHandler->Debug(tZV_MessageType::let_info, kPayBanner);
   result.LogFileName = fIOHandler->GetLogFileName();
   result.PaymentDateTime = Now();
@@ -53,6 +56,7 @@ int_PAY_result kPaymentDevice::Pub_Pay(const kPaymentHandler& aHandler) {
 
 int_REPRINT_result kPaymentDevice::Pub_Reprint(const kPaymentHandler& aHandler) {
   int_REPRINT_result result;
+  ResetIOError();
   Reprint(aHandler.fPaymentReceipt.fReceiptId, aHandler.fPaymentReceipt.fPrintLocation, result);
   CopyIOError(result);
   return result;
@@ -60,6 +64,7 @@ int_REPRINT_result kPaymentDevice::Pub_Reprint(const kPaymentHandler& aHandler) 
 
 int_DAYCLOSE_result kPaymentDevice::Pub_DayClose(const kPaymentHandler& aHandler) {
   int_DAYCLOSE_result result;
+  ResetIOError();
   fIOHandler->Debug(tZV_MessageType::let_info, kDayCloseBanner);
   result.LogFileName = fIOHandler->GetLogFileName();
   result.ClosureDateTime = Now();
@@ -70,6 +75,7 @@ int_DAYCLOSE_result kPaymentDevice::Pub_DayClose(const kPaymentHandler& aHandler
 
 int_GETTOTALS_result kPaymentDevice::Pub_GetTotals(const kPaymentHandler& aHandler) {
   int_GETTOTALS_result result;
+  ResetIOError();
   fIOHandler->Debug(tZV_MessageType::let_info, kGetTotalsBanner);
   result.LogFileName = fIOHandler->GetLogFileName();
   result.DateTime = Now();
