@@ -23,10 +23,12 @@ Text GetDelimitedField(TextView aText, int aIndex, char16_t aDelimiter, bool aTo
 namespace {
 
 // Characters aFirst.. (from 1) of aValue as a decimal integer, 1 when they are none.
+// The general conversion would also take "$A" or "x1" as hexadecimal numbers.
 int DatePart(const Text& aValue, size_t aFirst, size_t aCount) {
   int32_t number = 1;
   const Text part = aFirst - 1 < aValue.size() ? aValue.substr(aFirst - 1, aCount) : Text();
-  if (!TryTextToInt(part, number)) number = 1;
+  const bool decimal = part.find_first_not_of(u" +-0123456789") == Text::npos;
+  if (!decimal || !TryTextToInt(part, number)) number = 1;
   return number;
 }
 

@@ -18,4 +18,13 @@ Text FailureMessage(std::exception_ptr aFailure) {
   }
 }
 
+Text QuotedValue(TextView aValue) {
+  if (aValue.size() <= kQuotedValueLimit) return Text(aValue);
+  size_t kept = kQuotedValueLimit;
+  // Half a surrogate pair would not survive conversion to UTF-8.
+  if (aValue[kept - 1] >= 0xD800 && aValue[kept - 1] <= 0xDBFF) --kept;
+  return Text(aValue.substr(0, kept)) + u"... (cut, " + IntToText(static_cast<int64_t>(aValue.size())) +
+         u" characters)";
+}
+
 }  // namespace zv

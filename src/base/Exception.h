@@ -24,4 +24,11 @@ class kException : public std::exception {
 // exception's what(), or a fixed text for anything else.
 Text FailureMessage(std::exception_ptr aFailure);
 
+// A request value as a failure message quotes it: unchanged up to
+// kQuotedValueLimit characters; a longer one is cut there (never inside a surrogate
+// pair) and followed by "... (cut, N characters)", N being the whole value's length.
+// A host that sends a huge value thus never gets it back as an error text.
+constexpr size_t kQuotedValueLimit = 200;
+Text QuotedValue(TextView aValue);
+
 }  // namespace zv

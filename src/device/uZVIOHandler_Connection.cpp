@@ -14,7 +14,7 @@ zvConnectionType kConnection::ConvertConnectionType(TextView aString) {
   const Text lower = LowerCase(aString);
   for (const auto& code : kCodes)
     if (lower == code.text) return code.value;
-  throw kException(u"Connection Type " + Text(aString) + u" is not valid");
+  throw kException(u"Connection Type " + QuotedValue(aString) + u" is not valid");
 }
 
 zvParity kConnection::ConvertParity(TextView aString) {
@@ -22,7 +22,7 @@ zvParity kConnection::ConvertParity(TextView aString) {
   if (lower == u"none") return zvParity::None;
   if (lower == u"odd") return zvParity::Odd;
   if (lower == u"even") return zvParity::Even;
-  throw kException(u"Connection Parity " + Text(aString) + u" is not valid");
+  throw kException(u"Connection Parity " + QuotedValue(aString) + u" is not valid");
 }
 
 zvHTTPAuthType kConnection::ConvertAuthType(TextView aString) {

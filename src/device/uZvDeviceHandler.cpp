@@ -28,7 +28,8 @@ std::unique_ptr<pugi::xml_document> kDeviceHandler::Deserialize(TextView aXml) {
   if (ParameterExists(u"ConnectTimeout")) {
     const Text timeout = GetParameter(u"ConnectTimeout");
     int32_t value = 0;
-    if (!TryTextToInt(timeout, value)) throw kException(u"'" + timeout + u"' is not a valid integer value");
+    if (!TryTextToInt(timeout, value))
+      throw kException(u"'" + QuotedValue(timeout) + u"' is not a valid integer value");
     fConnection.SetConnectTimeOut(value);
   }
   return document;

@@ -48,6 +48,8 @@ class kDeviceTable {
  private:
   std::map<int32_t, std::unique_ptr<kPaymentDevice>> fDevices;
   int32_t fHandleCounter = 0;
+  // Tests bring the counter near its end, which no command sequence can do in time.
+  friend class kDeviceTableTestAccess;
 };
 
 // Registers the driver names of the provider modules that a library carries. The

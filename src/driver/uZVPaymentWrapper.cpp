@@ -72,7 +72,8 @@ kPaymentDevice& kPaymentWrapper::GetDevice(bool aCanCreate) {
   }
   if (!aCanCreate) throw kException(u"Payment Device has not previously opened");
   const kPaymentClass* deviceClass = library.Registry().Find(fHandler->Driver());
-  if (deviceClass == nullptr) throw kException(u"Payment Driver [" + fHandler->Driver() + u"] not registered.");
+  if (deviceClass == nullptr)
+    throw kException(u"Payment Driver [" + QuotedValue(fHandler->Driver()) + u"] not registered.");
   // A failing construction propagates before a handle is drawn.
   std::unique_ptr<kPaymentDevice> device = (*deviceClass)(*fHandler);
   return library.Devices().Add(std::move(device));

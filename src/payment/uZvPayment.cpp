@@ -24,7 +24,7 @@ void DecodeCode(const Text& aText, const CodeEntry<Value> (&aTable)[N], Value& a
       return;
     }
   }
-  throw kException(aPrefix + aText + u" invalid. Allowed values are: " + aAllowed + u".");
+  throw kException(aPrefix + QuotedValue(aText) + u" invalid. Allowed values are: " + aAllowed + u".");
 }
 
 constexpr CodeEntry<ZvPrintLocation> kPrintLocations[] = {{u"ECR", ZvPrintLocation::pl_ECR},

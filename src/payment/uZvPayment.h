@@ -155,6 +155,9 @@ class kPaymentDevice {
   std::unique_ptr<kIOHandler> fIOHandler;
 
  private:
+  // Every entry starts with a clear error state, so that a message left by an earlier
+  // command is never answered again by a command that did not fail.
+  void ResetIOError();
   // An error recorded by the I/O handler wins over what the operation wrote.
   template <typename Result>
   void CopyIOError(Result& aResult) const;

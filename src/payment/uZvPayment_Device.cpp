@@ -30,6 +30,8 @@ kPaymentDevice::kPaymentDevice(const kPaymentHandler& aHandler)
 
 kPaymentDevice::~kPaymentDevice() = default;
 
+void kPaymentDevice::ResetIOError() { fIOHandler->ResetCustomError(); }
+
 template <typename Result>
 void kPaymentDevice::CopyIOError(Result& aResult) const {
   if (fIOHandler->ErrorFound()) aResult.ErrorText = fIOHandler->ErrorMessage();
@@ -37,6 +39,7 @@ void kPaymentDevice::CopyIOError(Result& aResult) const {
 
 int_PAY_result kPaymentDevice::Pub_Pay(const kPaymentHandler& aHandler) {
   int_PAY_result result;
+  ResetIOError();
   fIOHandler->Debug(tZV_MessageType::let_info, kPayBanner);
   result.LogFileName = fIOHandler->GetLogFileName();
   result.PaymentDateTime = Now();
@@ -54,6 +57,7 @@ int_PAY_result kPaymentDevice::Pub_Pay(const kPaymentHandler& aHandler) {
 
 int_REPRINT_result kPaymentDevice::Pub_Reprint(const kPaymentHandler& aHandler) {
   int_REPRINT_result result;
+  ResetIOError();
   Reprint(aHandler.fPaymentReceipt.fReceiptId, aHandler.fPaymentReceipt.fPrintLocation, result);
   CopyIOError(result);
   return result;
@@ -61,6 +65,7 @@ int_REPRINT_result kPaymentDevice::Pub_Reprint(const kPaymentHandler& aHandler) 
 
 int_DAYCLOSE_result kPaymentDevice::Pub_DayClose(const kPaymentHandler& aHandler) {
   int_DAYCLOSE_result result;
+  ResetIOError();
   fIOHandler->Debug(tZV_MessageType::let_info, kDayCloseBanner);
   result.LogFileName = fIOHandler->GetLogFileName();
   result.ClosureDateTime = Now();
@@ -71,6 +76,7 @@ int_DAYCLOSE_result kPaymentDevice::Pub_DayClose(const kPaymentHandler& aHandler
 
 int_GETTOTALS_result kPaymentDevice::Pub_GetTotals(const kPaymentHandler& aHandler) {
   int_GETTOTALS_result result;
+  ResetIOError();
   fIOHandler->Debug(tZV_MessageType::let_info, kGetTotalsBanner);
   result.LogFileName = fIOHandler->GetLogFileName();
   result.DateTime = Now();

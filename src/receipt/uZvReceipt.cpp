@@ -18,7 +18,7 @@ std::optional<Text> ElementContent(const pugi::xml_node& aNode) {
   const bool single = !first.next_sibling();
   const bool isText = first.type() == pugi::node_pcdata || first.type() == pugi::node_cdata;
   if (!single || !isText)
-    throw kException(u"Element \"" + FromUtf8(aNode.name()) + u"\" does not contain a single text node");
+    throw kException(u"Element \"" + QuotedValue(FromUtf8(aNode.name())) + u"\" does not contain a single text node");
   return FromUtf8(first.value());
 }
 
@@ -30,7 +30,7 @@ auto Wrapped(const char16_t* aKind, const pugi::xml_node& aParent, TextView aNod
     pugi::xml_node node = krptUtil::FindChild(aParent, aNodeName);
     return aRead(node);
   } catch (...) {
-    throw kException(u"Error in processing node " + Text(aNodeName) + u" as " + aKind + u"." + u"\r\n" +
+    throw kException(u"Error in processing node " + QuotedValue(aNodeName) + u" as " + aKind + u"." + u"\r\n" +
                      FailureMessage(std::current_exception()));
   }
 }
@@ -49,9 +49,9 @@ std::optional<int64_t> ReadDigits(TextView aText, size_t& aPos) {
   return value;
 }
 
-[[noreturn]] void FailDate(TextView aText) { throw kException(u"Invalid date string: " + Text(aText)); }
-[[noreturn]] void FailTime(TextView aText) { throw kException(u"Invalid time string: " + Text(aText)); }
-[[noreturn]] void FailOffset(TextView aText) { throw kException(u"Invalid time Offset string: " + Text(aText)); }
+[[noreturn]] void FailDate(TextView aText) { throw kException(u"Invalid date string: " + QuotedValue(aText)); }
+[[noreturn]] void FailTime(TextView aText) { throw kException(u"Invalid time string: " + QuotedValue(aText)); }
+[[noreturn]] void FailOffset(TextView aText) { throw kException(u"Invalid time Offset string: " + QuotedValue(aText)); }
 
 }  // namespace
 
@@ -148,20 +148,20 @@ bool krptUtil::TextToBoolean(TextView aText) {
   }
   if (SameText(aText, u"True")) return true;
   if (SameText(aText, u"False")) return false;
-  throw kException(u"'" + Text(aText) + u"' is not a valid boolean value");
+  throw kException(u"'" + QuotedValue(aText) + u"' is not a valid boolean value");
 }
 
 Currency krptUtil::TextToCurrency(TextView aText) {
   if (aText.empty()) return Currency();
   if (auto value = Currency::Parse(aText)) return *value;
-  throw kException(u"'" + Text(aText) + u"' is not a valid floating point value");
+  throw kException(u"'" + QuotedValue(aText) + u"' is not a valid floating point value");
 }
 
 int32_t krptUtil::TextToInteger(TextView aText) {
   if (aText.empty()) return 0;
   int32_t value = 0;
   if (TryTextToInt(aText, value)) return value;
-  throw kException(u"'" + Text(aText) + u"' is not a valid integer value");
+  throw kException(u"'" + QuotedValue(aText) + u"' is not a valid integer value");
 }
 
 DateTime krptUtil::ISO8601ToDateTime(TextView aText) {
@@ -241,7 +241,7 @@ DateTime krptUtil::ISO8601ToDateTime(TextView aText) {
     // 1899-12-30 the count holds the time of day with the opposite sign.
     if (IsValidDate(parts.Year, parts.Month, parts.Day)) moment = TryEncodeDateTime(AddMinutes(parts, -offsetMinutes));
   }
-  if (!moment) throw kException(u"'" + Text(aText) + u"' is not a valid date and time");
+  if (!moment) throw kException(u"'" + QuotedValue(aText) + u"' is not a valid date and time");
   return *moment;
 }
 

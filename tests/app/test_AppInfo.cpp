@@ -150,6 +150,13 @@ INSTANTIATE_TEST_SUITE_P(
                       DateCase{u"ab/cd/efgh", true, 1, 1, 1},        // no numbers: all 1
                       DateCase{u"", true, 1, 1, 1},
                       DateCase{u"05/06/21", true, 21, 6, 5},         // year is what stands there
+                      DateCase{u"$A/11/2021", true, 2021, 11, 1},    // hexadecimal is no decimal integer
+                      DateCase{u"10/$B/2021", true, 2021, 1, 10},
+                      DateCase{u"x9/0X/x7E5", true, 1, 1, 1},
+                      DateCase{u" 5/06/2021", true, 2021, 6, 5},     // leading blank and sign are decimal
+                      DateCase{u"+5/+6/2021", true, 2021, 6, 5},
+                      DateCase{u"5 /06/2021", true, 2021, 6, 1},     // nothing may follow the digits
+                      DateCase{u"-1/06/2021", false, 0, 0, 0},       // a number, but no day
                       DateCase{u"31/02/2021", false, 0, 0, 0},
                       DateCase{u"29/02/2023", false, 0, 0, 0},
                       DateCase{u"00/01/2021", false, 0, 0, 0},

@@ -3,6 +3,7 @@
 #include "TestText.h"
 #include "base/Currency.h"
 #include "base/DateTime.h"
+#include "base/Exception.h"
 #include "base/Text.h"
 
 using namespace zv;
@@ -80,6 +81,20 @@ TEST(TextToInt, AcceptsDecimalAndHexadecimalForms) {
     int32_t value = 0;
     EXPECT_FALSE(TryTextToInt(T(bad), value)) << bad;
   }
+}
+
+TEST(QuotedValue, CutsALongValueAtTwoHundredCharactersWithANote) {
+  const Text a198(198, u'a'), a199(199, u'a'), a200(200, u'a');
+  const Text pair = u"\U0001F600";  // two UTF-16 code units
+  const std::pair<Text, Text> cases[] = {
+      {u"", u""},
+      {a200, a200},
+      {a200 + u"b", a200 + u"... (cut, 201 characters)"},
+      {a198 + pair + u"b", a198 + pair + u"... (cut, 201 characters)"},
+      {a199 + pair, a199 + u"... (cut, 201 characters)"},  // the pair would be split: it goes whole
+      {a200 + Text(1000, u'x'), a200 + u"... (cut, 1200 characters)"},
+  };
+  for (const auto& [value, quoted] : cases) EXPECT_EQ(QuotedValue(value), quoted) << value.size();
 }
 
 TEST(DateTimeValue, EncodesAndDecodesAroundTheEpoch) {

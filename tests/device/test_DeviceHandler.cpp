@@ -137,6 +137,28 @@ TEST(DeviceHandler, FailsWithTheMessageOfWhatIsWrong) {
   }
 }
 
+TEST(DeviceHandler, QuotesALongRequestValueCut) {
+  using zvtest::Quoted;
+  const std::string value = zvtest::LongValue(1000);
+  const std::pair<std::string, std::string> cases[] = {
+      {"<Connection><Type>" + value + "</Type></Connection>", "Connection Type " + Quoted(value) + " is not valid"},
+      {"<Connection><Type>Serial</Type><Parity>" + value + "</Parity></Connection>",
+       "Connection Parity " + Quoted(value) + " is not valid"},
+      {"<Parameters><ConnectTimeout>" + value + "</ConnectTimeout></Parameters>",
+       "'" + Quoted(value) + "' is not a valid integer value"},
+      {"<Handle>" + value + "</Handle>",
+       "Error in processing node Handle as integer.\r\n'" + Quoted(value) + "' is not a valid integer value"},
+      // A parameter's name comes from the request too.
+      {"<Parameters><" + value + "><x/></" + value + "></Parameters>",
+       "Error in processing node " + Quoted(value) + " as string.\r\nElement \"" + Quoted(value) +
+           "\" does not contain a single text node"},
+  };
+  for (const auto& [xml, message] : cases) {
+    kDeviceHandler h;
+    EXPECT_EQ(FailureOf([&] { h.Deserialize(T("<R>" + xml + "</R>")); }), message) << xml.substr(0, 40);
+  }
+}
+
 TEST(DeviceHandler, UnknownAuthTypeIsNone) {
   Request r("<Connection><Type>HTTP</Type><AuthType>bearer</AuthType></Connection>");
   EXPECT_EQ(r.handler.Connection().AuthType(), zvHTTPAuthType::at_None);

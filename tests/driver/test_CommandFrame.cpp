@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <string>
+
 #include "CommandCalls.h"
 #include "TestText.h"
 #include "base/Exception.h"
@@ -11,6 +14,16 @@ using zvtest::T;
 using zvtest::U8;
 using zvtest::Answer;
 using zvtest::Call;
+
+namespace zv {
+
+// Reaches the handle counter of a device table, which no command can set.
+class kDeviceTableTestAccess {
+ public:
+  static void SetHandleCounter(kDeviceTable& aTable, int32_t aValue) { aTable.fHandleCounter = aValue; }
+};
+
+}  // namespace zv
 
 namespace {
 
@@ -89,9 +102,10 @@ TEST_F(CommandFrame, OpenWithAnOpenHandleAnswersItAndCreatesNothing) {
 }
 
 TEST_F(CommandFrame, DriverNamesAreMatchedExactly) {
-  for (const char* name : {"test_driver", "TEST_DRIVER ", "", "ZVPA_LORVANI_10x"}) {
+  for (const std::string& name : {std::string("test_driver"), std::string("TEST_DRIVER "), std::string(),
+                                  std::string("ZVPA_LORVANI_10x"), zvtest::LongValue(1000)}) {
     Answer a = Call<kPaymentWrapper_OPEN>(Open(name));
-    EXPECT_EQ(a.error, std::string("Payment Driver [") + name + "] not registered.");
+    EXPECT_EQ(a.error, "Payment Driver [" + zvtest::Quoted(name) + "] not registered.");
     EXPECT_EQ(a.result, -1);
   }
   EXPECT_EQ(library->Devices().Count(), 0u);
@@ -118,6 +132,28 @@ TEST_F(CommandFrame, FailedConstructionConsumesNoHandle) {
   EXPECT_EQ(failed.error, "construction failed <&>");
   TestDevice::sFailConstruction = false;
   EXPECT_EQ(Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER")).response, OpenResponse(1, false, ""));
+}
+
+TEST_F(CommandFrame, AfterTheLastHandleNoDeviceIsRegistered) {
+  kDeviceTableTestAccess::SetHandleCounter(library->Devices(), INT32_MAX - 1);
+  EXPECT_EQ(Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER")).response, OpenResponse(INT32_MAX, false, ""));
+  const std::string payWithoutHandle = "<Request><Driver>TEST_DRIVER</Driver><LogId>frame</LogId>"
+                                       "<Connection><Type>HTTP</Type></Connection><Payment/></Request>";
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Answer none = Call<kPaymentWrapper_OPEN>(Open("TEST_DRIVER"));
+    EXPECT_EQ(none.response, OpenResponse(0, true, "No device handle left"));
+    EXPECT_EQ(none.error, "No device handle left");
+    EXPECT_EQ(none.result, -1);
+    Answer pay = Call<kPaymentWrapper_PAY>(payWithoutHandle);
+    EXPECT_EQ(pay.error, "No device handle left");
+    EXPECT_EQ(pay.result, -1);
+  }
+  // The devices built for the refused commands are gone, the last one still serves.
+  EXPECT_EQ(library->Devices().Count(), 1u);
+  EXPECT_EQ(TestDevice::sAlive, 1);
+  EXPECT_EQ(library->Devices().HandleCounter(), INT32_MAX);
+  EXPECT_EQ(Call<kPaymentWrapper_CLOSE>(Close(INT32_MAX)).result, 0);
+  EXPECT_EQ(TestDevice::sAlive, 0);
 }
 
 TEST_F(CommandFrame, TheDeviceKeepsNothingOfLaterRequests) {

@@ -3,6 +3,10 @@
 #include <unistd.h>
 
 #include <functional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "CommandCalls.h"
 #include "TestText.h"
@@ -29,6 +33,8 @@ class ScriptedDevice : public kPaymentDevice {
   static inline std::function<void(ScriptedDevice&, int_REPRINT_result&)> sReprint;
   static inline std::function<void(ScriptedDevice&, int_DAYCLOSE_result&)> sDayClose;
   static inline std::function<void(ScriptedDevice&, int_GETTOTALS_result&)> sGetTotals;
+  // Runs in every operation before its own hook, on the record's Error and ErrorText.
+  static inline std::function<void(ScriptedDevice&, bool& aError, Text& aErrorText)> sAny;
   static inline std::string sLastOperation;
 
   explicit ScriptedDevice(kPaymentHandler& aHandler) : kPaymentDevice(aHandler) {}
@@ -47,6 +53,7 @@ class ScriptedDevice : public kPaymentDevice {
   template <typename Hook, typename Result>
   bool Run(const std::string& aName, const Hook& aHook, Result& aResult) {
     sLastOperation = aName;
+    if (sAny) sAny(*this, aResult.Error, aResult.ErrorText);
     if (aHook) aHook(*this, aResult);
     return true;
   }
@@ -70,14 +77,21 @@ class Commands : public ::testing::Test {
     ScriptedDevice::sReprint = nullptr;
     ScriptedDevice::sDayClose = nullptr;
     ScriptedDevice::sGetTotals = nullptr;
+    ScriptedDevice::sAny = nullptr;
     ScriptedDevice::sLastOperation.clear();
     library = std::make_unique<kDriverLibrary>();
     library->Registry().Register(u"SCRIPTED", [](kPaymentHandler& h) { return std::make_unique<ScriptedDevice>(h); });
-    const std::string open = "<Request><Driver>SCRIPTED</Driver><LogId>" + TestLogId() +
-                             "</LogId><Connection><Type>HTTP</Type></Connection></Request>";
-    handle = std::stoi(Element(Call<kPaymentWrapper_OPEN>(open).response, "Handle"));
+    std::tie(handle, logFile) = OpenDevice(TestLogId());
     ASSERT_GT(handle, 0);
-    logFile = U8(library->Devices().Find(handle)->IOHandler().GetLogFileName());
+  }
+
+  // Opens a device of its own log; its handle and log file name.
+  std::pair<int, std::string> OpenDevice(const std::string& aLogId) {
+    const std::string open = "<Request><Driver>SCRIPTED</Driver><LogId>" + aLogId +
+                             "</LogId><Connection><Type>HTTP</Type></Connection></Request>";
+    const int opened = std::stoi(Element(Call<kPaymentWrapper_OPEN>(open).response, "Handle"));
+    kPaymentDevice* device = library->Devices().Find(opened);
+    return {opened, device != nullptr ? U8(device->IOHandler().GetLogFileName()) : ""};
   }
 
   // Closes every device so that its log is complete, and returns the log's text.
@@ -166,11 +180,6 @@ TEST_F(Commands, TheIOHandlersErrorWinsOverTheOperationsText) {
   // What the operation wrote is kept when it reports failure in the record.
   EXPECT_EQ(Element(a.response, "PaymentAmount"), "3");
   EXPECT_EQ(Element(a.response, "LogFileName"), logFile);
-  // Nothing resets the handler's error between commands.
-  ScriptedDevice::sPay = nullptr;
-  Answer next = Call<kPaymentWrapper_PAY>(WithHandle(handle, "<Payment/>"));
-  EXPECT_EQ(next.error, "from the handler");
-  EXPECT_EQ(Element(next.response, "Error"), "False");
 }
 
 TEST_F(Commands, AFailureRaisedByTheOperationDropsTheRecord) {
@@ -265,6 +274,167 @@ TEST_F(Commands, TheDeviceLogIsFramedByItsBanners) {
   EXPECT_LT(start, pay);
   EXPECT_LT(pay, stop);
   EXPECT_EQ(log.size(), stop + 61 + 2);
+}
+
+// The four device entries as the command frame runs them.
+struct Entry {
+  const char* command;
+  Answer (*call)(const std::string&);
+  const char* section;
+  std::string banner;  // the line the entry writes into the log, or "" for none
+  const char* moment;  // the element holding the time of the call, or "" for none
+  bool namesLog;       // LogFileName names the device log
+};
+
+const Entry kEntries[] = {
+    {"PAY", &Call<kPaymentWrapper_PAY>, "<Payment/>", std::string(60, '-') + " Pay", "PaymentDateTime", true},
+    {"REPRINT", &Call<kPaymentWrapper_REPRINT>, "<Payment/>", "", "", false},
+    {"DAYCLOSE", &Call<kPaymentWrapper_DAYCLOSE>, "<DayClose/>", std::string(55, '-') + " DayClose",
+     "ClosureDateTime", true},
+    {"GETTOTALS", &Call<kPaymentWrapper_GETTOTALS>, "<GetTotals/>", std::string(55, '-') + " GetTotals", "DateTime",
+     true},
+};
+
+// The messages of a device log's lines, without their time stamps.
+std::vector<std::string> LogMessages(const std::string& aLog) {
+  std::vector<std::string> messages;
+  size_t start = 0;
+  while (start < aLog.size()) {
+    size_t end = aLog.find("\r\n", start);
+    if (end == std::string::npos) end = aLog.size();
+    const std::string line = aLog.substr(start, end - start);
+    const size_t dash = line.find(" - ");
+    messages.push_back(dash == std::string::npos ? line : line.substr(dash + 3));
+    start = end + 2;
+  }
+  return messages;
+}
+
+TEST_F(Commands, EachEntryWritesItsBannerLogNameAndTimeOfCall) {
+  std::vector<std::pair<const Entry*, std::string>> logs;
+  for (const Entry& e : kEntries) {
+    SCOPED_TRACE(e.command);
+    const auto [opened, log] = OpenDevice(TestLogId() + "_" + e.command);
+    const std::string before = U8(FormatIsoZ(Now()));
+    Answer a = e.call(WithHandle(opened, e.section));
+    const std::string after = U8(FormatIsoZ(Now()));
+    EXPECT_EQ(a.result, 0);
+    EXPECT_EQ(Element(a.response, "LogFileName"), e.namesLog ? log : "");
+    if (*e.moment != '\0') {
+      const std::string at = Element(a.response, e.moment);
+      EXPECT_LE(before, at);
+      EXPECT_LE(at, after);
+    }
+    logs.emplace_back(&e, log);
+  }
+  library.reset();  // every log complete
+  for (const auto& [e, log] : logs) {
+    std::vector<std::string> expected{U8(kIOHandler::kStartBanner)};
+    if (!e->banner.empty()) expected.push_back(e->banner);
+    expected.push_back(U8(kIOHandler::kStopBanner));
+    EXPECT_EQ(LogMessages(ReadFile(log)), expected) << e->command;
+  }
+}
+
+TEST_F(Commands, EachEntryAnswersTheIOHandlersErrorOverTheOperationsText) {
+  ScriptedDevice::sAny = [](ScriptedDevice& d, bool& aError, Text& aErrorText) {
+    aError = true;
+    aErrorText = u"from the operation";
+    d.IOHandler().SetCustomError(5, u"from the handler <&>");
+  };
+  for (const Entry& e : kEntries) {
+    SCOPED_TRACE(e.command);
+    Answer a = e.call(WithHandle(handle, e.section));
+    EXPECT_EQ(a.error, "from the handler <&>");
+    EXPECT_EQ(Element(a.response, "ErrorText"), "from the handler &lt;&amp;&gt;");
+    EXPECT_EQ(Element(a.response, "Error"), "True");
+    EXPECT_EQ(a.result, -1);
+  }
+}
+
+TEST_F(Commands, TheResultFollowsErrorNotTheErrorText) {
+  const struct {
+    bool error;
+    const char16_t* operationText;
+    const char16_t* handlerText;  // an error the I/O handler records, or null
+    const char* errorText;
+    int16_t result;
+  } cases[] = {
+      {false, u"a note", nullptr, "a note", 0},
+      {false, u"", u"handler note", "handler note", 0},
+      {true, u"", nullptr, "", -1},
+  };
+  for (const Entry& e : kEntries) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(e.command) + " " + c.errorText);
+      ScriptedDevice::sAny = [&c](ScriptedDevice& d, bool& aError, Text& aErrorText) {
+        aError = c.error;
+        aErrorText = c.operationText;
+        if (c.handlerText != nullptr) d.IOHandler().SetCustomError(1, c.handlerText);
+      };
+      Answer a = e.call(WithHandle(handle, e.section));
+      EXPECT_EQ(a.result, c.result);
+      EXPECT_EQ(Element(a.response, "Error"), c.error ? "True" : "False");
+      EXPECT_EQ(Element(a.response, "ErrorText"), c.errorText);
+      EXPECT_EQ(a.error, c.errorText);
+    }
+  }
+}
+
+TEST_F(Commands, AFailedPayLeavesNoTextForTheNextCommand) {
+  for (const Entry& e : kEntries) {
+    SCOPED_TRACE(e.command);
+    ScriptedDevice::sPay = [](ScriptedDevice& d, int_PAY_result& r) {
+      r.Error = true;
+      d.IOHandler().SetCustomError(500, u"provider down");
+    };
+    ASSERT_EQ(Call<kPaymentWrapper_PAY>(WithHandle(handle, "<Payment/>")).error, "provider down");
+    ScriptedDevice::sPay = nullptr;
+    Answer next = e.call(WithHandle(handle, e.section));
+    EXPECT_EQ(next.result, 0);
+    EXPECT_EQ(next.error, "");
+    EXPECT_EQ(Element(next.response, "Error"), "False");
+    EXPECT_EQ(Element(next.response, "ErrorText"), "");
+  }
+}
+
+TEST_F(Commands, EveryTextFieldOfThePayAnswerIsEscaped) {
+  static const std::pair<const char*, Text int_PAY_result::*> kTextFields[] = {
+      {"DeviceId", &int_PAY_result::DeviceId},
+      {"PaymentNumber", &int_PAY_result::PaymentNumber},
+      {"PaymentCurrency", &int_PAY_result::PaymentCurrency},
+      {"PaymentCurrencyCurrency", &int_PAY_result::PaymentCurrencyCurrency},
+      {"MaskedPAN", &int_PAY_result::MaskedPAN},
+      {"SerialNumber", &int_PAY_result::SerialNumber},
+      {"AuthCode", &int_PAY_result::AuthCode},
+      {"TraceAuditId", &int_PAY_result::TraceAuditId},
+      {"CustomerCountryCode", &int_PAY_result::CustomerCountryCode},
+      {"CardToken", &int_PAY_result::CardToken},
+      {"RefundReference", &int_PAY_result::RefundReference},
+      {"ReceiptText", &int_PAY_result::ReceiptText},
+      {"CashierReceiptText", &int_PAY_result::CashierReceiptText},
+      {"ErrorText", &int_PAY_result::ErrorText},
+      {"LogFileName", &int_PAY_result::LogFileName},
+  };
+  // Each field gets a text of its own, so that a field written in another's place shows.
+  ScriptedDevice::sPay = [](ScriptedDevice&, int_PAY_result& r) {
+    for (const auto& [name, field] : kTextFields) r.*field = u"<&\"'" + T(name);
+  };
+  Answer a = Call<kPaymentWrapper_PAY>(WithHandle(handle, "<Payment/>"));
+  for (const auto& [name, field] : kTextFields)
+    EXPECT_EQ(Element(a.response, name), std::string("&lt;&amp;&quot;&apos;") + name);
+  EXPECT_EQ(a.error, "<&\"'ErrorText");  // the separate error text is never escaped
+  EXPECT_EQ(a.result, 0);
+}
+
+TEST_F(Commands, AHugeRequestValueComesBackCut) {
+  const std::string amount = zvtest::LongValue(10 * 1024 * 1024);
+  Answer a = Call<kPaymentWrapper_PAY>(WithHandle(handle, "<Payment><Amount>" + amount + "</Amount></Payment>"));
+  const std::string expected = "Error in processing node Amount as currency.\r\n'" + zvtest::Quoted(amount) +
+                               "' is not a valid floating point value";
+  ASSERT_LT(a.error.size(), 1000u);  // a failure here would print megabytes
+  EXPECT_EQ(a.error, expected);
+  EXPECT_EQ(Element(a.response, "ErrorText"), zvtest::U8(kPaymentWrapper::EscapeXML(T(expected))));
 }
 
 }  // namespace

@@ -140,6 +140,25 @@ INSTANTIATE_TEST_SUITE_P(
                     "Error in processing node Amount as currency.\r\n'x' is not a valid floating point value",
                     nullptr}));
 
+TEST(PaymentSection, CodeTablesQuoteALongCodeCut) {
+  using zvtest::Quoted;
+  const std::string code = zvtest::LongValue(1000);
+  const std::pair<const char*, std::string> cases[] = {
+      {"Action", "Action " + Quoted(code) + " invalid. Allowed values are: PAY,REFUND."},
+      {"Phase", "Phase " + Quoted(code) + " invalid. Allowed values are: BEGIN,DO,COMMIT,ROLLBACK."},
+      {"PaymentChannel", "Payment Channel " + Quoted(code) + " invalid. Allowed values are: STD,MVP,NHS."},
+      {"PrintLocation", "Payment Location " + Quoted(code) + " invalid. Allowed values are: ECR,EFT."},
+  };
+  for (const auto& [element, message] : cases) {
+    kPaymentHandler h;
+    const std::string child = std::string("<") + element + ">" + code + "</" + element + ">";
+    EXPECT_EQ(Read(h, "<Payment>" + child + "</Payment>", {dt_Pay}), message) << element;
+  }
+  kPaymentHandler h;
+  EXPECT_EQ(Read(h, "<DayClose><PrintLocation>" + code + "</PrintLocation></DayClose>", {dt_DayClose}),
+            "Payment Location " + Quoted(code) + " invalid. Allowed values are: ECR,EFT.");
+}
+
 TEST(PaymentSection, MustBeADirectChildOfTheRoot) {
   kPaymentHandler h;
   EXPECT_EQ(Read(h, "<Wrapper><Payment/></Wrapper>", {dt_Pay}), "Payment node not found");

@@ -154,6 +154,41 @@ TEST(DateTimeReader, OffsetOutOfRangeNamesTimeEncode) {
             "Error in processing node V as datetime." + kCrLf + "Invalid argument to time encode");
 }
 
+TEST(TypedReader, QuotesALongValueCut) {
+  using zvtest::LongValue;
+  using zvtest::Quoted;
+  const std::string value = LongValue(1000);
+  const std::string prefixed = LongValue(300) + ":V";
+  const struct {
+    const char* kind;
+    std::string text;    // the content of <V>
+    std::string inner;   // the message after the reader's pattern
+  } cases[] = {
+      {"boolean", value, "'" + Quoted(value) + "' is not a valid boolean value"},
+      {"currency", value, "'" + Quoted(value) + "' is not a valid floating point value"},
+      {"integer", value, "'" + Quoted(value) + "' is not a valid integer value"},
+      {"datetime", value, "Invalid date string: " + Quoted(value)},
+      {"datetime", "2021-11-10T" + value, "Invalid time string: " + Quoted("2021-11-10T" + value)},
+      {"datetime", "2021-11-10T10:30+" + value, "Invalid time Offset string: " + Quoted("2021-11-10T10:30+" + value)},
+      {"datetime", "2021-13-10" + value, "'" + Quoted("2021-13-10" + value) + "' is not a valid date and time"},
+  };
+  for (const auto& c : cases) {
+    Doc d("<V>" + c.text + "</V>");
+    const std::string failure = FailureOf([&] {
+      const std::string kind = c.kind;
+      if (kind == "datetime") krptUtil::GetNodeValueAsDateTime(d.root(), u"V");
+      else ReadAs(kind, d.root());
+    });
+    EXPECT_EQ(failure, std::string("Error in processing node V as ") + c.kind + "." + kCrLf + c.inner)
+        << c.kind << " " << c.text.substr(0, 20);
+  }
+  // The string reader quotes the element's name, which a prefix can make long.
+  Doc d("<" + prefixed + "><x/></" + prefixed + ">");
+  EXPECT_EQ(FailureOf([&] { krptUtil::GetNodeValueAsString(d.root(), u"V"); }),
+            "Error in processing node V as string." + kCrLf + "Element \"" + Quoted(prefixed) +
+                "\" does not contain a single text node");
+}
+
 TEST(Attributes, AreReadFromTheNodeItself) {
   Doc d("<P code='x&amp;y'><Q code='inner'/></P>");
   pugi::xml_node p = d.root().child("P");

@@ -19,6 +19,21 @@ namespace zvtest {
 inline zv::Text T(const std::string& aUtf8) { return zv::FromUtf8(aUtf8); }
 inline std::string U8(const zv::Text& aText) { return zv::ToUtf8(aText); }
 
+// An ASCII text of aLength characters cycling through the ten letters a to j, so that
+// where it was cut shows.
+inline std::string LongValue(size_t aLength) {
+  std::string value;
+  for (size_t i = 0; i < aLength; ++i) value += static_cast<char>('a' + i % 10);
+  return value;
+}
+
+// An ASCII request value as failure messages quote it: the first 200 characters and a
+// note of the whole length when it is longer.
+inline std::string Quoted(const std::string& aValue) {
+  if (aValue.size() <= 200) return aValue;
+  return aValue.substr(0, 200) + "... (cut, " + std::to_string(aValue.size()) + " characters)";
+}
+
 // The message of the failure that aAction raises, or "<no failure>".
 inline std::string FailureOf(const std::function<void()>& aAction) {
   try {
