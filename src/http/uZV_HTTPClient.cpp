@@ -1,6 +1,7 @@
 #include "http/uZV_HTTPClient.h"
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -14,6 +15,8 @@
 #include "base/Exception.h"
 
 namespace zv {
+
+bool KeepTlsStateUntilProcessEnd() { return OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1; }
 
 namespace {
 

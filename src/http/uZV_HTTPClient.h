@@ -22,6 +22,12 @@
 
 namespace zv {
 
+// Initialises the TLS library without its exit-time clean-up, so that its state lives
+// until the process ends: a request still running when the host exits (which unloading
+// waits for only a bounded time) keeps using it. Call before the library's own state
+// is built. Where the host initialised the TLS library first, nothing changes.
+bool KeepTlsStateUntilProcessEnd();
+
 class ZV_HttpClient {
  public:
   static constexpr int32_t kDefaultConnectTimeout = 5;  // seconds

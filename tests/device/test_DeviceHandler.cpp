@@ -145,9 +145,9 @@ TEST(DeviceHandler, QuotesALongRequestValueCut) {
       {"<Connection><Type>Serial</Type><Parity>" + value + "</Parity></Connection>",
        "Connection Parity " + Quoted(value) + " is not valid"},
       {"<Parameters><ConnectTimeout>" + value + "</ConnectTimeout></Parameters>",
-       "'" + Quoted(value) + "' is not a valid integer value"},
+       zvtest::Concat("'", Quoted(value), "' is not a valid integer value")},
       {"<Handle>" + value + "</Handle>",
-       "Error in processing node Handle as integer.\r\n'" + Quoted(value) + "' is not a valid integer value"},
+       zvtest::Concat("Error in processing node Handle as integer.\r\n'", Quoted(value), "' is not a valid integer value")},
       // A parameter's name comes from the request too.
       {"<Parameters><" + value + "><x/></" + value + "></Parameters>",
        "Error in processing node " + Quoted(value) + " as string.\r\nElement \"" + Quoted(value) +

@@ -10,6 +10,7 @@ using namespace zv;
 using zvtest::T;
 using zvtest::U8;
 using zvtest::FailureOf;
+using zvtest::Concat;
 
 namespace {
 
@@ -164,13 +165,13 @@ TEST(TypedReader, QuotesALongValueCut) {
     std::string text;    // the content of <V>
     std::string inner;   // the message after the reader's pattern
   } cases[] = {
-      {"boolean", value, "'" + Quoted(value) + "' is not a valid boolean value"},
-      {"currency", value, "'" + Quoted(value) + "' is not a valid floating point value"},
-      {"integer", value, "'" + Quoted(value) + "' is not a valid integer value"},
+      {"boolean", value, Concat("'", Quoted(value), "' is not a valid boolean value")},
+      {"currency", value, Concat("'", Quoted(value), "' is not a valid floating point value")},
+      {"integer", value, Concat("'", Quoted(value), "' is not a valid integer value")},
       {"datetime", value, "Invalid date string: " + Quoted(value)},
       {"datetime", "2021-11-10T" + value, "Invalid time string: " + Quoted("2021-11-10T" + value)},
       {"datetime", "2021-11-10T10:30+" + value, "Invalid time Offset string: " + Quoted("2021-11-10T10:30+" + value)},
-      {"datetime", "2021-13-10" + value, "'" + Quoted("2021-13-10" + value) + "' is not a valid date and time"},
+      {"datetime", "2021-13-10" + value, Concat("'", Quoted("2021-13-10" + value), "' is not a valid date and time")},
   };
   for (const auto& c : cases) {
     Doc d("<V>" + c.text + "</V>");

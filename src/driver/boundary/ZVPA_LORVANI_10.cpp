@@ -1,7 +1,5 @@
 // The exported functions: the library's whole outside surface.
 
-#include <openssl/crypto.h>
-
 #include <cstdint>
 #include <mutex>
 
@@ -9,6 +7,7 @@
 #include "base/Exception.h"
 #include "driver/uZVDriverLibrary.h"
 #include "driver/uZVPaymentWrapper.h"
+#include "http/uZV_HTTPClient.h"
 #include "platform/Bstr.h"
 #include "provider/uZVPA_LORVANI_10.h"
 
@@ -16,11 +15,9 @@ namespace {
 
 using namespace zv;
 
-// The TLS library frees its state in an exit handler of its own, which would run under a
-// call that unloading waits for or leaves running. Initialised here, before the library's
-// state, without that handler, it keeps its state until the process ends (when the host
-// initialised it first, its handler was registered earlier and runs after the unloading).
-const bool gTlsReady = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+// Before the library's state: the TLS library's own exit handler would otherwise free
+// its state under a call that unloading waits for or leaves running.
+const bool gTlsReady = KeepTlsStateUntilProcessEnd();
 
 // Constructed when the library is loaded, destroyed when it is unloaded.
 kDriverLibrary gLibrary(RegisterProviderModules);
