@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "NullIOHandler.h"
 #include "TestText.h"
 #include "device/uZVIOHandler_Base.h"
 #include "test_IOHandler_Support.h"
@@ -17,23 +18,13 @@ using zvtest::T;
 using zvtest::U8;
 
 // The smallest concrete handler: the channel slots do nothing.
-class TestHandler : public kIOHandler {
+class TestHandler : public zvtest::NullIOHandler {
  public:
-  using kIOHandler::kIOHandler;
+  using NullIOHandler::NullIOHandler;
   using kIOHandler::ClearError;
   using kIOHandler::CurrencyToText;
   using kIOHandler::TextToHex;
   Text ClassName() const override { return u"TestHandler"; }
-  bool Connected() override { return false; }
-  bool Disconnect() override { return true; }
-  void ClearBuffers() override {}
-  bool Write(const Text&) override { return true; }
-  Text ReadUpTo(const std::vector<uint8_t>&) override { return {}; }
-  Text ReadChars(int32_t) override { return {}; }
-  Text ReadAll() override { return {}; }
-  Text DecodeError(int32_t) override { return {}; }
-  bool InputBufferContainsData() override { return false; }
-  void SetParameter(const Text&, const Text&) override {}
 };
 
 const std::string kStart = "I *************************** START ***************************";

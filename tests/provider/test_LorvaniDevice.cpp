@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "NullIOHandler.h"
 #include "TestText.h"
 #include "device/uZVIOHandler_Base.h"
 #include "http/uZV_HTTPClient.h"
@@ -53,20 +54,10 @@ TEST(LorvaniDevice, NeedsAnHttpConnection) {
 }
 
 // A handler of a class other than HTTP; its channel does nothing.
-class OtherHandler : public kIOHandler {
+class OtherHandler : public zvtest::NullIOHandler {
  public:
-  OtherHandler() : kIOHandler(nullptr, u"", u"") {}
+  OtherHandler() : NullIOHandler(nullptr, u"", u"") {}
   Text ClassName() const override { return u"OtherHandler"; }
-  bool Connected() override { return false; }
-  bool Disconnect() override { return true; }
-  void ClearBuffers() override {}
-  bool Write(const Text&) override { return true; }
-  Text ReadUpTo(const std::vector<uint8_t>&) override { return {}; }
-  Text ReadChars(int32_t) override { return {}; }
-  Text ReadAll() override { return {}; }
-  Text DecodeError(int32_t) override { return {}; }
-  bool InputBufferContainsData() override { return false; }
-  void SetParameter(const Text&, const Text&) override {}
 };
 
 // The device over a handler of the test's choice.
