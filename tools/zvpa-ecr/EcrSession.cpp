@@ -3,12 +3,19 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <iterator>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "base/Text.h"
 
@@ -51,16 +58,20 @@ DriverLibrary::Answer DriverLibrary::Call(const std::string& aCommand, const std
 std::vector<std::string> SplitWords(const std::string& aLine) {
   std::vector<std::string> words;
   std::string word;
-  bool inWord = false, quoted = false;
+  bool inWord = false;
+  char quote = 0;  // the open quotation mark, 0 outside quotes
   for (size_t i = 0; i < aLine.size(); ++i) {
     const char c = aLine[i];
-    if (c == '\\' && i + 1 < aLine.size()) {
+    if (quote == '\'') {
+      if (c == '\'') quote = 0;
+      else word += c;
+    } else if (c == '\\' && i + 1 < aLine.size()) {
       word += aLine[++i];
       inWord = true;
-    } else if (c == '"') {
-      quoted = !quoted;
+    } else if (c == '"' || (c == '\'' && quote == 0)) {
+      quote = quote == c ? 0 : c;
       inWord = true;
-    } else if (!quoted && (c == ' ' || c == '\t' || c == '\r')) {
+    } else if (quote == 0 && (c == ' ' || c == '\t' || c == '\r')) {
       if (inWord) words.push_back(word);
       word.clear();
       inWord = false;
@@ -69,15 +80,17 @@ std::vector<std::string> SplitWords(const std::string& aLine) {
       inWord = true;
     }
   }
-  if (quoted) throw std::runtime_error("unbalanced quotation mark in: " + aLine);
+  if (quote != 0)
+    throw std::runtime_error(std::string("unbalanced ") + (quote == '"' ? "double" : "single") +
+                             " quotation mark in: " + aLine);
   if (inWord) words.push_back(word);
   return words;
 }
 
 namespace {
 
-const std::set<std::string> kCommands = {"OPEN",     "CLOSE",     "PAY",     "REPRINT",
-                                         "GETSTATUS", "DAYCLOSE", "GETTOTALS", "VERSION"};
+const std::set<std::string> kCommands = {"OPEN",     "CLOSE",     "PAY",       "REPRINT", "GETSTATUS",
+                                         "DAYCLOSE", "GETTOTALS", "VERSION", "DEVICES"};
 const std::set<std::string> kFlags = {"--staging", "--hexlog", "--no-tls-verify", "--show-request"};
 const std::set<std::string> kValued = {
     "--xml",      "--driver",  "--handle",  "--log-id",    "--url",      "--bearer",   "--param",
@@ -110,7 +123,43 @@ std::string Unescape(const std::string& aText) {
   return out;
 }
 
+// Why aName cannot be an XML element name; empty when it can.
+std::string NameFault(const std::string& aName) {
+  auto letter = [](unsigned char c) { return std::isalpha(c) || c == '_' || c >= 0x80; };
+  if (!letter(static_cast<unsigned char>(aName[0])))
+    return std::string("it starts with '") + aName[0] + "' (a name starts with a letter or _)";
+  for (char c : aName) {
+    const auto u = static_cast<unsigned char>(c);
+    if (!letter(u) && !std::isdigit(u) && c != '-' && c != '.') {
+      const std::string shown = c == ' ' ? "a space" : c == '\t' ? "a tab" : std::string("'") + c + "'";
+      return "it contains " + shown + " (a name holds only letters, digits, _, - and .)";
+    }
+  }
+  return {};
+}
+
 }  // namespace
+
+std::vector<std::string> TakeGlobalOptions(const std::vector<std::string>& aWords, GlobalOptions& aOptions) {
+  std::vector<std::string> rest;
+  for (size_t i = 0; i < aWords.size(); ++i) {
+    const std::string& word = aWords[i];
+    if (word == "--help" || word == "-h") {
+      aOptions.help = true;
+    } else if (word == "--raw") {
+      aOptions.raw = true;
+    } else if (word == "--json") {
+      aOptions.json = true;
+    } else if (word == "--library" || word == "--script") {
+      if (i + 1 >= aWords.size()) throw std::runtime_error("option " + word + " needs a value");
+      (word == "--library" ? aOptions.library : aOptions.script) = aWords[++i];
+    } else {
+      rest.push_back(word);
+      if (kValued.count(word) && i + 1 < aWords.size()) rest.push_back(aWords[++i]);
+    }
+  }
+  return rest;
+}
 
 CommandLine ParseCommandLine(const std::vector<std::string>& aWords) {
   if (aWords.empty()) throw std::runtime_error("no command given");
@@ -118,7 +167,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& aWords) {
   line.command = Upper(aWords[0]);
   if (!kCommands.count(line.command))
     throw std::runtime_error("unknown command '" + aWords[0] +
-                             "' (commands: OPEN CLOSE PAY REPRINT GETSTATUS DAYCLOSE GETTOTALS VERSION)");
+                             "' (commands: OPEN CLOSE PAY REPRINT GETSTATUS DAYCLOSE GETTOTALS VERSION DEVICES)");
   for (size_t i = 1; i < aWords.size(); ++i) {
     const std::string& option = aWords[i];
     if (kFlags.count(option)) {
@@ -199,11 +248,10 @@ std::string Session::BuildRequest(const CommandLine& aCommand) const {
   std::string xml = "<Request>" + element("Driver", one("--driver", "ZVPA_LORVANI_10"));
   if (has("--handle")) xml += element("Handle", Resolve(one("--handle"), "handle"));
   if (has("--log-id")) xml += element("LogId", one("--log-id"));
-  if (has("--url") || has("--connection")) {
-    xml += "<Connection>" + element("Type", one("--connection", "HTTP"));
-    if (has("--url")) xml += element("URL", one("--url"));
-    xml += "</Connection>";
-  }
+  // Always a connection: without one the driver would assume a type the tool never offers.
+  xml += "<Connection>" + element("Type", one("--connection", "HTTP"));
+  if (has("--url")) xml += element("URL", one("--url"));
+  xml += "</Connection>";
   std::string parameters;
   if (has("--bearer")) parameters += element("Bearer", one("--bearer"));
   if (has("--staging")) parameters += element("Staging", "true");
@@ -214,11 +262,18 @@ std::string Session::BuildRequest(const CommandLine& aCommand) const {
     const size_t equals = entry.find('=');
     if (equals == std::string::npos || equals == 0)
       throw std::runtime_error("--param needs NAME=VALUE, got '" + entry + "'");
-    parameters += element(entry.substr(0, equals), entry.substr(equals + 1));
+    const std::string name = entry.substr(0, equals);
+    if (const std::string fault = NameFault(name); !fault.empty())
+      throw std::runtime_error("--param '" + entry + "': '" + name + "' cannot be a parameter name: " + fault);
+    parameters += element(name, entry.substr(equals + 1));
   }
   if (!parameters.empty()) xml += "<Parameters>" + parameters + "</Parameters>";
 
   if (aCommand.command == "PAY" || aCommand.command == "REPRINT") {
+    const std::string action = Upper(one("--action"));
+    if (aCommand.command == "PAY" && (action == "REFUND" || action == "VOID") &&
+        (!has("--token") || one("--token").empty()))
+      throw std::runtime_error(action + " needs --token: the RefundReference of the payment (or 'last' in a session)");
     xml += "<Payment>";
     if (has("--action")) xml += element("Action", Upper(one("--action")));
     if (has("--amount")) xml += element("Amount", one("--amount"));
@@ -246,11 +301,105 @@ std::string Session::BuildRequest(const CommandLine& aCommand) const {
   return xml + "</Request>";
 }
 
-int Session::Run(const CommandLine& aCommand) {
+LoggedStatus LastHttpStatus(const std::string& aLogText, const std::string& aSince) {
+  static const std::string kMarks[] = {"HTTP Error", "PostXml method error"};
+  LoggedStatus status;
+  bool current = false;  // the line (or the entry a continuation line belongs to) is recent enough
+  size_t start = 0;
+  while (start < aLogText.size()) {
+    size_t end = aLogText.find('\n', start);
+    if (end == std::string::npos) end = aLogText.size();
+    const std::string line = aLogText.substr(start, end - start);
+    start = end + 1;
+    // A log entry starts with "yyyy-mm-dd hh:mm:ss:zzz - ".
+    const bool entry = line.size() > 26 && line[4] == '-' && line[7] == '-' && line[10] == ' ' && line[13] == ':';
+    if (!entry) continue;
+    current = line.compare(0, aSince.size(), aSince) >= 0;
+    if (!current) continue;
+    for (const std::string& mark : kMarks) {
+      const size_t at = line.find(mark);
+      if (at == std::string::npos) continue;
+      size_t p = at + mark.size();
+      while (p < line.size() && (line[p] == ':' || line[p] == ' ')) ++p;
+      size_t digits = p;
+      if (digits < line.size() && line[digits] == '-') ++digits;
+      while (digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits]))) ++digits;
+      if (digits == p) continue;
+      std::string text = line.substr(digits);
+      if (text.rfind(" - ", 0) == 0) text.erase(0, 3);
+      while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.pop_back();
+      status.found = true;
+      status.code = std::atoi(line.substr(p, digits - p).c_str());
+      status.text = text;
+      break;
+    }
+  }
+  return status;
+}
+
+namespace {
+
+std::string LocalNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+std::string FileText(const std::string& aPath) {
+  std::ifstream in(aPath, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Find(const std::vector<std::pair<std::string, std::string>>& aElements, const std::string& aName) {
+  for (const auto& [name, value] : aElements)
+    if (name == aName) return value;
+  return {};
+}
+
+// The text of the first <aName> element of aXml; empty when there is none.
+std::string ElementText(const std::string& aXml, const std::string& aName) {
+  const std::string open = "<" + aName + ">";
+  const size_t start = aXml.find(open);
+  if (start == std::string::npos) return {};
+  const size_t end = aXml.find("</" + aName + ">", start);
+  return end == std::string::npos ? std::string() : aXml.substr(start + open.size(), end - start - open.size());
+}
+
+// The log a device opened by aRequest writes: LogFiles/Payment/<Driver>_<LogId>_<yyyymmdd>.log
+// beside the host's executable. OPEN's answer does not name it; empty when no such file exists.
+std::string OpenedDeviceLog(const std::string& aRequest) {
+  std::error_code error;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return {};
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char day[16];
+  std::strftime(day, sizeof day, "%Y%m%d", &local);
+  const std::string name =
+      Unescape(ElementText(aRequest, "Driver")) + "_" + Unescape(ElementText(aRequest, "LogId")) + "_" + day + ".log";
+  const std::filesystem::path log = exe.parent_path() / "LogFiles" / "Payment" / name;
+  return std::filesystem::exists(log, error) ? log.string() : std::string();
+}
+
+}  // namespace
+
+int Session::Run(const CommandLine& aCommand) { return Run(aCommand, fOutput); }
+
+int Session::Run(const CommandLine& aCommand, Output aOutput) {
+  if (aCommand.command == "DEVICES") {
+    PrintDevices(aOutput);
+    return 0;
+  }
   std::string request;
   bool show = false;
+  std::string handle;
   for (const auto& [name, value] : aCommand.options) {
     if (name == "--show-request") show = true;
+    if (name == "--handle") handle = Resolve(value, "handle");
   }
   auto xmlOption = std::find_if(aCommand.options.begin(), aCommand.options.end(),
                                 [](const auto& o) { return o.first == "--xml"; });
@@ -259,26 +408,134 @@ int Session::Run(const CommandLine& aCommand) {
   } else {
     request = BuildRequest(aCommand);
   }
-  if (show) fOut << "request: " << request << "\n";
+  if (show && aOutput != Output::Json) fOut << "request: " << request << "\n";
+  const std::string since = LocalNow();
   const DriverLibrary::Answer answer = fLibrary.Call(aCommand.command, request);
-  Remember(aCommand.command, answer);
-  Print(aCommand.command, request, answer);
+
+  // A failure names the device log and, when the client logged one during this call, the
+  // HTTP status: the driver's error text alone ("Found") does not say what went wrong.
+  std::string log;
+  LoggedStatus status;
+  if (answer.result != 0 && aCommand.command != "VERSION") {
+    log = Find(ParseResponse(answer.response), "LogFileName");
+    if (log.empty() && fDevices.count(handle)) log = fDevices[handle];
+    // The log is written in the background: give its last lines a moment to arrive.
+    for (int wait = 0; !log.empty() && !status.found && wait < 25; ++wait) {
+      status = LastHttpStatus(FileText(log), since);
+      if (!status.found) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  Remember(aCommand.command, handle, request, answer);
+  Print(aCommand.command, show ? request : std::string(), answer, log, status, aOutput);
   return answer.result;
 }
 
-void Session::Remember(const std::string& aCommand, const DriverLibrary::Answer& aAnswer) {
-  if (aAnswer.result != 0) return;
-  for (const auto& [name, value] : ParseResponse(aAnswer.response)) {
-    if (aCommand == "OPEN" && name == "Handle") fLastHandle = value;
-    if (aCommand == "PAY" && name == "RefundReference" && !value.empty()) fLastToken = value;
+bool Session::RunLine(const std::string& aLine, int aNumber) {
+  std::string command;
+  Output output = fOutput;
+  try {
+    GlobalOptions global;
+    const auto words = TakeGlobalOptions(SplitWords(aLine), global);
+    if (!global.library.empty() || !global.script.empty())
+      throw std::runtime_error("--library and --script hold for the whole run: give them on zvpa-ecr's command line");
+    if (global.help) throw std::runtime_error("--help is not a session command (see zvpa-ecr --help)");
+    if (global.json) output = Output::Json;
+    else if (global.raw) output = Output::Raw;
+    if (words.empty() || words[0].rfind("#", 0) == 0) return true;
+    command = words[0];
+    return Run(ParseCommandLine(words), output) == 0;
+  } catch (const std::exception& e) {
+    if (output == Output::Json) {
+      fOut << "{\"command\":" << JsonString(command);
+      if (aNumber > 0) fOut << ",\"line\":" << aNumber;
+      fOut << ",\"refused\":" << JsonString(e.what()) << "}" << std::endl;
+    } else {
+      fOut.flush();
+      if (aNumber > 0) fErr << "line " << aNumber << ": ";
+      fErr << e.what() << std::endl;
+    }
+    return false;
   }
 }
 
-void Session::Print(const std::string& aCommand, const std::string&, const DriverLibrary::Answer& aAnswer) {
-  if (fRaw) {
+int Session::RunScript(std::istream& aIn) {
+  int failures = 0;
+  std::string line;
+  for (int number = 1; std::getline(aIn, line); ++number)
+    if (!RunLine(line, number)) ++failures;
+  return failures == 0 ? 0 : 1;
+}
+
+void Session::Remember(const std::string& aCommand, const std::string& aHandle, const std::string& aRequest,
+                       const DriverLibrary::Answer& aAnswer) {
+  const auto elements = ParseResponse(aAnswer.response);
+  // An answer that names the device's log corrects what OPEN could only work out.
+  const std::string log = Find(elements, "LogFileName");
+  if (!log.empty() && fDevices.count(aHandle)) fDevices[aHandle] = log;
+  if (aAnswer.result != 0) return;
+  if (aCommand == "OPEN") {
+    const std::string handle = Find(elements, "Handle");
+    if (!handle.empty()) {
+      fLastHandle = handle;
+      fDevices[handle] = log.empty() ? OpenedDeviceLog(aRequest) : log;
+    }
+  }
+  if (aCommand == "CLOSE") fDevices.erase(aHandle);
+  const std::string token = Find(elements, "RefundReference");
+  if (aCommand == "PAY" && !token.empty()) fLastToken = token;
+}
+
+void Session::PrintDevices(Output aOutput) {
+  if (aOutput == Output::Json) {
+    fOut << "{\"command\":\"DEVICES\",\"result\":0,\"devices\":[";
+    bool first = true;
+    for (const auto& [handle, log] : fDevices) {
+      fOut << (first ? "" : ",") << "{\"Handle\":" << JsonString(handle) << ",\"LogFileName\":" << JsonString(log)
+           << "}";
+      first = false;
+    }
+    fOut << "]}" << std::endl;
+    return;
+  }
+  fOut << "== DEVICES\n";
+  if (fDevices.empty()) fOut << "  (no open devices in this session)\n";
+  for (const auto& [handle, log] : fDevices)
+    fOut << "  handle " << handle << " : " << (log.empty() ? "(log not known)" : log) << "\n";
+  fOut.flush();
+}
+
+void Session::Print(const std::string& aCommand, const std::string& aRequest, const DriverLibrary::Answer& aAnswer,
+                    const std::string& aLog, const LoggedStatus& aStatus, Output aOutput) {
+  // Hosts read the result as a 16-bit integer: 0 or -1.
+  const int result = static_cast<int16_t>(aAnswer.result);
+  if (aOutput == Output::Json) {
+    fOut << "{\"command\":" << JsonString(aCommand) << ",\"result\":" << result
+         << ",\"error\":" << JsonString(aAnswer.error);
+    if (!aRequest.empty()) fOut << ",\"request\":" << JsonString(aRequest);
+    if (aCommand == "VERSION") {
+      fOut << ",\"response\":" << (aAnswer.responseNull ? std::string("null") : JsonString(aAnswer.response));
+    } else {
+      fOut << ",\"response\":{";
+      bool first = true;
+      for (const auto& [name, value] : ParseResponse(aAnswer.response)) {
+        fOut << (first ? "" : ",") << JsonString(name) << ":" << JsonString(value);
+        first = false;
+      }
+      fOut << "}";
+    }
+    if (!aLog.empty()) fOut << ",\"deviceLog\":" << JsonString(aLog);
+    if (aStatus.found)
+      fOut << ",\"statusCode\":" << aStatus.code << ",\"statusText\":" << JsonString(aStatus.text);
+    fOut << "}" << std::endl;
+    return;
+  }
+  if (aOutput == Output::Raw) {
+    if (fLabelled) fOut << "== " << aCommand << "\n";
     fOut << aAnswer.response << "\n";
     fOut << "error text: " << aAnswer.error << "\n";
-    fOut << "result: " << static_cast<int16_t>(aAnswer.result) << "\n";
+    if (!aLog.empty()) fOut << "device log: " << aLog << "\n";
+    if (aStatus.found) fOut << "status code: " << aStatus.code << " " << aStatus.text << "\n";
+    fOut << "result: " << result << std::endl;
     return;
   }
   fOut << "== " << aCommand << "\n";
@@ -299,9 +556,33 @@ void Session::Print(const std::string& aCommand, const std::string&, const Drive
     }
   }
   fOut << "  error text: " << (aAnswer.error.empty() ? "(none)" : aAnswer.error) << "\n";
-  // Hosts read the result as a 16-bit integer: 0 or -1.
-  fOut << "  result:     " << static_cast<int16_t>(aAnswer.result) << (aAnswer.result == 0 ? " (success)" : " (failure)")
-       << "\n";
+  if (!aLog.empty()) fOut << "  device log: " << aLog << "\n";
+  if (aStatus.found) fOut << "  status code: " << aStatus.code << " " << aStatus.text << "\n";
+  fOut << "  result:     " << result << (aAnswer.result == 0 ? " (success)" : " (failure)") << std::endl;
+}
+
+std::string JsonString(const std::string& aText) {
+  std::string out = "\"";
+  for (char c : aText) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (u < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
 }
 
 }  // namespace ecr

@@ -3,6 +3,7 @@
 // requests, one command or a whole session of commands in one process (devices live
 // inside the host process, so a session keeps its handles from line to line).
 
+#include <istream>
 #include <map>
 #include <ostream>
 #include <string>
@@ -37,42 +38,81 @@ class DriverLibrary {
   void (*fFreeString)(BSTR) = nullptr;
 };
 
+enum class Output { Table, Raw, Json };
+
+// The options that hold for the whole run; they may stand anywhere among the words.
+struct GlobalOptions {
+  std::string library;  // empty: not given
+  std::string script;   // empty: not given
+  bool raw = false;
+  bool json = false;
+  bool help = false;
+};
+// Takes the global options out of aWords (skipping the values of request options, so
+// "--reference --raw" keeps "--raw" as the reference) and returns the other words.
+std::vector<std::string> TakeGlobalOptions(const std::vector<std::string>& aWords, GlobalOptions& aOptions);
+
 // One command as typed: its name and its options in order.
 struct CommandLine {
   std::string command;
   std::vector<std::pair<std::string, std::string>> options;  // "--amount" -> "12.50"; flags -> ""
 };
 
-// Splits a line into words (double quotes group, a backslash escapes) and reads the
-// command and its options; throws std::runtime_error with a readable message.
+// Reads the command and its options; throws std::runtime_error with a readable message.
 CommandLine ParseCommandLine(const std::vector<std::string>& aWords);
+// Splits a line into words as a shell does: single quotes keep everything up to the next
+// single quote, double quotes group with backslash escapes, a backslash escapes outside quotes.
 std::vector<std::string> SplitWords(const std::string& aLine);
 
 // The response elements in order, values unescaped.
 std::vector<std::pair<std::string, std::string>> ParseResponse(const std::string& aResponse);
 
+// The last failed exchange the HTTP client logged in aLogText at or after aSince
+// ("yyyy-mm-dd hh:mm:ss", local time): an HTTP status or the transport's failure code.
+struct LoggedStatus {
+  bool found = false;
+  int code = 0;
+  std::string text;
+};
+LoggedStatus LastHttpStatus(const std::string& aLogText, const std::string& aSince);
+
 class Session {
  public:
-  Session(const DriverLibrary& aLibrary, std::ostream& aOut, bool aRaw) : fLibrary(aLibrary), fOut(aOut), fRaw(aRaw) {}
+  // aLabelled: raw answers are preceded by the command's name (a session's output).
+  Session(const DriverLibrary& aLibrary, std::ostream& aOut, std::ostream& aErr, Output aOutput, bool aLabelled)
+      : fLibrary(aLibrary), fOut(aOut), fErr(aErr), fOutput(aOutput), fLabelled(aLabelled) {}
 
   // Runs one command; returns its result code (0 on success).
   int Run(const CommandLine& aCommand);
+  int Run(const CommandLine& aCommand, Output aOutput);
+  // Runs one session line (aNumber > 0 names it in messages); false when it was refused
+  // or its command failed. Empty lines and # comments succeed.
+  bool RunLine(const std::string& aLine, int aNumber);
+  // Runs every line of aIn; the exit code: 0 when every line succeeded, else 1.
+  int RunScript(std::istream& aIn);
   // The request text a command line stands for (for --show-request and tests).
   std::string BuildRequest(const CommandLine& aCommand) const;
 
  private:
   std::string Resolve(const std::string& aValue, const std::string& aKind) const;
-  void Print(const std::string& aCommand, const std::string& aRequest, const DriverLibrary::Answer& aAnswer);
-  void Remember(const std::string& aCommand, const DriverLibrary::Answer& aAnswer);
+  void Print(const std::string& aCommand, const std::string& aRequest, const DriverLibrary::Answer& aAnswer,
+             const std::string& aLog, const LoggedStatus& aStatus, Output aOutput);
+  void PrintDevices(Output aOutput);
+  void Remember(const std::string& aCommand, const std::string& aHandle, const std::string& aRequest,
+                const DriverLibrary::Answer& aAnswer);
 
   const DriverLibrary& fLibrary;
   std::ostream& fOut;
-  bool fRaw;
+  std::ostream& fErr;
+  Output fOutput;
+  bool fLabelled;
   std::string fLastHandle;
   std::string fLastToken;
+  std::map<std::string, std::string> fDevices;  // open handle -> its device log
 };
 
 std::string EscapeXml(const std::string& aText);
+std::string JsonString(const std::string& aText);
 // A request file's text; "-" reads standard input.
 std::string ReadRequestFile(const std::string& aPath);
 
