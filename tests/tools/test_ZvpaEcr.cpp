@@ -1,13 +1,24 @@
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <rapidjson/document.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "LorvaniSim.h"
+#include "TestText.h"
 
 namespace {
 
@@ -30,6 +41,74 @@ EcrRun Ecr(const std::string& aArguments, const std::string& aInput = "") {
   std::remove(inputFile.c_str());
   return run;
 }
+
+size_t Count(const std::string& aText, const std::string& aPart) {
+  size_t count = 0;
+  for (size_t at = aText.find(aPart); at != std::string::npos; at = aText.find(aPart, at + 1)) ++count;
+  return count;
+}
+
+// zvpa-ecr on a pseudo-terminal, typed at as a person types.
+class EcrTerminal {
+ public:
+  explicit EcrTerminal(const std::string& aHome) {
+    fPid = forkpty(&fFd, nullptr, nullptr, nullptr);
+    if (fPid == 0) {
+      setenv("HOME", aHome.c_str(), 1);
+      setenv("TERM", "xterm", 1);
+      execl(ZV_ECR_PATH, ZV_ECR_PATH, static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~EcrTerminal() {
+    if (fPid > 0 && waitpid(fPid, nullptr, WNOHANG) == 0) {
+      kill(fPid, SIGKILL);
+      waitpid(fPid, nullptr, 0);
+    }
+    if (fFd >= 0) close(fFd);
+  }
+  EcrTerminal(const EcrTerminal&) = delete;
+  EcrTerminal& operator=(const EcrTerminal&) = delete;
+
+  void Type(const std::string& aKeys) { ASSERT_EQ(write(fFd, aKeys.data(), aKeys.size()), static_cast<ssize_t>(aKeys.size())); }
+  // Reads until the output since the last Expect holds aText aTimes times (generous limit).
+  bool Expect(const std::string& aText, size_t aTimes = 1) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (Count(fOutput.substr(fSeen), aText) < aTimes) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      pollfd in{fFd, POLLIN, 0};
+      if (poll(&in, 1, 100) <= 0) continue;
+      std::array<char, 1024> buffer{};
+      const ssize_t n = read(fFd, buffer.data(), buffer.size());
+      if (n <= 0) return false;
+      fOutput.append(buffer.data(), static_cast<size_t>(n));
+    }
+    fSeen = fOutput.rfind(aText) + aText.size();
+    return true;
+  }
+  const std::string& Output() const { return fOutput; }
+  // The exit status once the program ended (-1 when it did not end in time).
+  int ExitCode() {
+    for (int i = 0; i < 300; ++i) {
+      std::array<char, 1024> buffer{};
+      pollfd in{fFd, POLLIN, 0};
+      if (poll(&in, 1, 0) > 0 && read(fFd, buffer.data(), buffer.size()) > 0) continue;  // drain
+      int status = 0;
+      if (waitpid(fPid, &status, WNOHANG) == fPid) {
+        fPid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return -1;
+  }
+
+ private:
+  pid_t fPid = -1;
+  int fFd = -1;
+  std::string fOutput;
+  size_t fSeen = 0;
+};
 
 TEST(ZvpaEcr, RunsAPaymentSessionFromStandardInput) {
   zvtest::LorvaniSim sim({"--token", "ecr-token"});
@@ -82,6 +161,225 @@ TEST(ZvpaEcr, RefusesWhatItCannotUnderstand) {
   EXPECT_EQ(last.exitCode, 1);
   EXPECT_NE(last.output.find("no earlier handle in this session"), std::string::npos) << last.output;
   EXPECT_EQ(Ecr("VERSION").output.find("Version 1.01 - 10/11/2021") != std::string::npos, true);
+}
+
+TEST(ZvpaEcr, BuildsRequestsWithAConnectionAndCheckedParameterNames) {
+  struct Case {
+    std::string arguments;
+    std::string expected;  // in the output
+    int exitCode;
+  };
+  const Case cases[] = {
+      {"GETSTATUS --show-request", "<Connection><Type>HTTP</Type></Connection>", 0},
+      {"GETSTATUS --show-request --connection SERIAL", "<Connection><Type>SERIAL</Type></Connection>", 0},
+      {"GETSTATUS --show-request --url https://h.example/", "<Connection><Type>HTTP</Type><URL>https://h.example/</URL>",
+       0},
+      {"GETSTATUS --show-request --param x-y.z_1=v", "<Parameters><x-y.z_1>v</x-y.z_1></Parameters>", 0},
+      {"GETSTATUS --param 'a b=c'", "'a b' cannot be a parameter name: it contains a space", 2},
+      {"GETSTATUS --param 1a=c", "'1a' cannot be a parameter name: it starts with '1'", 2},
+      {"GETSTATUS --param 'a<b=c'", "'a<b' cannot be a parameter name: it contains '<'", 2},
+      {"GETSTATUS --param =c", "--param needs NAME=VALUE", 2},
+      {"PAY --action REFUND --amount 1", "REFUND needs --token", 2},
+      {"PAY --action void --amount 1 --token ''", "VOID needs --token", 2},
+  };
+  for (const Case& c : cases) {
+    const EcrRun run = Ecr(c.arguments);
+    EXPECT_EQ(run.exitCode, c.exitCode) << c.arguments << "\n" << run.output;
+    EXPECT_NE(run.output.find(c.expected), std::string::npos) << c.arguments << "\n" << run.output;
+    EXPECT_EQ(run.output.find("OPOS"), std::string::npos) << run.output;
+  }
+}
+
+TEST(ZvpaEcr, TakesGlobalOptionsAnywhere) {
+  const EcrRun after = Ecr("GETSTATUS --raw");
+  EXPECT_EQ(after.exitCode, 0) << after.output;
+  EXPECT_EQ(after.output.rfind("<DayOpened>", 0), 0u) << after.output;
+  for (const char* arguments : {"--library /nonexistent.so VERSION", "VERSION --library /nonexistent.so"}) {
+    const EcrRun run = Ecr(arguments);
+    EXPECT_EQ(run.exitCode, 2) << arguments;
+    EXPECT_NE(run.output.find("cannot load the driver library"), std::string::npos) << run.output;
+  }
+  // The value of a request option stays that option's, even when it looks like a global one.
+  const EcrRun value = Ecr("DAYCLOSE --reference --raw --show-request");
+  EXPECT_NE(value.output.find("<Reference>--raw</Reference>"), std::string::npos) << value.output;
+  EXPECT_NE(value.output.find("== DAYCLOSE"), std::string::npos) << value.output;
+  // Options for the whole run are refused on one session line.
+  const EcrRun line = Ecr("--script -", "VERSION --library /x.so\n");
+  EXPECT_EQ(line.exitCode, 1);
+  EXPECT_NE(line.output.find("line 1: --library and --script hold for the whole run"), std::string::npos)
+      << line.output;
+}
+
+TEST(ZvpaEcr, SplitsSessionLinesAsAShellDoes) {
+  struct Case {
+    std::string line;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {R"(GETSTATUS --show-request --param 'n=a"b')", "<n>a&quot;b</n>"},
+      {R"(GETSTATUS --show-request --param 'n=a\b')", R"(<n>a\b</n>)"},
+      {R"(GETSTATUS --show-request --param "n=a\"b")", "<n>a&quot;b</n>"},
+      {R"(GETSTATUS --show-request --param n='x  y'"'"z)", "<n>x  y'z</n>"},
+      {R"(GETSTATUS --show-request --param n='')", "<n></n>"},
+      {R"(GETSTATUS --param 'n=a)", "line 1: unbalanced single quotation mark"},
+      {R"(GETSTATUS --param "n=a)", "line 1: unbalanced double quotation mark"},
+  };
+  for (const Case& c : cases) {
+    const EcrRun run = Ecr("--script -", c.line + "\n");
+    EXPECT_NE(run.output.find(c.expected), std::string::npos) << c.line << "\n" << run.output;
+  }
+}
+
+TEST(ZvpaEcr, LabelsRawAnswersOfASessionAndDocumentsExitCodes) {
+  const EcrRun run = Ecr("--script - --raw", "GETSTATUS\nVERSION\n");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_NE(run.output.find("== GETSTATUS\n<DayOpened>"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("== VERSION\nVersion 1.01"), std::string::npos) << run.output;
+
+  const EcrRun help = Ecr("--help");
+  EXPECT_EQ(help.exitCode, 0);
+  for (const char* text : {"exit codes:", "  0  every command succeeded", "  1  a command failed",
+                           "  2  the command line is wrong", "--json", "DEVICES", "--connection TYPE    connection type (default HTTP)"})
+    EXPECT_NE(help.output.find(text), std::string::npos) << text;
+}
+
+// A session with a device whose payment the provider fails.
+std::string FailingSession(const zvtest::LorvaniSim& aSim) {
+  return zvtest::Concat("OPEN --url ", aSim.BaseUrl(), " --bearer ecr-token --ca-file ", aSim.CaFile(),
+                        " --log-id ecrfail\n"
+                        "DEVICES\n"
+                        "PAY --handle last --amount 1 --currency EUR --code FAULT-302 --store S1 --till T2\n"
+                        "PAY --handle last --action REFUND --amount 1 --currency EUR --store S1 --till T2\n"
+                        "PAY --handle last --amount abc --currency EUR --code C --store S1 --till T2\n"
+                        "CLOSE --handle last\n"
+                        "DEVICES\n");
+}
+
+TEST(ZvpaEcr, ShowsTheDeviceLogAndStatusOfAFailureAndListsDevices) {
+  zvtest::LorvaniSim sim({"--token", "ecr-token"});
+  const EcrRun run = Ecr("--script -", FailingSession(sim));
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  const size_t pay = run.output.find("== PAY");
+  ASSERT_NE(pay, std::string::npos) << run.output;
+  const size_t secondPay = run.output.find("== PAY", pay + 1);
+  ASSERT_NE(secondPay, std::string::npos) << run.output;
+  const std::string answer = run.output.substr(pay, secondPay - pay);
+  EXPECT_NE(answer.find("  error text: Found\n  device log: /"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("LogFiles/Payment/ZVPA_LORVANI_10_ecrfail_"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("  status code: 302 Found\n  result:     -1 (failure)"), std::string::npos) << answer;
+  // A failure after an answered exchange names the log but no status: the earlier call's is not this one's.
+  const std::string next = run.output.substr(secondPay, run.output.find("== CLOSE") - secondPay);
+  EXPECT_NE(next.find("  device log: /"), std::string::npos) << next;
+  EXPECT_NE(next.find("result:     -1 (failure)"), std::string::npos) << next;
+  EXPECT_EQ(next.find("status code"), std::string::npos) << next;
+  // DEVICES lists the open device (with the log OPEN wrote) and, after CLOSE, none.
+  const std::string item = "== DEVICES\n  handle 1 : ";
+  const size_t devices = run.output.find(item);
+  ASSERT_NE(devices, std::string::npos) << run.output;
+  const size_t start = devices + item.size();
+  const std::string listed = run.output.substr(start, run.output.find('\n', start) - start);
+  EXPECT_TRUE(std::filesystem::exists(listed)) << listed;
+  EXPECT_NE(listed.find("ZVPA_LORVANI_10_ecrfail_"), std::string::npos) << listed;
+  EXPECT_NE(run.output.find("== DEVICES\n  (no open devices in this session)"), std::string::npos) << run.output;
+  // The refund without a token never reached the provider.
+  EXPECT_NE(run.output.find("line 4: REFUND needs --token"), std::string::npos) << run.output;
+  for (const auto& request : sim.Requests()) EXPECT_EQ(request.Path.find("/refund"), std::string::npos) << request.Path;
+}
+
+TEST(ZvpaEcr, PrintsEachAnswerAsOneJsonObjectPerLine) {
+  zvtest::LorvaniSim sim({"--token", "ecr-token"});
+  const EcrRun run = Ecr("--json --script -", FailingSession(sim) + "VERSION\n");
+  EXPECT_EQ(run.exitCode, 1);
+  std::vector<rapidjson::Document> objects;
+  std::istringstream lines(run.output);
+  for (std::string line; std::getline(lines, line);) {
+    objects.emplace_back();
+    objects.back().Parse(line.c_str());
+    ASSERT_FALSE(objects.back().HasParseError()) << line;
+    ASSERT_TRUE(objects.back().IsObject()) << line;
+  }
+  ASSERT_EQ(objects.size(), 8u) << run.output;
+  auto text = [](const rapidjson::Value& aValue, const char* aName) {
+    return aValue.HasMember(aName) && aValue[aName].IsString() ? std::string(aValue[aName].GetString()) : "(none)";
+  };
+  EXPECT_EQ(text(objects[0], "command"), "OPEN");
+  EXPECT_EQ(objects[0]["result"].GetInt(), 0);
+  EXPECT_EQ(text(objects[0]["response"], "Handle"), "1");
+  EXPECT_EQ(text(objects[1], "command"), "DEVICES");
+  ASSERT_EQ(objects[1]["devices"].Size(), 1u);
+  EXPECT_NE(text(objects[1]["devices"][0], "LogFileName").find("ZVPA_LORVANI_10_ecrfail_"), std::string::npos);
+
+  const rapidjson::Value& pay = objects[2];
+  EXPECT_EQ(text(pay, "command"), "PAY");
+  EXPECT_EQ(pay["result"].GetInt(), -1);
+  EXPECT_EQ(text(pay, "error"), "Found");
+  EXPECT_EQ(text(pay["response"], "Error"), "True");
+  EXPECT_EQ(text(pay, "deviceLog"), text(pay["response"], "LogFileName"));
+  ASSERT_TRUE(pay.HasMember("statusCode"));
+  EXPECT_EQ(pay["statusCode"].GetInt(), 302);
+  EXPECT_EQ(text(pay, "statusText"), "Found");
+
+  EXPECT_EQ(objects[3]["line"].GetInt(), 4);
+  EXPECT_EQ(text(objects[3], "refused").rfind("REFUND needs --token", 0), 0u);
+  EXPECT_EQ(objects[4]["result"].GetInt(), -1);
+  EXPECT_FALSE(objects[4].HasMember("statusCode"));
+  EXPECT_EQ(text(objects[5], "command"), "CLOSE");
+  EXPECT_EQ(objects[6]["devices"].Size(), 0u);
+  EXPECT_EQ(text(objects[7], "response").rfind("Version 1.01", 0), 0u);
+}
+
+TEST(ZvpaEcr, RunsAnInteractiveSessionWithHistoryOnATerminal) {
+  const std::string home = zvtest::Concat(std::filesystem::current_path().string(), "/ecr_home_", std::to_string(::getpid()));
+  std::filesystem::remove_all(home);
+  std::filesystem::create_directories(home);
+  {
+    EcrTerminal terminal(home);
+    ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
+    terminal.Type("VERSION\r");
+    ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
+    EXPECT_NE(terminal.Output().find("Version 1.01"), std::string::npos) << terminal.Output();
+    // The up arrow brings the last line back; Ctrl-A and typing edit it.
+    terminal.Type("\x1b[A\r");
+    ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
+    EXPECT_EQ(Count(terminal.Output(), "  Version 1.01"), 2u) << terminal.Output();
+    terminal.Type("SION\x01VER\r");
+    ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
+    EXPECT_EQ(Count(terminal.Output(), "  Version 1.01"), 3u) << terminal.Output();
+    terminal.Type("CLOSE --handle 9\r");
+    ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
+    EXPECT_NE(terminal.Output().find("Device Handle not found"), std::string::npos) << terminal.Output();
+    terminal.Type("PAY --amout 1\r");
+    ASSERT_TRUE(terminal.Expect("unknown option '--amout' for PAY")) << terminal.Output();
+    ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
+    terminal.Type("QUIT\r");
+    EXPECT_EQ(terminal.ExitCode(), 1) << terminal.Output();
+  }
+  std::ifstream historyFile(home + "/.zvpa_ecr_history");
+  const std::string history((std::istreambuf_iterator<char>(historyFile)), std::istreambuf_iterator<char>());
+  EXPECT_NE(history.find("CLOSE"), std::string::npos) << history;
+  {
+    // A new session finds the last session's lines; Ctrl-D ends it.
+    EcrTerminal terminal(home);
+    ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
+    terminal.Type("\x1b[A\x1b[A\x1b[A\r");
+    ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
+    EXPECT_NE(terminal.Output().find("Device Handle not found"), std::string::npos) << terminal.Output();
+    terminal.Type("\x04");
+    EXPECT_EQ(terminal.ExitCode(), 1) << terminal.Output();
+  }
+  std::filesystem::remove_all(home);
+  {
+    // Without a writable home the session still runs, with history for itself only.
+    EcrTerminal terminal(home + "/missing");
+    ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
+    terminal.Type("VERSION\r");
+    ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
+    terminal.Type("\x1b[A\r");
+    ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
+    EXPECT_EQ(Count(terminal.Output(), "  Version 1.01"), 2u) << terminal.Output();
+    terminal.Type("QUIT\r");
+    EXPECT_EQ(terminal.ExitCode(), 0) << terminal.Output();
+  }
 }
 
 }  // namespace

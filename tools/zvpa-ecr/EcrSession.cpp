@@ -302,7 +302,8 @@ std::string Session::BuildRequest(const CommandLine& aCommand) const {
 }
 
 LoggedStatus LastHttpStatus(const std::string& aLogText, const std::string& aSince) {
-  static const std::string kMarks[] = {"HTTP Error", "PostXml method error"};
+  // The client's failure lines, and the provider's refusal of an answered redirect.
+  static const std::string kMarks[] = {"HTTP Error", "PostXml method error", "Post:Answer "};
   LoggedStatus status;
   bool current = false;  // the line (or the entry a continuation line belongs to) is recent enough
   size_t start = 0;
@@ -327,6 +328,8 @@ LoggedStatus LastHttpStatus(const std::string& aLogText, const std::string& aSin
       if (digits == p) continue;
       std::string text = line.substr(digits);
       if (text.rfind(" - ", 0) == 0) text.erase(0, 3);
+      if (mark == "Post:Answer ") text = text.substr(0, text.find(" is "));
+      while (!text.empty() && text.front() == ' ') text.erase(0, 1);
       while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.pop_back();
       status.found = true;
       status.code = std::atoi(line.substr(p, digits - p).c_str());
@@ -409,6 +412,9 @@ int Session::Run(const CommandLine& aCommand, Output aOutput) {
     request = BuildRequest(aCommand);
   }
   if (show && aOutput != Output::Json) fOut << "request: " << request << "\n";
+  // Only the lines this call adds to a known log can tell its status.
+  const std::string knownLog = fDevices.count(handle) ? fDevices[handle] : std::string();
+  const size_t knownSize = knownLog.empty() ? 0 : FileText(knownLog).size();
   const std::string since = LocalNow();
   const DriverLibrary::Answer answer = fLibrary.Call(aCommand.command, request);
 
@@ -421,7 +427,8 @@ int Session::Run(const CommandLine& aCommand, Output aOutput) {
     if (log.empty() && fDevices.count(handle)) log = fDevices[handle];
     // The log is written in the background: give its last lines a moment to arrive.
     for (int wait = 0; !log.empty() && !status.found && wait < 25; ++wait) {
-      status = LastHttpStatus(FileText(log), since);
+      const std::string text = FileText(log);
+      status = LastHttpStatus(log == knownLog && text.size() >= knownSize ? text.substr(knownSize) : text, since);
       if (!status.found) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
