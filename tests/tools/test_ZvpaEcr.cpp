@@ -235,6 +235,10 @@ TEST(ZvpaEcr, LabelsRawAnswersOfASessionAndDocumentsExitCodes) {
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_NE(run.output.find("== GETSTATUS\n<DayOpened>"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("== VERSION\nVersion 1.01"), std::string::npos) << run.output;
+  // A line's own output option holds for that line alone.
+  const EcrRun mixed = Ecr("--script -", "VERSION --json\nVERSION\n");
+  EXPECT_EQ(mixed.output.rfind("{\"command\":\"VERSION\",\"result\":0,", 0), 0u) << mixed.output;
+  EXPECT_NE(mixed.output.find("}\n== VERSION\n  Version 1.01"), std::string::npos) << mixed.output;
 
   const EcrRun help = Ecr("--help");
   EXPECT_EQ(help.exitCode, 0);

@@ -34,8 +34,10 @@ global options (anywhere on the command line, before or after the command):
   --json               print each answer as one JSON object on one line:
                        {"command":"PAY","result":0,"error":"...","response":{ELEMENT:VALUE,...}}
                        (for VERSION "response" is the text, or null); a failure adds
-                       "deviceLog" and, when known, "statusCode" and "statusText"; a refused session line
-                       prints {"command":...,"line":N,"refused":"why"}
+                       "deviceLog" and, when known, "statusCode" and "statusText";
+                       a refused session line prints {"command":...,"line":N,"refused":"why"};
+                       DEVICES prints {"command":"DEVICES","result":0,
+                       "devices":[{"Handle":"1","LogFileName":"..."},...]}
   --help               this text
 
 Devices live inside this process: OPEN a device and use its handle in the same session.
