@@ -425,8 +425,9 @@ int Session::Run(const CommandLine& aCommand, Output aOutput) {
   if (answer.result != 0 && aCommand.command != "VERSION") {
     log = Find(ParseResponse(answer.response), "LogFileName");
     if (log.empty() && fDevices.count(handle)) log = fDevices[handle];
-    // The log is written in the background: give its last lines a moment to arrive.
-    for (int wait = 0; !log.empty() && !status.found && wait < 25; ++wait) {
+    // The log is written in the background: give its last lines a moment to arrive (up to
+    // 1.5 s, for a till whose disk or processor is busy; a status line ends the wait).
+    for (int wait = 0; !log.empty() && !status.found && wait < 75; ++wait) {
       const std::string text = FileText(log);
       status = LastHttpStatus(log == knownLog && text.size() >= knownSize ? text.substr(knownSize) : text, since);
       if (!status.found) std::this_thread::sleep_for(std::chrono::milliseconds(20));
