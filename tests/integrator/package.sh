@@ -54,4 +54,25 @@ loaded=$(sed -n 's/.*calling init: \(.*ZVPA_LORVANI_10\.so\)$/\1/p' "$work/ld.lo
 [[ -n "$loaded" && $(realpath "$loaded") == "$work/root/usr/lib/zvpa-lorvani-10/ZVPA_LORVANI_10.so" ]] ||
   fail "the unpacked library was not the one loaded: '$loaded'"
 ls "$work"/logs/LogFiles/Payment/ZVPA_LORVANI_10_package_*.log >/dev/null || fail "no device log"
-echo "package: $(basename "$deb") pays from a scratch root"
+
+# A C host links the unpacked library as the README shows, with the unpacked header.
+lib=$work/root/usr/lib/zvpa-lorvani-10
+cat >"$work/pos.c" <<'SOURCE'
+#include <stdio.h>
+#include "ZVPA_LORVANI_10.h"
+int main(void) {
+  BSTR request = SysAllocString(u"ZVPA_LORVANI_10");
+  BSTR response = NULL, error = NULL;
+  const int result = VERSION(request, &response, &error);
+  printf("%d %u\n", result, SysStringLen(response));
+  SysFreeString(response);
+  SysFreeString(error);
+  SysFreeString(request);
+  return 0;
+}
+SOURCE
+cc -std=c11 -Wall -Werror -o "$work/pos" "$work/pos.c" -I"$work/root/usr/include" -L"$lib" -l:ZVPA_LORVANI_10.so \
+  -Wl,-rpath,"$lib" || fail "the C host does not build"
+version=$(cd "$work" && env -u LD_LIBRARY_PATH ZV_LOG_DIR="$work/logs" ./pos) || fail "the C host failed"
+[[ "$version" =~ ^0\ [1-9][0-9]*$ ]] || fail "the C host's VERSION answered '$version'"
+echo "package: $(basename "$deb") pays from a scratch root; a C host links its library"
