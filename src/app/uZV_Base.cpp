@@ -118,7 +118,7 @@ void tZV_MessageManager::SendMessage(const Text& aMessageType, const std::any& a
 
 tZV_ApplicationEnvironment tZV_ApplicationEnvironment::OfProcess() {
   tZV_ApplicationEnvironment environment;
-  environment.ExePath = GetExePath();
+  environment.LogRoot = platform::LogRoot();
   environment.ExeBaseName = GetExeBaseName();
   environment.Arguments = platform::CommandLineArguments();
   environment.ReadString = [](uint32_t aId) { return platform::LoadResourceString(aId); };
@@ -174,7 +174,7 @@ tZV_Application::tZV_Application(tZV_ApplicationEnvironment aEnvironment) : fEnv
   fWait = std::make_unique<tZV_Wait>();
   fSetup = std::make_unique<tZV_Setup>();
   fLogger = std::make_unique<tZV_LogWriter>(fEnvironment.ExeBaseName,
-                                            tZV_LogWriter::JoinPath(fEnvironment.ExePath, u"LogFiles"), 0, false);
+                                            tZV_LogWriter::JoinPath(fEnvironment.LogRoot, u"LogFiles"), 0, false);
   fMessages = std::make_unique<std::map<Text, Text>>();
   fIsBatch = !GetCommandLineParam(u"/BATCH", true, fEnvironment.Arguments).empty();
   fIsDebug = !GetCommandLineParam(u"/DEBUG", true, fEnvironment.Arguments).empty();
@@ -253,7 +253,7 @@ void tZV_Application::LoadMessages(const Text& aResourceName) {
 }
 
 void tZV_Application::ChangeLogDirectory(const Text& aNewDir) {
-  const Text logFiles = tZV_LogWriter::JoinPath(fEnvironment.ExePath, u"LogFiles");
+  const Text logFiles = tZV_LogWriter::JoinPath(fEnvironment.LogRoot, u"LogFiles");
   if (aNewDir.empty())
     fLogger->SetDirectory(logFiles);
   else if (platform::IsRootedPath(aNewDir))

@@ -64,7 +64,7 @@ class tZV_MessageManager {
 // What an application object reads from its process and module. OfProcess() is the
 // real process; another environment lets the object be built over other data.
 struct tZV_ApplicationEnvironment {
-  Text ExePath;                  // directory of the executable, ending in a separator
+  Text LogRoot;                  // folder of "LogFiles", ending in a separator
   Text ExeBaseName;              // executable's file name without its extension
   std::vector<Text> Arguments;   // command-line arguments without the program name
   tZV_StringReader ReadString;   // the module's string table
@@ -111,7 +111,7 @@ class tZV_Application {
  public:
   // Built over the real process and module.
   tZV_Application();
-  // Reads the switches, creates the log directory "LogFiles" beside the executable
+  // Reads the switches, creates the log directory "LogFiles" in the log root
   // (the log file appears with the first line), loads the version history and the
   // message table "MESSAGES". Fails when the log writer cannot be built, with "Invalid
   // argument to date encode" from the version history, or with "Duplicates not
@@ -130,7 +130,7 @@ class tZV_Application {
   Text GetMessage(const Text& aMessageId) const;
   Text GetMessage(const Text& aMessageId, const std::vector<tZV_FormatValue>& aValues) const;
 
-  // A relative directory is taken below "LogFiles" beside the executable.
+  // A relative directory is taken below "LogFiles" in the log root.
   void ChangeLogDirectory(const Text& aNewDir);
   // Only the last component is used; nothing is appended.
   void ChangeLogFilename(const Text& aNewFileName);

@@ -120,7 +120,7 @@ class kIOHandler;
 class kPaymentDevice {
  public:
   // Creates the I/O handler from the request's connection, with its log in
-  // "LogFiles/Payment" beside the host's executable; does not connect it. The
+  // "LogFiles/Payment" in the log root (platform::LogRoot); does not connect it. The
   // handler belongs to the call: the device keeps nothing of it.
   explicit kPaymentDevice(const kPaymentHandler& aHandler);
   virtual ~kPaymentDevice();
@@ -134,7 +134,7 @@ class kPaymentDevice {
 
   // "Version " + version + " - " + release date in the regional short date format.
   static Text GetDriverVersion();
-  // The directory of the device logs beside the host's executable.
+  // The directory of the device logs: "LogFiles/Payment" in the log root.
   static Text PaymentLogDirectory();
 
   kIOHandler& IOHandler() { return *fIOHandler; }

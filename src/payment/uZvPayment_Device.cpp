@@ -15,7 +15,7 @@ const Text kGetTotalsBanner = Text(55, u'-') + u" GetTotals";
 }  // namespace
 
 Text kPaymentDevice::PaymentLogDirectory() {
-  return GetExePath() + u"LogFiles" + platform::kPathSeparator + u"Payment";
+  return platform::LogRoot() + u"LogFiles" + platform::kPathSeparator + u"Payment";
 }
 
 Text kPaymentDevice::GetDriverVersion() {

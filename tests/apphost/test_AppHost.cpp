@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -51,6 +52,9 @@ class HostDir {
     fs::remove_all(fPath, ignored);
   }
   const fs::path& Path() const { return fPath; }
+  // The value of ZV_LOG_DIR for the programs run from now on; without it they run
+  // with the variable unset.
+  void SetLogDir(const std::string& aValue) { fLogDir = aValue; }
 
   // Copies the program here under aName and runs it with the arguments, its output
   // captured; a program still running after aSeconds is killed.
@@ -72,6 +76,10 @@ class HostDir {
       const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(out, 1);
       dup2(err, 2);
+      if (fLogDir)
+        setenv("ZV_LOG_DIR", fLogDir->c_str(), 1);
+      else
+        unsetenv("ZV_LOG_DIR");
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
@@ -105,6 +113,7 @@ class HostDir {
 
  private:
   fs::path fPath;
+  std::optional<std::string> fLogDir;
 };
 
 // --- The core linked into the host, loaded by the load/unload owner ---
@@ -181,6 +190,32 @@ TEST(StaticHost, UnloadingClosesOpenDevicesBeforeTheApplicationObject) {
   const std::string deviceLog = Value(run.out, "devicelog");
   EXPECT_EQ(fs::path(deviceLog).parent_path(), dir.Path() / "LogFiles" / "Payment") << deviceLog;
   ExpectClosedDeviceLog(deviceLog);
+}
+
+// ZV_LOG_DIR, when not empty, takes the executable's folder's place as the root of the
+// application log and the device logs; empty, it is as if unset.
+TEST(StaticHost, TheLogDirectoryVariableRootsTheApplicationAndDeviceLogs) {
+  struct Case {
+    const char* value;  // "@" stands for a folder of the test's own
+    bool besideHost;
+  };
+  for (const Case& c : {Case{"@", false}, Case{"@/", false}, Case{"", true}}) {
+    SCOPED_TRACE(c.value);
+    HostDir dir;
+    const fs::path logDir = dir.Path() / "logs here";
+    const std::string value = c.value;
+    dir.SetLogDir(value.empty() ? value : logDir.string() + value.substr(1));
+    const Outcome run = dir.Run(ZV_STATIC_HOST, "POS", {"/batch", "message=rooted", "open-device"});
+    ASSERT_TRUE(run.exited) << run.out << run.err;
+    EXPECT_EQ(run.status, 0) << run.err;
+    const fs::path root = c.besideHost ? dir.Path() : logDir;
+    EXPECT_EQ(Value(run.out, "logfile"), (root / "LogFiles" / "POS.log").string()) << run.out;
+    EXPECT_NE(ReadFile(root / "LogFiles" / "POS.log").find(" - ERROR - rooted\r\n"), std::string::npos);
+    const std::string deviceLog = Value(run.out, "devicelog");
+    EXPECT_EQ(fs::path(deviceLog).parent_path(), root / "LogFiles" / "Payment") << deviceLog;
+    ExpectClosedDeviceLog(deviceLog);
+    EXPECT_EQ(fs::exists(dir.Path() / "LogFiles"), c.besideHost);
+  }
 }
 
 TEST(StaticHost, UnloadingAtProcessExitClosesOpenDevices) {
@@ -263,6 +298,20 @@ TEST(DlHost, UnloadingWithDevicesStillOpenClosesTheirLogs) {
   const auto logs = DeviceLogs(dir.Path());
   ASSERT_EQ(logs.size(), 2u);
   for (const fs::path& log : logs) ExpectClosedDeviceLog(log.string());
+}
+
+TEST(DlHost, TheLogDirectoryVariableRootsTheDeviceLogs) {
+  HostDir dir;
+  const fs::path logDir = dir.Path() / "var-log";
+  dir.SetLogDir(logDir.string());
+  const Outcome run = dir.Run(ZV_DL_HOST, "ECR", {OpenRequest("rooted"), "unload"});
+  ASSERT_TRUE(run.exited) << run.out;
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("OPEN.response=<Handle>1</Handle>"), std::string::npos) << run.out;
+  const auto logs = DeviceLogs(logDir);
+  ASSERT_EQ(logs.size(), 1u);
+  ExpectClosedDeviceLog(logs[0].string());
+  EXPECT_FALSE(fs::exists(dir.Path() / "LogFiles"));
 }
 
 TEST(DlHost, ExitingWithDevicesStillOpenClosesTheirLogs) {

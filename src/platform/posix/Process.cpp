@@ -2,9 +2,13 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <fstream>
 #include <iterator>
 #include <string>
+
+#include "platform/FileSystem.h"
 
 namespace zv::platform {
 
@@ -14,6 +18,17 @@ Text ExecutableFileName() {
   if (n <= 0) return Text();
   buffer.resize(static_cast<size_t>(n));
   return FromUtf8(buffer);
+}
+
+Text LogRoot() {
+  const char* dir = std::getenv("ZV_LOG_DIR");
+  if (dir != nullptr && *dir != '\0') {
+    Text root = FromUtf8(dir);
+    if (root.back() != kPathSeparator) root += kPathSeparator;
+    return root;
+  }
+  const Text exe = ExecutableFileName();
+  return exe.substr(0, exe.size() - ExtractFileName(exe).size());
 }
 
 std::vector<Text> CommandLineArguments() {
