@@ -372,11 +372,17 @@ std::string ElementText(const std::string& aXml, const std::string& aName) {
 }
 
 // The log a device opened by aRequest writes: LogFiles/Payment/<Driver>_<LogId>_<yyyymmdd>.log
-// beside the host's executable. OPEN's answer does not name it; empty when no such file exists.
+// below $ZV_LOG_DIR when set, else beside the host's executable. OPEN's answer does not name
+// it; empty when no such file exists.
 std::string OpenedDeviceLog(const std::string& aRequest) {
   std::error_code error;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return {};
+  std::filesystem::path root;
+  if (const char* logDir = std::getenv("ZV_LOG_DIR"); logDir != nullptr && *logDir != '\0') {
+    root = logDir;
+  } else {
+    root = std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+    if (error) return {};
+  }
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -384,7 +390,7 @@ std::string OpenedDeviceLog(const std::string& aRequest) {
   std::strftime(day, sizeof day, "%Y%m%d", &local);
   const std::string name =
       Unescape(ElementText(aRequest, "Driver")) + "_" + Unescape(ElementText(aRequest, "LogId")) + "_" + day + ".log";
-  const std::filesystem::path log = exe.parent_path() / "LogFiles" / "Payment" / name;
+  const std::filesystem::path log = root / "LogFiles" / "Payment" / name;
   return std::filesystem::exists(log, error) ? log.string() : std::string();
 }
 
