@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -99,14 +100,19 @@ class BrowserRun {
   int Finish() {
     if (fPid <= 0) return fStatus;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kBrowserSeconds);
-    int status = 0;
-    pid_t done = 0;
-    while ((done = waitpid(fPid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+    // Waited for without reaping, so that the group's id cannot be reused before the kill.
+    siginfo_t exited{};
+    bool done = false;
+    while (!(done = waitid(P_PID, static_cast<id_t>(fPid), &exited, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                    exited.si_pid == fPid) &&
+           std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     kill(-fPid, SIGKILL);  // the helper processes too, and the browser itself if late
-    if (done == 0) waitpid(fPid, &status, 0);
-    fStatus = done > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int status = 0;
+    while (waitpid(fPid, &status, 0) < 0 && errno == EINTR) {
+    }
+    fStatus = done && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     fPid = -1;
     return fStatus;
   }
