@@ -256,6 +256,7 @@ TEST_F(SimTest, FaultsByPreApprovalCode) {
       {"FAULT-JSON-STRING", true, 400, "application/json", false},
       {"FAULT-JSON-NUMBER", true, 400, "application/json", false},
       {"FAULT-BOM", true, 201, "application/json", true},
+      {"FAULT-LOST-ANSWER", false, 0, "", true},
   };
   int orders = 0;
   for (const Case& c : cases) {
