@@ -248,6 +248,28 @@ TEST_F(LorvaniEndToEnd, NoAnswerAtAllSaysWhy) {
   EXPECT_NE(U8(refused.error).find("onnect"), std::string::npos) << U8(refused.error);
 }
 
+// The provider makes the order and the connection drops before its answer: the
+// payment fails, saying the reply was empty, while the order exists.
+TEST_F(LorvaniEndToEnd, AnAnswerLostAfterTheOrderIsAnError) {
+  const int handle = Open(sim.BaseUrl());
+  PayOptions o;
+  o.code = "FAULT-LOST-ANSWER";
+  const auto a = Pay(handle, o);
+  EXPECT_EQ(a.result, 0xFFFF);
+  const std::string r = Response(a);
+  EXPECT_EQ(Element(r, "Error"), "True");
+  EXPECT_EQ(Element(r, "ErrorText"), "Empty reply from server");
+  EXPECT_EQ(U8(a.error), Element(r, "ErrorText"));
+  EXPECT_EQ(Element(r, "RefundReference"), "");
+
+  const auto requests = sim.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].Status, 0);
+  const std::regex held(R"(^\[\{"token":"ord_[0-9a-f]{24}","status":"approved","requestId":"S1-T2-\d{17}",)"
+                        R"("preApprovalCode":"FAULT-LOST-ANSWER",)");
+  EXPECT_TRUE(std::regex_search(sim.OrdersJson(), held)) << sim.OrdersJson();
+}
+
 // An answer far larger than the provider ever sends is not taken. The order exists, so
 // the outcome is unknown; the device log shows only the answer's first part.
 TEST_F(LorvaniEndToEnd, AnAnswerOverTheLimitIsAnUnknownOutcome) {

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -253,6 +256,7 @@ TEST_F(SimTest, FaultsByPreApprovalCode) {
       {"FAULT-JSON-STRING", true, 400, "application/json", false},
       {"FAULT-JSON-NUMBER", true, 400, "application/json", false},
       {"FAULT-BOM", true, 201, "application/json", true},
+      {"FAULT-LOST-ANSWER", false, 0, "", true},
   };
   int orders = 0;
   for (const Case& c : cases) {
@@ -298,6 +302,109 @@ TEST_F(SimTest, DelayFaultWaitsThenCreatesTheOrder) {
   EXPECT_NE(Member(reply.Body, "token"), "<none>");
   EXPECT_GE(elapsed, std::chrono::milliseconds(1900));
   EXPECT_LT(elapsed, std::chrono::seconds(30));
+}
+
+// The order or refund is made and kept, but its answer never comes; a repeat of the
+// request gets the answer that was lost.
+TEST_F(SimTest, LostAnswerKeepsTheOrderOrRefund) {
+  SimReply lost = PostOrder(OrderBody("FAULT-LOST-ANSWER", "lost-1"));
+  EXPECT_FALSE(lost.Answered);
+  rapidjson::Document orders = Json(sim.OrdersJson());
+  ASSERT_EQ(orders.Size(), 1u);
+  const std::string token = orders[0]["token"].GetString();
+  EXPECT_EQ(sim.Requests().back().Status, 0);
+
+  SimReply again = PostOrder(OrderBody("FAULT-LOST-ANSWER", "lost-1"));
+  ASSERT_TRUE(again.Answered);
+  EXPECT_EQ(again.Status, 201);
+  EXPECT_EQ(again.Header("Idempotent-Replayed"), "true");
+  EXPECT_EQ(Member(again.Body, "token"), token);
+  EXPECT_EQ(Json(sim.OrdersJson()).Size(), 1u);
+
+  sim.SetFault("FAULT-LOST-ANSWER");
+  EXPECT_FALSE(PostRefund(token, RefundBody(token, "lost-r", "2")).Answered);
+  rapidjson::Document after = Json(sim.OrdersJson());
+  EXPECT_STREQ(after[0]["refundedAmount"]["amount"].GetString(), "2");
+}
+
+TEST_F(SimTest, AnOrderIsReadWithItsRefunds) {
+  const std::string token = NewOrder("PRE-1", "read-1");
+  ASSERT_EQ(PostRefund(token, RefundBody(token, "read-r1", "2.5")).Status, 201);
+  const HeaderList bearer{{"Authorization", "Bearer demo-token"}};
+
+  SimReply read = sim.Send("GET", "/v1/instore/orders/" + token, "", bearer);
+  ASSERT_EQ(read.Status, 200) << read.Body;
+  EXPECT_THAT(read.Header("Content-Type"), HasSubstr("application/json"));
+  rapidjson::Document order = Json(read.Body);
+  ASSERT_TRUE(order.IsObject()) << read.Body;
+  EXPECT_EQ(Member(read.Body, "token"), token);
+  EXPECT_EQ(Member(read.Body, "requestId"), "read-1");
+  EXPECT_EQ(MoneyAmount(read.Body, "totalAmount"), "12.5");
+  EXPECT_EQ(MoneyAmount(read.Body, "refundedAmount"), "2.5");
+  EXPECT_EQ(MoneyAmount(read.Body, "remainingAmount"), "10");
+  ASSERT_EQ(order["refunds"].Size(), 1u);
+  EXPECT_STREQ(order["refunds"][0]["requestId"].GetString(), "read-r1");
+  EXPECT_STREQ(order["refunds"][0]["refundAmount"]["amount"].GetString(), "2.5");
+
+  struct Case {
+    const char* Name;
+    std::string Method;
+    std::string Path;
+    HeaderList Headers;
+    int Status;
+  };
+  const Case cases[] = {
+      {"unknown token", "GET", "/v1/instore/orders/ord_000000000000000000000000", bearer, 404},
+      {"no bearer", "GET", "/v1/instore/orders/" + token, {}, 401},
+      {"wrong bearer", "GET", "/v1/instore/orders/" + token, {{"Authorization", "Bearer nope"}}, 401},
+      {"not a method of it", "DELETE", "/v1/instore/orders/" + token, bearer, 405},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    SimReply reply = sim.Send(c.Method, c.Path, "", c.Headers);
+    EXPECT_EQ(reply.Status, c.Status) << reply.Body;
+    EXPECT_NE(Member(reply.Body, "message"), "<none>") << reply.Body;
+  }
+  EXPECT_EQ(sim.Send("DELETE", "/v1/instore/orders/" + token).Header("Allow"), "GET");
+}
+
+// The journal page: orders, refunds, failures and the waiting fault, every value
+// from a request escaped; the page loads nothing from elsewhere.
+TEST_F(SimTest, JournalPageListsWhatHappened) {
+  const std::string hostile = R"(<img src=x onerror=alert(1)>&\"')";
+  std::string body = OrderBody("PRE-1", "page-1");
+  body.replace(body.find("\"R1\""), 4, "\"" + hostile + "\"");
+  SimReply created = PostOrder(body);
+  ASSERT_EQ(created.Status, 201) << created.Body;
+  const std::string token = Member(created.Body, "token");
+  ASSERT_EQ(PostRefund(token, RefundBody(token, "page-r1", "1.25")).Status, 201);
+  PostOrder(OrderBody("PRE-1", "page-3", "-1"));
+  PostOrder(OrderBody("FAULT-<i>bad</i>", "page-4"));
+  PostOrder(OrderBody("FAULT-CLOSE", "page-2"));
+  sim.SetFault("FAULT-500");
+
+  SimReply page = sim.Send("GET", "/");
+  ASSERT_EQ(page.Status, 200);
+  EXPECT_THAT(page.Header("Content-Type"), HasSubstr("text/html"));
+  EXPECT_THAT(page.Header("Content-Security-Policy"), HasSubstr("default-src 'none'"));
+  const std::string& html = page.Body;
+  EXPECT_THAT(html, HasSubstr(R"(<meta http-equiv="refresh")"));
+  EXPECT_THAT(html, HasSubstr(token));
+  EXPECT_THAT(html, HasSubstr("12.5 EUR"));
+  EXPECT_THAT(html, HasSubstr("page-r1"));
+  EXPECT_THAT(html, HasSubstr("1.25 EUR"));
+  EXPECT_THAT(html, HasSubstr("&lt;img src=x onerror=alert(1)&gt;&amp;&quot;&#39;"));
+  EXPECT_EQ(html.find("<img"), std::string::npos);
+  EXPECT_THAT(html, HasSubstr("FAULT-&lt;i&gt;bad&lt;/i&gt;"));
+  EXPECT_EQ(html.find("<i>"), std::string::npos);
+  EXPECT_THAT(html, HasSubstr("totalAmount.amount must be greater than 0"));
+  EXPECT_THAT(html, HasSubstr("<td>400</td>"));
+  EXPECT_THAT(html, HasSubstr("<td>no answer</td>"));
+  EXPECT_THAT(html, HasSubstr("FAULT-500"));
+  EXPECT_EQ(html.find("<script"), std::string::npos);
+  EXPECT_EQ(html.find("http://"), std::string::npos);
+  EXPECT_EQ(html.find("https://"), std::string::npos);
+  EXPECT_EQ(sim.Requests().size(), 5u);  // the page is not among the requests
 }
 
 TEST_F(SimTest, RefundFaultsFollowTheOrdersCode) {
@@ -380,6 +487,59 @@ TEST(Sim, WritesItsCaFileAndStopsOnBothSignals) {
   }
 }
 
+// One JSON line a request with its answer, appended; the bearer token never written.
+TEST(Sim, JournalFileHasALineARequest) {
+  const std::string directory = ::testing::TempDir() + "lorvani-journal-" + std::to_string(::getpid());
+  std::filesystem::create_directories(directory);
+  const std::string path = directory + "/journal.jsonl";
+  {
+    std::ofstream(path) << "earlier line\n";
+  }
+  {
+    LorvaniSim sim({"--token", "s3cret-journal", "--journal", path});
+    const HeaderList headers{{"Authorization", "Bearer s3cret-journal"}, {"Content-Type", "application/json"}};
+    SimReply created = sim.Send("POST", "/v1/instore/orders", OrderBody("PRE-1", "j1"), headers);
+    ASSERT_EQ(created.Status, 201);
+    sim.Send("POST", "/v1/instore/orders", "not json", headers);
+    sim.Send("POST", "/v1/instore/orders", OrderBody("FAULT-LOST-ANSWER", "j2"), headers);
+    sim.Send("GET", "/");
+    sim.Send("GET", "/_sim/orders");
+    EXPECT_EQ(sim.Stop(), 0);
+  }
+  std::ifstream file(path);
+  std::stringstream content;
+  content << file.rdbuf();
+  EXPECT_EQ(content.str().find("s3cret-journal"), std::string::npos);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(content, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u) << content.str();
+  EXPECT_EQ(lines[0], "earlier line");
+  const struct {
+    int Status;
+    const char* Request;  // a part of the request body
+    const char* Answer;   // a part of the answer body
+  } expected[] = {
+      {201, "\"requestId\":\"j1\"", "\"token\":\"ord_"},
+      {400, "not json", "The body is not valid JSON"},
+      {0, "\"requestId\":\"j2\"", ""},
+  };
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    SCOPED_TRACE(lines[i + 1]);
+    rapidjson::Document entry = Json(lines[i + 1]);
+    ASSERT_TRUE(entry.IsObject());
+    EXPECT_TRUE(std::regex_match(entry["time"].GetString(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+    EXPECT_STREQ(entry["method"].GetString(), "POST");
+    EXPECT_STREQ(entry["path"].GetString(), "/v1/instore/orders");
+    EXPECT_EQ(entry["status"].GetInt(), expected[i].Status);
+    EXPECT_THAT(entry["request"].GetString(), HasSubstr(expected[i].Request));
+    EXPECT_THAT(entry["answer"].GetString(), HasSubstr(expected[i].Answer));
+    if (!*expected[i].Answer) {
+      EXPECT_STREQ(entry["answer"].GetString(), "");
+    }
+  }
+  std::filesystem::remove_all(directory);
+}
+
 TEST(Sim, TokenOptionChangesTheExpectedToken) {
   LorvaniSim sim({"--token", "s3cret"});
   const std::string body = OrderBody("PRE-1", "t1");
@@ -408,12 +568,15 @@ TEST(Sim, CommandLine) {
   EXPECT_EQ(LorvaniSim::RunToEnd({"--help"}, output), 0);
   for (const char* documented : {"--port", "--token", "--ca-out", "--hostname-mismatch", "/_sim/requests",
                                  "/_sim/fault", "FAULT-DELAY-N", "FAULT-CLOSE", "FAULT-NO-REFUNDEDAT", "SIGTERM",
-                                 "FAULT-JSON-STRING", "FAULT-JSON-NUMBER", "FAULT-BOM"}) {
+                                 "FAULT-JSON-STRING", "FAULT-JSON-NUMBER", "FAULT-BOM", "FAULT-LOST-ANSWER",
+                                 "--journal", "GET /v1/instore/orders/{token}", "connect 10 s", "read 120 s"}) {
     EXPECT_THAT(output, HasSubstr(documented));
   }
   EXPECT_EQ(LorvaniSim::RunToEnd({"--bogus"}, output), 2);
   EXPECT_EQ(LorvaniSim::RunToEnd({"--port", "70000"}, output), 2);
   EXPECT_EQ(LorvaniSim::RunToEnd({"--port"}, output), 2);
+  EXPECT_EQ(LorvaniSim::RunToEnd({"--journal", "/nonexistent-directory/journal.jsonl", "--port", "0"}, output), 1);
+  EXPECT_EQ(output, "");
 
   LorvaniSim running;
   EXPECT_EQ(LorvaniSim::RunToEnd({"--port", std::to_string(running.Port()), "--quiet"}, output), 1);

@@ -13,6 +13,7 @@
 #include <regex>
 #include <stdexcept>
 
+#include "SimPage.h"
 #include "base/Text.h"
 
 namespace lorvanisim {
@@ -22,6 +23,7 @@ namespace {
 constexpr size_t kMaxBody = 1 << 20;  // larger bodies get 413 without reaching a route
 const char kOrdersPath[] = "/v1/instore/orders";
 const char kRefundPath[] = R"(/v1/instore/orders/([^/]+)/refund)";
+const char kOrderPath[] = R"(/v1/instore/orders/([^/]+))";
 
 // Headers that cpp-httplib adds to a request itself; they did not come from the client.
 bool IsAddedByServer(const std::string& aName) {
@@ -49,6 +51,22 @@ std::string MessageJson(const std::string& aMessage) {
   writer.String(aMessage.c_str(), static_cast<rapidjson::SizeType>(aMessage.size()));
   writer.EndObject();
   return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+// Text as valid UTF-8: bytes that are not are shown as U+FFFD.
+std::string Utf8(const std::string& aBytes) { return zv::ToUtf8(zv::FromUtf8(aBytes)); }
+
+// The "message" of a JSON error answer, or else the start of the answer's text.
+std::string AnswerMessage(int aStatus, const std::string& aAnswer) {
+  if (aStatus == 0) return "The connection was closed without an answer";
+  rapidjson::Document document;
+  document.Parse(aAnswer.c_str(), aAnswer.size());
+  if (!document.HasParseError() && document.IsObject() && document.HasMember("message") &&
+      document["message"].IsString()) {
+    return Utf8(std::string(document["message"].GetString(), document["message"].GetStringLength()));
+  }
+  constexpr size_t kShown = 200;
+  return Utf8(aAnswer.substr(0, kShown)) + (aAnswer.size() > kShown ? "..." : "");
 }
 
 std::string FaultJson(const std::optional<Fault>& aFault) {
@@ -80,6 +98,10 @@ SimServer::SimServer(const SimOptions& aOptions, SimIdentity aIdentity)
   // An answer goes out in several writes; without this the last of them waits for the
   // client's delayed acknowledgement (about 40 ms a request on loopback).
   fServer->set_tcp_nodelay(true);
+  if (!fOptions.Journal.empty()) {
+    fJournal.reset(std::fopen(fOptions.Journal.c_str(), "a"));
+    if (!fJournal) throw std::runtime_error("cannot open the journal file " + fOptions.Journal);
+  }
   Routes();
 }
 
@@ -130,11 +152,12 @@ uint64_t SimServer::Record(const httplib::Request& aRequest) {
   return fRecorded.back().Sequence;
 }
 
-void SimServer::SetRecordedStatus(uint64_t aSequence, int aStatus) {
+void SimServer::SetRecordedAnswer(uint64_t aSequence, int aStatus, const std::string& aAnswer) {
   std::lock_guard lock(fLock);
   for (auto entry = fRecorded.rbegin(); entry != fRecorded.rend(); ++entry) {
     if (entry->Sequence == aSequence) {
       entry->Status = aStatus;
+      entry->Answer = aAnswer;
       return;
     }
   }
@@ -160,13 +183,13 @@ std::string SimServer::RecordedJson() const {
     writer.StartArray();
     for (const auto& [name, value] : entry.Headers) {
       writer.StartObject();
-      text("name", zv::ToUtf8(zv::FromUtf8(name)));
-      text("value", zv::ToUtf8(zv::FromUtf8(value)));
+      text("name", Utf8(name));
+      text("value", Utf8(value));
       writer.EndObject();
     }
     writer.EndArray();
     // The body as text (bytes that are not UTF-8 shown as U+FFFD) and, exactly, in base64.
-    text("body", zv::ToUtf8(zv::FromUtf8(entry.Body)));
+    text("body", Utf8(entry.Body));
     text("bodyBase64", Base64(entry.Body));
     writer.Key("status");
     writer.Int(entry.Status);
@@ -176,21 +199,63 @@ std::string SimServer::RecordedJson() const {
   return std::string(buffer.GetString(), buffer.GetSize());
 }
 
+std::string SimServer::PageHtml() const {
+  std::vector<PageFailure> failures;
+  {
+    std::lock_guard lock(fLock);
+    for (const auto& entry : fRecorded) {
+      if (entry.Status >= 200 && entry.Status < 300) continue;
+      failures.push_back(PageFailure{entry.ReceivedAt, entry.Method, Utf8(entry.Path), entry.Status,
+                                     AnswerMessage(entry.Status, entry.Answer)});
+    }
+  }
+  return JournalPage(fStore.Orders(), failures, fStore.NextFault());
+}
+
+// One JSON line a request: what came and what went, without the request's headers
+// (the bearer token stays out). Status 0: the connection was closed unanswered.
+void SimServer::WriteJournal(const httplib::Request& aRequest, const std::string& aReceivedAt, int aStatus,
+                             const std::string& aAnswer) {
+  if (!fJournal) return;
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  auto text = [&writer](const char* aName, const std::string& aValue) {
+    writer.Key(aName);
+    writer.String(aValue.c_str(), static_cast<rapidjson::SizeType>(aValue.size()));
+  };
+  writer.StartObject();
+  text("time", aReceivedAt);
+  text("method", aRequest.method);
+  text("path", Utf8(aRequest.target));
+  writer.Key("status");
+  writer.Int(aStatus);
+  text("request", Utf8(aRequest.body));
+  text("answer", Utf8(aAnswer));
+  writer.EndObject();
+  std::lock_guard lock(fJournalLock);
+  std::fwrite(buffer.GetString(), 1, buffer.GetSize(), fJournal.get());
+  std::fputc('\n', fJournal.get());
+  std::fflush(fJournal.get());
+}
+
 void SimServer::Serve(const httplib::Request& aRequest, httplib::Response& aResponse,
                       const std::function<SimAnswer()>& aOperation) {
+  const std::string receivedAt = UtcNowIso();
   uint64_t sequence = Record(aRequest);
   SimAnswer answer = aOperation();
   bool stopping = answer.DelaySeconds > 0 && !Wait(answer.DelaySeconds);
   if (answer.Close || stopping) {
     // Ending the TCP connection under the TLS session: the client reads no answer.
     if (aRequest.ssl) ::shutdown(SSL_get_fd(aRequest.ssl), SHUT_RDWR);
+    WriteJournal(aRequest, receivedAt, 0, "");
     Log(aRequest.method + " " + aRequest.target + " -> connection closed without an answer");
     return;
   }
   aResponse.status = answer.Status;
   for (const auto& [name, value] : answer.Headers) aResponse.set_header(name, value);
   if (!answer.Body.empty()) aResponse.set_content(answer.Body, answer.ContentType);
-  SetRecordedStatus(sequence, answer.Status);
+  SetRecordedAnswer(sequence, answer.Status, answer.Body);
+  WriteJournal(aRequest, receivedAt, answer.Status, answer.Body);
   Log(aRequest.method + " " + aRequest.target + " -> " + std::to_string(answer.Status));
 }
 
@@ -205,6 +270,17 @@ void SimServer::Routes() {
   });
   fServer->Post(kRefundPath, [this, call](const httplib::Request& aRequest, httplib::Response& aResponse) {
     Serve(aRequest, aResponse, [&] { return fStore.RefundOrder(aRequest.matches[1].str(), call(aRequest)); });
+  });
+  fServer->Get(kOrderPath, [this, call](const httplib::Request& aRequest, httplib::Response& aResponse) {
+    Serve(aRequest, aResponse, [&] { return fStore.GetOrder(aRequest.matches[1].str(), call(aRequest)); });
+  });
+
+  // The journal page for a browser: not recorded, no token needed.
+  fServer->Get("/", [this](const httplib::Request&, httplib::Response& aResponse) {
+    aResponse.status = 200;
+    aResponse.set_header("Cache-Control", "no-store");
+    aResponse.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'");
+    aResponse.set_content(PageHtml(), "text/html; charset=utf-8");
   });
 
   // Control routes: not recorded, no token needed.
@@ -249,11 +325,14 @@ void SimServer::Routes() {
     Serve(aRequest, aResponse, [&] {
       SimAnswer answer;
       answer.ContentType = "application/json";
-      static const std::regex kApiPath(std::string(kOrdersPath) + "|" + kRefundPath);
-      if (std::regex_match(aRequest.path, kApiPath)) {
+      static const std::regex kPostPath(std::string(kOrdersPath) + "|" + kRefundPath);
+      static const std::regex kGetPath(kOrderPath);
+      const bool post = std::regex_match(aRequest.path, kPostPath);
+      if (post || std::regex_match(aRequest.path, kGetPath)) {
+        const std::string allowed = post ? "POST" : "GET";
         answer.Status = 405;
-        answer.Body = MessageJson("Method " + aRequest.method + " is not allowed here; use POST");
-        answer.Headers.emplace_back("Allow", "POST");
+        answer.Body = MessageJson("Method " + aRequest.method + " is not allowed here; use " + allowed);
+        answer.Headers.emplace_back("Allow", allowed);
       } else {
         answer.Status = 404;
         answer.Body = MessageJson("No such endpoint: " + aRequest.method + " " + aRequest.path);

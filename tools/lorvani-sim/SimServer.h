@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -29,12 +30,14 @@ struct SimOptions {
   std::string CaOut;
   bool HostnameMismatch = false;
   bool Quiet = false;
+  std::string Journal;  // a file to append each request and its answer to, as JSON lines
 };
 
 class SimServer {
  public:
   static constexpr size_t kMaxRecorded = 1000;  // the oldest requests are forgotten first
 
+  // Throws when TLS cannot be set up or the journal file cannot be opened.
   SimServer(const SimOptions& aOptions, SimIdentity aIdentity);
   ~SimServer();
   SimServer(const SimServer&) = delete;
@@ -59,13 +62,20 @@ class SimServer {
     std::vector<std::pair<std::string, std::string>> Headers;
     std::string Body;
     int Status = 0;  // 0: no answer was sent
+    std::string Answer;
+  };
+  struct FileCloser {
+    void operator()(std::FILE* aFile) const { std::fclose(aFile); }
   };
 
   void Routes();
   void Serve(const httplib::Request& aRequest, httplib::Response& aResponse, const std::function<SimAnswer()>& aOperation);
   uint64_t Record(const httplib::Request& aRequest);
-  void SetRecordedStatus(uint64_t aSequence, int aStatus);
+  void SetRecordedAnswer(uint64_t aSequence, int aStatus, const std::string& aAnswer);
   std::string RecordedJson() const;
+  std::string PageHtml() const;
+  void WriteJournal(const httplib::Request& aRequest, const std::string& aReceivedAt, int aStatus,
+                    const std::string& aAnswer);
   // False when the wait ended because the simulator stops.
   bool Wait(int aSeconds);
   void Log(const std::string& aLine) const;
@@ -80,6 +90,8 @@ class SimServer {
   bool fStopping = false;
   std::deque<Recorded> fRecorded;
   uint64_t fNextSequence = 1;
+  std::mutex fJournalLock;
+  std::unique_ptr<std::FILE, FileCloser> fJournal;
 };
 
 }  // namespace lorvanisim

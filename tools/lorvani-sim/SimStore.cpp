@@ -36,6 +36,7 @@ constexpr FaultName kFaults[] = {
     {"FAULT-JSON-STRING", FaultKind::JsonString},
     {"FAULT-JSON-NUMBER", FaultKind::JsonNumber},
     {"FAULT-BOM", FaultKind::ByteOrderMark},
+    {"FAULT-LOST-ANSWER", FaultKind::LostAnswer},
 };
 constexpr std::string_view kDelayPrefix = "FAULT-DELAY-";
 constexpr std::string_view kFaultPrefix = "FAULT-";
@@ -363,8 +364,7 @@ std::optional<SimAnswer> SimStore::ApplyTransportFault(std::optional<Fault>& aFa
   return std::nullopt;
 }
 
-// The bearer token, then the body's media type.
-std::optional<SimAnswer> SimStore::CheckCaller(const SimCall& aCall) const {
+std::optional<SimAnswer> SimStore::CheckBearer(const SimCall& aCall) const {
   std::string_view authorization = aCall.Authorization;
   size_t blank = authorization.find(' ');
   std::string scheme(authorization.substr(0, blank));
@@ -379,6 +379,12 @@ std::optional<SimAnswer> SimStore::CheckCaller(const SimCall& aCall) const {
     answer.Headers.emplace_back("WWW-Authenticate", "Bearer realm=\"lorvani-sim\", error=\"invalid_token\"");
     return answer;
   }
+  return std::nullopt;
+}
+
+// The bearer token, then the body's media type.
+std::optional<SimAnswer> SimStore::CheckCaller(const SimCall& aCall) const {
+  if (auto refusal = CheckBearer(aCall)) return refusal;
   std::string mediaType = aCall.ContentType.substr(0, aCall.ContentType.find(';'));
   while (!mediaType.empty() && (mediaType.back() == ' ' || mediaType.back() == '\t')) mediaType.pop_back();
   for (char& c : mediaType) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -442,6 +448,7 @@ SimAnswer SimStore::CreateOrder(const SimCall& aCall) {
       case FaultKind::BadRefundedAt:
       case FaultKind::HugeAnswer:
       case FaultKind::ByteOrderMark:
+      case FaultKind::LostAnswer:
         break;  // shape the answer below, or the order's refunds
       default: {
         SimAnswer answer = TransportFaultAnswer(*fault);
@@ -484,6 +491,8 @@ SimAnswer SimStore::CreateOrder(const SimCall& aCall) {
   SimAnswer answer = JsonAnswer(huge ? 200 : 201, buffer);
   if (fault && fault->Kind == FaultKind::ByteOrderMark) answer.Body.insert(0, kByteOrderMark);
   answer.DelaySeconds = delay;
+  // The order exists; only its answer is lost. A repeat of the request gets it.
+  answer.Close = fault && fault->Kind == FaultKind::LostAnswer;
   fReplays[order.RequestId] = Replay{fingerprint, answer.Status, answer.Body};
   fOrderIndex[order.Token] = fOrders.size();
   fOrders.push_back(std::move(order));
@@ -569,45 +578,74 @@ SimAnswer SimStore::RefundOrder(const std::string& aOrderToken, const SimCall& a
   SimAnswer answer = JsonAnswer(201, buffer);
   if (fault && kind == FaultKind::ByteOrderMark) answer.Body.insert(0, kByteOrderMark);
   answer.DelaySeconds = delay;
+  answer.Close = fault && kind == FaultKind::LostAnswer;
   fReplays[refund.RequestId] = Replay{fingerprint, answer.Status, answer.Body};
   order.Refunds.push_back(std::move(refund));
   return answer;
 }
 
+namespace {
+
+void WriteText(Writer& aWriter, const char* aName, const std::string& aValue) {
+  aWriter.Key(aName);
+  aWriter.String(aValue.c_str(), static_cast<rapidjson::SizeType>(aValue.size()));
+}
+
+// An order as GET /v1/instore/orders/{token} and /_sim/orders show it.
+void WriteOrder(Writer& aWriter, const SimStore::Order& aOrder) {
+  aWriter.StartObject();
+  WriteText(aWriter, "token", aOrder.Token);
+  WriteText(aWriter, "status", "approved");
+  WriteText(aWriter, "requestId", aOrder.RequestId);
+  WriteText(aWriter, "preApprovalCode", aOrder.PreApprovalCode);
+  WriteText(aWriter, "merchantOperatorId", aOrder.OperatorId);
+  WriteText(aWriter, "merchantReference", aOrder.Reference);
+  WriteMoney(aWriter, "totalAmount", aOrder.Amount, aOrder.Currency);
+  WriteMoney(aWriter, "refundedAmount", aOrder.Refunded(), aOrder.Currency);
+  WriteMoney(aWriter, "remainingAmount", aOrder.Amount - aOrder.Refunded(), aOrder.Currency);
+  WriteText(aWriter, "createdAt", aOrder.CreatedAt);
+  aWriter.Key("refunds");
+  aWriter.StartArray();
+  for (const auto& refund : aOrder.Refunds) {
+    aWriter.StartObject();
+    WriteText(aWriter, "refundToken", refund.RefundToken);
+    WriteText(aWriter, "requestId", refund.RequestId);
+    WriteMoney(aWriter, "refundAmount", refund.Amount, aOrder.Currency);
+    WriteText(aWriter, "refundedAt", refund.RefundedAt);
+    aWriter.EndObject();
+  }
+  aWriter.EndArray();
+  aWriter.EndObject();
+}
+
+}  // namespace
+
 std::string SimStore::OrdersJson() const {
   std::lock_guard lock(fLock);
   rapidjson::StringBuffer buffer;
   Writer writer(buffer);
-  auto text = [&writer](const char* aName, const std::string& aValue) {
-    writer.Key(aName);
-    writer.String(aValue.c_str(), static_cast<rapidjson::SizeType>(aValue.size()));
-  };
   writer.StartArray();
-  for (const auto& order : fOrders) {
-    writer.StartObject();
-    text("token", order.Token);
-    text("requestId", order.RequestId);
-    text("preApprovalCode", order.PreApprovalCode);
-    text("merchantOperatorId", order.OperatorId);
-    text("merchantReference", order.Reference);
-    WriteMoney(writer, "totalAmount", order.Amount, order.Currency);
-    WriteMoney(writer, "refundedAmount", order.Refunded(), order.Currency);
-    text("createdAt", order.CreatedAt);
-    writer.Key("refunds");
-    writer.StartArray();
-    for (const auto& refund : order.Refunds) {
-      writer.StartObject();
-      text("refundToken", refund.RefundToken);
-      text("requestId", refund.RequestId);
-      WriteMoney(writer, "refundAmount", refund.Amount, order.Currency);
-      text("refundedAt", refund.RefundedAt);
-      writer.EndObject();
-    }
-    writer.EndArray();
-    writer.EndObject();
-  }
+  for (const auto& order : fOrders) WriteOrder(writer, order);
   writer.EndArray();
   return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+SimAnswer SimStore::GetOrder(const std::string& aOrderToken, const SimCall& aCall) const {
+  if (auto refusal = CheckBearer(aCall)) return *refusal;
+  std::lock_guard lock(fLock);
+  auto found = fOrderIndex.find(aOrderToken);
+  if (found == fOrderIndex.end()) {
+    return ErrorAnswer(404, "order_not_found", "No order with the token \"" + aOrderToken + "\"");
+  }
+  rapidjson::StringBuffer buffer;
+  Writer writer(buffer);
+  WriteOrder(writer, fOrders[found->second]);
+  return JsonAnswer(200, buffer);
+}
+
+std::vector<SimStore::Order> SimStore::Orders() const {
+  std::lock_guard lock(fLock);
+  return fOrders;
 }
 
 }  // namespace lorvanisim

@@ -31,6 +31,7 @@ enum class FaultKind {
   JsonString,     // 400 whose body is a JSON string, not an object
   JsonNumber,     // 400 whose body is a JSON number, not an object
   ByteOrderMark,  // success whose body starts with a UTF-8 byte-order mark
+  LostAnswer,     // the order or refund is made, then the connection closes unanswered
 };
 
 struct Fault {
@@ -55,7 +56,7 @@ struct SimAnswer {
   std::string ContentType;  // empty with an empty body
   std::string Body;
   std::vector<std::pair<std::string, std::string>> Headers;
-  bool Close = false;    // close the connection instead of answering
+  bool Close = false;    // close the connection instead of answering (after any delay)
   int DelaySeconds = 0;  // wait this long before answering
 };
 
@@ -67,6 +68,8 @@ class SimStore {
   SimAnswer CreateOrder(const SimCall& aCall);
   // POST /v1/instore/orders/{token}/refund
   SimAnswer RefundOrder(const std::string& aOrderToken, const SimCall& aCall);
+  // GET /v1/instore/orders/{token}: the order with its refunds (no body, no media type).
+  SimAnswer GetOrder(const std::string& aOrderToken, const SimCall& aCall) const;
 
   // A fault for the next order or refund request, whatever its pre-approval code.
   void SetNextFault(const Fault& aFault);
@@ -76,7 +79,6 @@ class SimStore {
   // Every order with its refunds, as a JSON array.
   std::string OrdersJson() const;
 
- private:
   struct Refund {
     std::string RefundToken;
     std::string RequestId;
@@ -95,6 +97,10 @@ class SimStore {
     std::vector<Refund> Refunds;
     int64_t Refunded() const;
   };
+  // A copy of the orders, oldest first.
+  std::vector<Order> Orders() const;
+
+ private:
   // A request already answered with success, to answer a repeat of it the same way.
   struct Replay {
     std::string Fingerprint;
@@ -104,6 +110,7 @@ class SimStore {
 
   std::optional<Fault> TakeNextFault();
   static std::optional<SimAnswer> ApplyTransportFault(std::optional<Fault>& aFault, int& aDelay);
+  std::optional<SimAnswer> CheckBearer(const SimCall& aCall) const;
   std::optional<SimAnswer> CheckCaller(const SimCall& aCall) const;
   std::optional<SimAnswer> ReplayOf(const std::string& aRequestId, const std::string& aFingerprint) const;
 

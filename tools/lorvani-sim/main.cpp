@@ -34,6 +34,10 @@ Options
                        driver's TlsCaFile at it to trust the simulator
   --hostname-mismatch  serve a certificate for "lorvani-sim.invalid" only, which a
                        verifying client must refuse (for testing host-name checks)
+  --journal FILE       append each request to the interface and its answer to FILE,
+                       one JSON line each: {"time","method","path","status",
+                       "request","answer"} (status 0: closed without an answer).
+                       Headers, and so the bearer token, are never written
   --quiet              do not log each request on standard error
   --help               show this text
 
@@ -44,8 +48,8 @@ Start-up
   printed once the port is open and the CA file is written. Use it as the URL of
   the driver's HTTP connection. SIGTERM or SIGINT (Ctrl+C) stops the simulator.
 
-Interface (every request needs "Authorization: Bearer TOKEN" and a JSON body with
-"Content-Type: application/json")
+Interface (every request needs "Authorization: Bearer TOKEN"; a POST, a JSON body
+with "Content-Type: application/json")
   POST /v1/instore/orders
       {"totalAmount":{"amount":"12.5","currency":"EUR"},"preApprovalCode":"ABC",
        "requestId":"S1-T2-20240301120000000","merchantOperatorId":"op",
@@ -58,6 +62,13 @@ Interface (every request needs "Authorization: Bearer TOKEN" and a JSON body wit
        "merchantOperatorId":"op","refundAmount":{"amount":"5","currency":"EUR"}}
       201 {"token":"ord_...","refundToken":"rfd_...","refundedAt":"...Z",
            "requestId":...,"refundAmount":...,"remainingAmount":...}
+  GET /v1/instore/orders/{token}      (bearer token needed, no body)
+      200 {"token":...,"status":"approved","requestId":...,"preApprovalCode":...,
+           "merchantOperatorId":...,"merchantReference":...,"totalAmount":...,
+           "refundedAmount":...,"remainingAmount":...,"createdAt":...,
+           "refunds":[{"refundToken":...,"requestId":...,"refundAmount":...,
+                       "refundedAt":...}]}
+      404 {"message":...} for an unknown token
 
   Rules, as a careful provider applies them:
   - a missing or wrong bearer token gives 401; a body that is not JSON, 400; a
@@ -75,7 +86,10 @@ Interface (every request needs "Authorization: Bearer TOKEN" and a JSON body wit
   1 MiB are refused with 413.
 
 Faults, chosen by the order's preApprovalCode (the body must be valid)
-  FAULT-DELAY-N         wait N seconds (1 to 300), then create the order as usual
+  FAULT-DELAY-N         create the order as usual, but answer only after N seconds
+                        (1 to 300)
+  FAULT-LOST-ANSWER     create the order, then close the connection without
+                        answering
   FAULT-500             500 without a body
   FAULT-502-HTML        502 with an HTML page, as a gateway answers
   FAULT-JSON-ARRAY      400 whose body is a JSON array
@@ -95,12 +109,21 @@ Faults, chosen by the order's preApprovalCode (the body must be valid)
                         byte-order mark
   Any other code beginning with "FAULT-" is refused with 400.
 
+  The uncertain outcome: the driver's time-outs are connect 10 s, read 120 s. With
+  FAULT-LOST-ANSWER, or FAULT-DELAY-N with N beyond the read time-out (say
+  FAULT-DELAY-130), the order exists at the provider while the driver has no
+  answer and reports an error. Rehearse what the point of sale does then:
+  GET /v1/instore/orders/{token} or the journal page show the order, and repeating
+  the request with the same requestId answers the first answer again.
+
 Control (no token needed)
   POST   /_sim/fault     {"fault":"FAULT-500"}: the next order or refund request
                          gets that fault whatever its content. DELAY, 500, 502-HTML,
                          JSON-ARRAY, NOT-JSON, 302 and CLOSE strike before the
                          request is checked; the others shape its answer.
                          JSON-STRING and JSON-NUMBER strike before the check too.
+                         LOST-ANSWER makes the order or the refund, then closes
+                         the connection unanswered.
   GET    /_sim/fault     the fault waiting for the next request, or null
   DELETE /_sim/fault     cancel it
   GET    /_sim/requests  the requests received (oldest first, the last 1000; control
@@ -109,6 +132,10 @@ Control (no token needed)
                          bodyBase64 (the exact bytes), status (0: no answer was sent)
   DELETE /_sim/requests  forget them
   GET    /_sim/orders    the orders with their refunds
+  GET    /               the journal page, for a browser: orders, refunds, failed
+                         requests (status and message) and the fault waiting for
+                         the next request; it reloads itself every 3 seconds and
+                         loads nothing from elsewhere
 )";
 
 struct Arguments {
@@ -144,6 +171,8 @@ Arguments ParseArguments(int aCount, char** aValues) {
       arguments.Options.CaOut = value();
     } else if (name == "--hostname-mismatch") {
       arguments.Options.HostnameMismatch = true;
+    } else if (name == "--journal") {
+      arguments.Options.Journal = value();
     } else if (name == "--quiet") {
       arguments.Options.Quiet = true;
     } else {

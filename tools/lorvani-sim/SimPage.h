@@ -1,0 +1,29 @@
+#pragma once
+// The journal page that GET / serves: the orders with their refunds, the requests
+// that failed and the fault waiting for the next request, refreshing itself.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "SimStore.h"
+
+namespace lorvanisim {
+
+// A request that got no success: its status (0: no answer was sent) and message.
+struct PageFailure {
+  std::string ReceivedAt;
+  std::string Method;
+  std::string Path;
+  int Status = 0;
+  std::string Message;
+};
+
+// aText with & < > " ' replaced by their character references.
+std::string HtmlEscape(std::string_view aText);
+
+std::string JournalPage(const std::vector<SimStore::Order>& aOrders, const std::vector<PageFailure>& aFailures,
+                        const std::optional<Fault>& aNextFault);
+
+}  // namespace lorvanisim
