@@ -72,7 +72,7 @@ std::string SerialPort::DevicePath(uint32_t aNumber) {
 }
 
 uint32_t SerialPort::Open(uint32_t aNumber) {
-  Close();
+  // A port already open here stays open and held: this opening then fails like any other.
   const int handle = open(DevicePath(aNumber).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (handle < 0) return OpenErrorCode(errno);
   // TIOCEXCL keeps other openings out, except root's; the lock keeps out everyone who
@@ -83,6 +83,7 @@ uint32_t SerialPort::Open(uint32_t aNumber) {
     return OpenErrorCode(error == EWOULDBLOCK ? EBUSY : error);
   }
   ioctl(handle, TIOCEXCL);  // not every device is a terminal: its setup then fails
+  Close();
   fHandle = handle;
   fTotalMs = 0;
   fIntervalMs = 0;
