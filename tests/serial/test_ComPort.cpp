@@ -271,7 +271,7 @@ TEST(ComPort, ReadReturnsWhatArrivedWithinItsTimeOuts) {
   EXPECT_EQ(port.CurrentComTimeout(), TComPort::kNoTimeout);
 }
 
-TEST(ComPort, AReadOfAHungUpDeviceFailsWithItsErrorFlags) {
+TEST(ComPort, AHungUpDeviceFailsReadsWithErrorFlagsAndTheRestWithMessages) {
   FakeComPorts ports;
   PseudoTerminal& device = ports.Add(1);
   TComPort port(1);
@@ -281,6 +281,14 @@ TEST(ComPort, AReadOfAHungUpDeviceFailsWithItsErrorFlags) {
   uint32_t error = 0;
   EXPECT_EQ(port.Read(&byte, 1, 100, error), -1);
   EXPECT_NE(error, 0u);
+  // Whatever else needs the device fails with the operation's message.
+  EXPECT_EQ(FailureOf([&] { port.WriteText("x"); }), "Write to com port failed.");
+  EXPECT_EQ(FailureOf([&] { port.ClearBuffers(); }), "PurgeComm failed!");
+  EXPECT_EQ(FailureOf([&] { port.SetLineParameters(9600, 8, TStopBits::sbOne, TParity::ptNone); }),
+            "GetCommState failed!");
+  EXPECT_EQ(port.GetBytesPending(), 0);
+  EXPECT_EQ(FailureOf([&] { port.Close(); }), "<no failure>");
+  EXPECT_FALSE(port.ComIsOpen());
 }
 
 TEST(ComPort, WritesPendingBytesPurgeAndModemLines) {
