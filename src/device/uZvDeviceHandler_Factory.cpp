@@ -1,6 +1,7 @@
 #include "base/Exception.h"
 #include "device/uZVIOHandler_Base.h"
 #include "device/uZVIOHandler_HTTP.h"
+#include "device/uZVIOHandler_Serial.h"
 #include "device/uZvDeviceHandler.h"
 
 namespace zv {
@@ -28,6 +29,9 @@ std::unique_ptr<kIOHandler> kDeviceHandler::CreateIOHandler(const Text& aLogDir)
   switch (fConnection.ConnectionType()) {
     case zvConnectionType::HTTP:
       handler = std::make_unique<kIOHandler_HTTP>(&fConnection, aLogDir, baseName);
+      break;
+    case zvConnectionType::Serial:
+      handler = std::make_unique<kIOHandler_Serial>(&fConnection, aLogDir, baseName);
       break;
     default:
       // This build carries only the HTTP handler; any other type is refused rather

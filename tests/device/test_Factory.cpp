@@ -83,7 +83,6 @@ TEST(Factory, UnsupportedConnectionTypesFailWithTheirName) {
       {"<Connection><Type>OPOS</Type></Connection>", "OPOS"},
       {"", "OPOS"},  // no Connection element keeps the default type
       {"<Connection><Type>tcp</Type></Connection>", "TCP"},
-      {"<Connection><Type>Serial</Type><Parity>None</Parity></Connection>", "Serial"},
       {"<Connection><Type>DLL</Type></Connection>", "DLL"},
       {"<Connection><Type>COM</Type></Connection>", "Com"},
       {"<Connection><Type>Spool</Type></Connection>", "Spool"},

@@ -1,0 +1,304 @@
+// The serial I/O handler over a pseudo-terminal that plays the device.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "PseudoTerminal.h"
+#include "TestText.h"
+#include "base/Exception.h"
+#include "device/uZVIOHandler_Serial.h"
+#include "device/uZvDeviceHandler.h"
+#include "platform/SerialPort.h"
+#include "serial/uzvSerialDriver.h"
+#include "test_IOHandler_Support.h"
+
+namespace zv {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using zvtest::FakeComPorts;
+using zvtest::LogDir;
+using zvtest::LogLines;
+using zvtest::PseudoTerminal;
+using zvtest::T;
+using zvtest::U8;
+
+const std::vector<uint8_t> kCrLf = {'\r', '\n'};
+
+kConnection Serial(const std::string& aPort, zvParity aParity = zvParity::None, int32_t aStopBits = 1,
+                   int32_t aReadTimeout = 1000) {
+  kConnection c;
+  c.SetConnectionType(zvConnectionType::Serial);
+  c.SetSerialPort(T(aPort));
+  c.SetSpeed(9600);
+  c.SetDataBits(8);
+  c.SetParity(aParity);
+  c.SetStopBits(aStopBits);
+  c.SetReadTimeOut(aReadTimeout);
+  c.SetConnectTimeOut(500);
+  return c;
+}
+
+std::string FailureOf(const std::function<void()>& aCall) {
+  try {
+    aCall();
+  } catch (const kException& e) {
+    return U8(e.Message());
+  }
+  return "<no failure>";
+}
+
+int64_t MsSince(Clock::time_point aStart) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - aStart).count();
+}
+
+std::filesystem::path LogFile(const LogDir& aDir) { return aDir.Path() / ("serial_" + zvtest::Today() + ".log"); }
+
+TEST(IOHandlerSerial, ThePortNumberParityAndStopBitsAreCheckedInOrder) {
+  const struct {
+    std::string port;
+    zvParity parity;
+    int32_t stop;
+    std::string outcome;  // the port number, or the failure
+  } cases[] = {
+      {"COM3", zvParity::None, 1, "3"},
+      {"COM12", zvParity::Even, 2, "12"},
+      {"COM1234", zvParity::Odd, 1, "123"},
+      {"xyz7", zvParity::None, 1, "7"},
+      {"COM", zvParity::None, 1, "'' is not a valid integer value"},
+      {"", zvParity::None, 1, "'' is not a valid integer value"},
+      {"COMab1", static_cast<zvParity>(9), 0, "'ab1' is not a valid integer value"},
+      {"COM1", static_cast<zvParity>(9), 0, "Parity invalid"},
+      {"COM1", zvParity::None, 0, "Stop Bits 0 invalid"},
+      {"COM1", zvParity::None, 3, "Stop Bits 3 invalid"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.port);
+    LogDir dir;
+    const kConnection connection = Serial(c.port, c.parity, c.stop);
+    std::string outcome;
+    try {
+      kIOHandler_Serial handler(&connection, dir.Dir(), u"serial");
+      outcome = std::to_string(handler.Port().ComNumber());
+      EXPECT_FALSE(handler.Connected());
+    } catch (const kException& e) {
+      outcome = U8(e.Message());
+    }
+    EXPECT_EQ(outcome, c.outcome);
+    // A handler that could not be made still closes its log.
+    EXPECT_EQ(LogLines(LogFile(dir)), (std::vector<std::string>{
+                                          "I *************************** START ***************************",
+                                          "I *************************** STOP ****************************",
+                                      }));
+  }
+}
+
+// One full exchange: the connect lines, a write and an answer up to its terminator.
+TEST(IOHandlerSerial, OneExchangeLogsItsLinesAndLeavesWhatFollowsTheTerminator) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(3);
+  LogDir dir;
+  {
+    const kConnection connection = Serial("COM3", zvParity::Odd, 2, 3000);
+    kIOHandler_Serial handler(&connection, dir.Dir(), u"serial");
+    handler.SetVersion(u"V9");
+    ASSERT_TRUE(handler.Connect());
+    EXPECT_TRUE(handler.Connected());
+    EXPECT_EQ(handler.Port().Port().AppliedLine().Parity, static_cast<uint8_t>(TParity::ptOdd));
+    EXPECT_TRUE(handler.Write(u"PING\r"));
+    EXPECT_EQ(device.Receive(), "PING\r");
+    device.Send("OK\r\nNEXT");
+    EXPECT_EQ(U8(handler.ReadUpTo(kCrLf)), "OK\r");
+    EXPECT_TRUE(handler.InputBufferContainsData());
+    EXPECT_EQ(U8(handler.ReadChars(5)), "\nNEXT");
+    EXPECT_FALSE(handler.InputBufferContainsData());
+    EXPECT_EQ(FailureOf([&] { handler.ReadAll(); }), "ReadAll Unsupported");
+    EXPECT_EQ(U8(handler.DecodeError(5)), "");
+    EXPECT_TRUE(handler.Disconnect());
+    EXPECT_FALSE(handler.Connected());
+  }
+  EXPECT_EQ(LogLines(LogFile(dir)), (std::vector<std::string>{
+                                        "I *************************** START ***************************",
+                                        "I *************************************************************",
+                                        "I kIOHandler_Serial",
+                                        "I V9",
+                                        "I ConnectTimeout=500",
+                                        "I ReadTimeout=3000",
+                                        "I Serial Driver Version: 1.0",
+                                        "I SerialPort=COM3",
+                                        "I Speed=9600",
+                                        "I Parity=odd",
+                                        "I DataBits=8",
+                                        "I StopBits=2",
+                                        // The control characters stand in the lines raw.
+                                        "I Write:PING\r",
+                                        "I Waiting for:\r,\n",
+                                        "I Read:OK\r",
+                                        "I Read:\nNEXT",
+                                        "I *************************** STOP ****************************",
+                                    }));
+}
+
+TEST(IOHandlerSerial, WaitingForShowsTheTerminatorsInHexWhenHexLogIsOn) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  LogDir dir;
+  {
+    const kConnection connection = Serial("COM1");
+    kIOHandler_Serial handler(&connection, dir.Dir(), u"serial");
+    handler.SetHexLog(true);
+    handler.Connect();
+    device.Send("A;");
+    EXPECT_EQ(U8(handler.ReadUpTo({';', '|'})), "A;");
+  }
+  const auto lines = LogLines(LogFile(dir));
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "I Waiting for:;,| [3b,7c]"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "I Read:A; [41 3b]"), lines.end());
+}
+
+TEST(IOHandlerSerial, BytesAboveAsciiTravelAsTheCodePageBytes) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  LogDir dir;
+  const kConnection connection = Serial("COM1");
+  kIOHandler_Serial handler(&connection, dir.Dir(), u"serial");
+  handler.Connect();
+  // é and ÿ are one byte each, the euro sign has its own byte, and what the code page
+  // lacks (Ā, and a character outside the basic plane) goes as "?".
+  EXPECT_TRUE(handler.Write(u"\u00e9\u20ac\u00ff\u0100\U0001F600."));
+  EXPECT_EQ(device.Receive(), "\xE9\x80\xFF??.");
+  // Received bytes become the characters of the same codes.
+  device.Send("\x80\xE9\xFF\n");
+  EXPECT_EQ(handler.ReadUpTo({'\n'}), Text(u"\u0080\u00e9\u00ff\n"));
+}
+
+TEST(IOHandlerSerial, ReadsEndWithTheReadTimeOutAndReturnWhatArrived) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  LogDir dir;
+  {
+    const kConnection connection = Serial("COM1", zvParity::None, 1, 600);
+    kIOHandler_Serial handler(&connection, dir.Dir(), u"serial");
+    handler.Connect();
+
+    device.Send("abc");
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(U8(handler.ReadChars(5)), "abc");
+    EXPECT_GE(MsSince(start), 600);
+    EXPECT_LT(MsSince(start), 6000);
+
+    device.Send("par");
+    start = Clock::now();
+    EXPECT_EQ(U8(handler.ReadUpTo(kCrLf)), "par");
+    EXPECT_GE(MsSince(start), 600);
+    EXPECT_LT(MsSince(start), 6000);
+
+    // Nothing waiting: ReadChars(0) ends after its first attempt.
+    start = Clock::now();
+    EXPECT_EQ(U8(handler.ReadChars(0)), "");
+    EXPECT_LT(MsSince(start), 590);
+  }
+  const auto lines = LogLines(LogFile(dir));
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "E Read Timeout:abc"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "E Read Timeout:par"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "I Read:"), lines.end());
+}
+
+// A device that keeps sending without a terminator does not hold the caller.
+TEST(IOHandlerSerial, AStreamWithoutTerminatorEndsAfterTheReadTimeOut) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  LogDir dir;
+  std::atomic<bool> stop{false};
+  const kConnection connection = Serial("COM1", zvParity::None, 1, 500);
+  kIOHandler_Serial handler(&connection, dir.Dir(), u"serial");
+  handler.Connect();
+  // It sends for at most 20 s, so that a read without bound fails instead of hanging.
+  std::thread talker([&] {
+    for (const auto start = Clock::now(); !stop && MsSince(start) < 20000;) {
+      device.Send("z");
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  const Clock::time_point start = Clock::now();
+  const std::string got = U8(handler.ReadUpTo(kCrLf));
+  const int64_t elapsed = MsSince(start);
+  stop = true;
+  talker.join();
+  EXPECT_GE(elapsed, 500);
+  EXPECT_LT(elapsed, 10000);
+  EXPECT_FALSE(got.empty());
+  EXPECT_EQ(got.find_first_not_of('z'), std::string::npos);
+  handler.Disconnect();
+  const auto lines = LogLines(LogFile(dir));
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "E Read Timeout:" + got), lines.end());
+}
+
+TEST(IOHandlerSerial, AFailingReadIsLoggedOnEveryAttempt) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  LogDir dir;
+  {
+    const kConnection connection = Serial("COM1", zvParity::None, 1, 400);
+    kIOHandler_Serial handler(&connection, dir.Dir(), u"serial");
+    handler.Connect();
+    device.CloseMaster();
+    EXPECT_EQ(U8(handler.ReadUpTo(kCrLf)), "");
+  }
+  const auto lines = LogLines(LogFile(dir));
+  const auto errors = std::count(lines.begin(), lines.end(), "E Read Error:" + std::to_string(platform::kSerialIOError));
+  // One per attempt of 100 ms within the 400 ms.
+  EXPECT_GE(errors, 2);
+  EXPECT_LE(errors, 10);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "E Read Timeout:"), lines.end());
+}
+
+TEST(IOHandlerSerial, APortIsHeldUntilDisconnectAndAClosedOneRefusesTraffic) {
+  FakeComPorts ports;
+  ports.Add(3);
+  LogDir dir;
+  const kConnection connection = Serial("COM3");
+  kIOHandler_Serial handler(&connection, dir.Dir(), u"serial");
+  EXPECT_EQ(FailureOf([&] { handler.Write(u"x"); }), "Cannot write because COM port is not open.");
+  EXPECT_EQ(FailureOf([&] { handler.ReadChars(1); }), "Cannot read because COM port is not open.");
+  EXPECT_EQ(FailureOf([&] { handler.ReadUpTo(kCrLf); }), "Cannot read because COM port is not open.");
+  EXPECT_FALSE(handler.InputBufferContainsData());
+  EXPECT_EQ(FailureOf([&] { handler.ClearBuffers(); }), "<no failure>");
+  handler.Connect();
+  EXPECT_EQ(FailureOf([&] { handler.Connect(); }), "Cannot open COM3 (error #5).");
+  EXPECT_TRUE(handler.Disconnect());
+  EXPECT_TRUE(handler.Connect());
+
+  const kConnection missing = Serial("COM8");
+  kIOHandler_Serial other(&missing, dir.Dir(), u"serial");
+  EXPECT_EQ(FailureOf([&] { other.Connect(); }), "COM8 is not a valid COM port.");
+  EXPECT_FALSE(other.Connected());
+}
+
+TEST(IOHandlerSerial, TheFactoryMakesASerialHandler) {
+  FakeComPorts ports;
+  ports.Add(2);
+  LogDir dir;
+  kDeviceHandler request;
+  request.Deserialize(T("<OPEN><Driver>ZVPA_LORVANI_10</Driver><LogId>S</LogId><Connection><Type>Serial</Type>"
+                        "<SerialPort>COM2</SerialPort><Speed>19200</Speed><DataBits>7</DataBits>"
+                        "<Parity>Even</Parity><StopBits>2</StopBits></Connection></OPEN>"));
+  const auto handler = request.CreateIOHandler(dir.Dir());
+  auto* serial = dynamic_cast<kIOHandler_Serial*>(handler.get());
+  ASSERT_NE(serial, nullptr);
+  ASSERT_TRUE(serial->Connect());
+  const platform::SerialLine& applied = serial->Port().Port().AppliedLine();
+  EXPECT_EQ(applied.Baud, 19200u);
+  EXPECT_EQ(applied.DataBits, 7);
+  EXPECT_EQ(applied.Parity, static_cast<uint8_t>(TParity::ptEven));
+  EXPECT_EQ(applied.StopBits, static_cast<uint8_t>(TStopBits::sbTwo));
+}
+
+}  // namespace
+}  // namespace zv

@@ -1,0 +1,322 @@
+// The COM port driver over pseudo-terminals that play the device.
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "PseudoTerminal.h"
+#include "TestText.h"
+#include "platform/SerialPort.h"
+#include "serial/uzvSerialDriver.h"
+
+namespace zv {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using zvtest::FakeComPorts;
+using zvtest::PseudoTerminal;
+using zvtest::U8;
+
+std::string FailureOf(const std::function<void()>& aCall) {
+  try {
+    aCall();
+  } catch (const TComPortException& e) {
+    return U8(e.Message());
+  }
+  return "<no failure>";
+}
+
+int64_t MsSince(Clock::time_point aStart) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - aStart).count();
+}
+
+size_t OpenDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+TEST(ComPort, DevicePathFollowsTheDevicesFolder) {
+  {
+    FakeComPorts ports;
+    EXPECT_EQ(platform::SerialPort::DevicePath(3), (ports.Dir() / "com3").string());
+  }
+  const char* former = std::getenv("ZV_DEVICES");
+  const std::string saved = former ? former : "";
+  unsetenv("ZV_DEVICES");
+  EXPECT_EQ(platform::SerialPort::DevicePath(1), "/dev/ttyS0");
+  EXPECT_EQ(platform::SerialPort::DevicePath(12), "/dev/ttyS11");
+  if (former) setenv("ZV_DEVICES", saved.c_str(), 1);
+}
+
+TEST(ComPort, APortThatDoesNotExistIsNoValidPort) {
+  FakeComPorts ports;
+  ports.Add(1);
+  for (uint32_t number : {0u, 2u, 123u}) {
+    TComPort port(number);
+    EXPECT_EQ(FailureOf([&] { port.Open(); }),
+              zvtest::Concat(std::string("COM"), std::to_string(number), std::string(" is not a valid COM port.")));
+    EXPECT_FALSE(port.ComIsOpen());
+  }
+}
+
+TEST(ComPort, APortIsHeldExclusivelyByOneOpening) {
+  FakeComPorts ports;
+  ports.Add(4);
+  TComPort first(4);
+  first.Open();
+  ASSERT_TRUE(first.ComIsOpen());
+
+  // In this process.
+  TComPort second(4);
+  EXPECT_EQ(FailureOf([&] { second.Open(); }), "Cannot open COM4 (error #5).");
+  EXPECT_FALSE(second.ComIsOpen());
+
+  // In another process.
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(pipeEnds[0]);
+    TComPort other(4);
+    const std::string message = FailureOf([&] { other.Open(); });
+    [[maybe_unused]] ssize_t ignored = write(pipeEnds[1], message.data(), message.size());
+    _exit(0);
+  }
+  close(pipeEnds[1]);
+  std::string message;
+  char buffer[256];
+  for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) message.append(buffer, static_cast<size_t>(n));
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(message, "Cannot open COM4 (error #5).");
+
+  // Closing releases it; freeing an open port does too.
+  first.Close();
+  second.Open();
+  EXPECT_TRUE(second.ComIsOpen());
+  second.Close();
+  {
+    TComPort scoped(4);
+    scoped.Open();
+  }
+  second.Open();
+  EXPECT_TRUE(second.ComIsOpen());
+}
+
+TEST(ComPort, AClosedPortRefusesReadsWritesAndModemLines) {
+  FakeComPorts ports;
+  ports.Add(1);
+  TComPort never(1);
+  TComPort closed(1);
+  closed.Open();
+  closed.Close();
+  for (TComPort* port : {&never, &closed}) {
+    uint32_t error = 0;
+    uint8_t byte = 0;
+    EXPECT_EQ(FailureOf([&] { port->Read(&byte, 1, 100, error); }), "Cannot read because COM port is not open.");
+    EXPECT_EQ(FailureOf([&] { port->WriteText("x"); }), "Cannot write because COM port is not open.");
+    EXPECT_EQ(FailureOf([&] { port->SetRTS(true); }), "SetRTS failed because COM port not open.");
+    EXPECT_EQ(FailureOf([&] { port->SetDTR(true); }), "SetDTR failed because COM port not open.");
+    EXPECT_EQ(FailureOf([&] { port->SetLineParameters(9600, 8, TStopBits::sbOne, TParity::ptNone); }),
+              "GetCommState failed!");
+    EXPECT_EQ(port->GetBytesPending(), 0);
+    EXPECT_EQ(FailureOf([&] { port->ClearBuffers(); }), "<no failure>");
+    EXPECT_EQ(FailureOf([&] { port->Close(); }), "<no failure>");
+    EXPECT_EQ(U8(port->DriverVersion()), "1.0");
+  }
+}
+
+// Only speed, character size, stop bits and parity are the driver's: every other
+// setting of the port stays as the system left it.
+TEST(ComPort, OpenAppliesTheLineSettingsOnTopOfThePortsOwn) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(2);
+  termios before{};
+  ASSERT_EQ(tcgetattr(device.Slave(), &before), 0);
+  before.c_iflag |= IXON | IXOFF;
+  before.c_cc[VSTART] = 0x05;
+  before.c_cc[VMIN] = 3;
+  ASSERT_EQ(tcsetattr(device.Slave(), TCSANOW, &before), 0);
+  ASSERT_EQ(tcgetattr(device.Slave(), &before), 0);
+
+  TComPort port(2, 19200, 7, TStopBits::sbTwo, TParity::ptOdd);
+  port.Open();
+  termios after{};
+  ASSERT_EQ(tcgetattr(device.Slave(), &after), 0);
+  EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B19200));
+  EXPECT_NE(after.c_cflag & CSTOPB, 0u);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_cc[VSTART], 0x05);
+  EXPECT_EQ(after.c_cc[VMIN], 3);
+  // A pseudo-terminal keeps eight bits without parity whatever it is given.
+  const platform::SerialLine& applied = port.Port().AppliedLine();
+  EXPECT_EQ(applied.Baud, 19200u);
+  EXPECT_EQ(applied.DataBits, 7);
+  EXPECT_EQ(applied.StopBits, 2);
+  EXPECT_EQ(applied.Parity, 1);
+
+  const struct {
+    TParity parity;
+    TStopBits stop;
+    uint8_t data;
+  } accepted[] = {{TParity::ptNone, TStopBits::sbOne, 8},
+                  {TParity::ptEven, TStopBits::sbTwo, 6},
+                  {TParity::ptMark, TStopBits::sbOneHalf, 5},
+                  {TParity::ptSpace, TStopBits::sbOne, 7}};
+  for (const auto& c : accepted) {
+    port.SetLineParameters(4800, c.data, c.stop, c.parity);
+    EXPECT_EQ(port.Port().AppliedLine().Parity, static_cast<uint8_t>(c.parity));
+    EXPECT_EQ(port.Port().AppliedLine().StopBits, static_cast<uint8_t>(c.stop));
+    EXPECT_EQ(port.Port().AppliedLine().DataBits, c.data);
+    EXPECT_EQ(port.Parity(), c.parity);
+    EXPECT_EQ(port.DataBits(), c.data);
+    ASSERT_EQ(tcgetattr(device.Slave(), &after), 0);
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B4800));
+    EXPECT_EQ(after.c_cflag & CSTOPB, c.stop == TStopBits::sbOne ? 0u : static_cast<tcflag_t>(CSTOPB));
+  }
+}
+
+TEST(ComPort, ARefusedLineSetupKeepsTheFormerSettings) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(2);
+  TComPort port(2, 38400, 8, TStopBits::sbOne, TParity::ptEven);
+  port.Open();
+  const struct {
+    uint32_t baud;
+    uint8_t data;
+    TStopBits stop;
+  } refused[] = {{12345, 8, TStopBits::sbOne}, {9600, 9, TStopBits::sbOne}, {9600, 8, TStopBits::sbOneHalf}};
+  for (const auto& c : refused) {
+    EXPECT_EQ(FailureOf([&] { port.SetLineParameters(c.baud, c.data, c.stop, TParity::ptOdd); }),
+              "SetCommState failed!");
+    EXPECT_EQ(port.BaudRate(), 38400u);
+    EXPECT_EQ(port.DataBits(), 8);
+    EXPECT_EQ(port.StopBits(), TStopBits::sbOne);
+    EXPECT_EQ(port.Parity(), TParity::ptEven);
+    termios now{};
+    ASSERT_EQ(tcgetattr(device.Slave(), &now), 0);
+    EXPECT_EQ(cfgetospeed(&now), static_cast<speed_t>(B38400));
+  }
+  EXPECT_TRUE(port.ComIsOpen());
+}
+
+// A device that is no terminal cannot be set up: Open fails and holds nothing.
+TEST(ComPort, AnOpenWhoseLineSetupFailsReleasesThePort) {
+  FakeComPorts ports;
+  const auto file = ports.Dir() / "plain-file";
+  std::ofstream(file) << "x";
+  ports.Link(6, file);
+  const size_t descriptors = OpenDescriptors();
+  TComPort port(6);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    // The second attempt would find the port held if the first had kept it.
+    EXPECT_EQ(FailureOf([&] { port.Open(); }), "GetCommState failed!");
+    EXPECT_FALSE(port.ComIsOpen());
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+  }
+  TComPort other(6);
+  EXPECT_EQ(FailureOf([&] { other.Open(); }), "GetCommState failed!");
+}
+
+TEST(ComPort, ReadReturnsWhatArrivedWithinItsTimeOuts) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  TComPort port(1);
+  port.Open();
+  EXPECT_EQ(port.CurrentComTimeout(), TComPort::kNoTimeout);
+
+  // Silence: 0 bytes after the time-out, the error word untouched.
+  char buffer[16] = {};
+  uint32_t error = 1234;
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(port.Read(buffer, 4, 300, error), 0);
+  EXPECT_GE(MsSince(start), 250);
+  EXPECT_LT(MsSince(start), 3000);
+  EXPECT_EQ(error, 1234u);
+  EXPECT_EQ(port.CurrentComTimeout(), 300u);
+
+  // Fewer bytes than asked: the read ends 100 ms after the last byte, long before the
+  // total time-out; bytes above 127 arrive unchanged.
+  device.Send("a\xE9\xFF");
+  start = Clock::now();
+  EXPECT_EQ(port.Read(buffer, 10, 20000, error), 3);
+  EXPECT_LT(MsSince(start), 10000);
+  EXPECT_EQ(std::string(buffer, 3), "a\xE9\xFF");
+  EXPECT_EQ(port.CurrentComTimeout(), 20000u);
+
+  // The count asked for ends the read at once; 0 keeps the time-outs in force.
+  device.Send("xyz");
+  EXPECT_EQ(port.Read(buffer, 2, 0, error), 2);
+  EXPECT_EQ(port.CurrentComTimeout(), 20000u);
+  EXPECT_EQ(port.Read(buffer + 2, 1, 0, error), 1);
+  EXPECT_EQ(std::string(buffer, 3), "xyz");
+
+  // A new opening writes the time-out again.
+  port.Close();
+  port.Open();
+  EXPECT_EQ(port.CurrentComTimeout(), TComPort::kNoTimeout);
+}
+
+TEST(ComPort, AHungUpDeviceFailsReadsWithErrorFlagsAndTheRestWithMessages) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  TComPort port(1);
+  port.Open();
+  device.CloseMaster();
+  uint8_t byte = 0;
+  uint32_t error = 0;
+  EXPECT_EQ(port.Read(&byte, 1, 100, error), -1);
+  EXPECT_NE(error, 0u);
+  // Whatever else needs the device fails with the operation's message.
+  EXPECT_EQ(FailureOf([&] { port.WriteText("x"); }), "Write to com port failed.");
+  EXPECT_EQ(FailureOf([&] { port.ClearBuffers(); }), "PurgeComm failed!");
+  EXPECT_EQ(FailureOf([&] { port.SetLineParameters(9600, 8, TStopBits::sbOne, TParity::ptNone); }),
+            "GetCommState failed!");
+  EXPECT_EQ(port.GetBytesPending(), 0);
+  EXPECT_EQ(FailureOf([&] { port.Close(); }), "<no failure>");
+  EXPECT_FALSE(port.ComIsOpen());
+}
+
+TEST(ComPort, WritesPendingBytesPurgeAndModemLines) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  TComPort port(1);
+  port.Open();
+  EXPECT_TRUE(port.WriteText(""));
+  EXPECT_TRUE(port.WriteText(std::string("ok\x80\xFF\r\n", 6)));
+  EXPECT_EQ(device.Receive(), std::string("ok\x80\xFF\r\n", 6));
+
+  device.Send("abc");
+  int32_t pending = 0;
+  for (const auto start = Clock::now(); (pending = port.GetBytesPending()) < 3 && MsSince(start) < 5000;)
+    usleep(10000);
+  EXPECT_EQ(pending, 3);
+  port.ClearBuffers();
+  EXPECT_EQ(port.GetBytesPending(), 0);
+
+  // A pseudo-terminal has no modem lines: that is no failure.
+  EXPECT_EQ(FailureOf([&] {
+              port.SetDTR(true);
+              port.SetRTS(true);
+              port.SetDTR(false);
+              port.SetRTS(false);
+            }),
+            "<no failure>");
+}
+
+}  // namespace
+}  // namespace zv
