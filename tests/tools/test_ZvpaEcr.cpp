@@ -3,6 +3,7 @@
 #include <pty.h>
 #include <rapidjson/document.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -70,7 +71,15 @@ class EcrTerminal {
   EcrTerminal(const EcrTerminal&) = delete;
   EcrTerminal& operator=(const EcrTerminal&) = delete;
 
-  void Type(const std::string& aKeys) { ASSERT_EQ(write(fFd, aKeys.data(), aKeys.size()), static_cast<ssize_t>(aKeys.size())); }
+  // Types once the line editor reads key by key: keys that arrive while the terminal is
+  // still in line mode are taken by the terminal itself (a Ctrl-D would be lost).
+  void Type(const std::string& aKeys) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    termios mode{};
+    while (tcgetattr(fFd, &mode) == 0 && (mode.c_lflag & ICANON) != 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(write(fFd, aKeys.data(), aKeys.size()), static_cast<ssize_t>(aKeys.size()));
+  }
   // Reads until the output since the last Expect holds aText aTimes times (generous limit).
   bool Expect(const std::string& aText, size_t aTimes = 1) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
