@@ -109,11 +109,14 @@ TcpClient::Result TcpClient::Connect(const std::string& aHost, uint16_t aPort, i
 
 bool TcpClient::PeerGone() const {
   if (fSocket < 0) return true;
-  pollfd p{fSocket, POLLIN, 0};
+  pollfd p{fSocket, POLLIN | POLLRDHUP, 0};
   if (::poll(&p, 1, 0) <= 0) return false;
+  // A reset is seen without reading it: the next Receive still reports it.
+  if ((p.revents & (POLLERR | POLLNVAL)) != 0) return true;
+  if ((p.revents & (POLLRDHUP | POLLHUP)) == 0) return false;
   char byte = 0;
   const ssize_t n = ::recv(fSocket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+  return n == 0;
 }
 
 TcpClient::Result TcpClient::Send(std::string_view aBytes) {
