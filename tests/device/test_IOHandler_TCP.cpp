@@ -37,6 +37,10 @@ TcpTestPeer::Script Trickle(const std::string& aBytes, std::chrono::milliseconds
   return script;
 }
 
+// A long run of letters for a peer that trickles: more than a read time-out's worth.
+const std::string kLetters = "ABCDEFGHIJKLMNOPQRSTUVWXYZABCDEFGHIJKLMNOPQRSTUVWXYZABCDEFGHIJKLMNOPQRSTUVWXYZ";
+constexpr int kTableReadTimeout = 1500;  // ms, for the tables of ReadUpTo and ReadAll
+
 int64_t MsSince(Steady::time_point aStart) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - aStart).count();
 }
@@ -192,14 +196,14 @@ TEST_F(TcpHandlerTest, ReadUpTo) {
       {"answer with CR LF", Answer("OK\r\n", End::StayOpen), {'\n'}, u"OK\r\n", "I Read:OK"},
       {"first of two terminators", Answer("AB\x03" "CD\n", End::StayOpen), {'\n', 0x03}, u"AB\x03", "I Read:AB\x03"},
       {"silent peer", Answer("", End::StayOpen), {'\n'}, u"",
-       "E ReadUpTo Unexpected error:Read timed out after 600 ms"},
+       "E ReadUpTo Unexpected error:Read timed out after 1500 ms"},
       {"part, then silence", Answer("AB", End::StayOpen), {'\n'}, u"AB",
-       "E ReadUpTo Unexpected error:Read timed out after 600 ms"},
+       "E ReadUpTo Unexpected error:Read timed out after 1500 ms"},
       {"part, then closed", Answer("AB", End::Close), {'\n'}, u"AB",
        "E ReadUpTo Unexpected error:Connection closed by peer"},
       {"part, then reset", {"", {{0ms, "AB"}, {300ms, ""}}, End::Reset}, {'\n'}, u"AB",
        "E ReadUpTo Unexpected error:Connection reset by peer"},
-      {"bytes keep coming past the time-out", Trickle("ABCDEFGHIJKLMNOPQRSTUVWXYZ", 100ms), {'\n'}, u"",
+      {"bytes keep coming past the time-out", Trickle(kLetters, 50ms), {'\n'}, u"",
        "E Read Timeout:"},
   };
   for (const Case& c : cases) {
@@ -209,27 +213,27 @@ TEST_F(TcpHandlerTest, ReadUpTo) {
     Text result;
     int64_t elapsed = 0;
     {
-      auto handler = Connected(peer.Port(), 600);
+      auto handler = Connected(peer.Port(), kTableReadTimeout);
       const auto start = Steady::now();
       result = handler->ReadUpTo(c.terminators);
       elapsed = MsSince(start);
     }
-    EXPECT_LT(elapsed, 5000);
+    EXPECT_LT(elapsed, 8000);
     const std::vector<std::string> lines = Traffic();
     ASSERT_GE(lines.size(), 2u);
     if (c.logLine == "E Read Timeout:") {
       // Whatever arrived within the time-out and the byte that showed it was over.
       EXPECT_GE(result.size(), 3u);
-      EXPECT_LT(result.size(), 20u);
-      EXPECT_EQ(U8(result), std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZ").substr(0, result.size()));
+      EXPECT_LT(result.size(), kLetters.size());
+      EXPECT_EQ(U8(result), kLetters.substr(0, result.size()));
       EXPECT_EQ(lines[1], Concat(c.logLine, U8(result)));
-      EXPECT_GE(elapsed, 550);
+      EXPECT_GE(elapsed, kTableReadTimeout - 50);
     } else {
       EXPECT_EQ(result, c.result);
       EXPECT_EQ(lines[1], c.logLine);
     }
     if (c.logLine.find("timed out") != std::string::npos) {
-      EXPECT_GE(elapsed, 550);
+      EXPECT_GE(elapsed, kTableReadTimeout - 50);
     }
   }
 }
@@ -245,10 +249,10 @@ TEST_F(TcpHandlerTest, ReadAll) {
   } cases[] = {
       {"answers and closes", Answer("ANSWER\x80\xFF", End::Close), "I Read:", false},
       {"answers and stays open", Answer("ANSWER\x80\xFF", End::StayOpen),
-       "E ReadAll Unexpected error:Read timed out after 600 ms", true},
+       "E ReadAll Unexpected error:Read timed out after 1500 ms", true},
       {"answers and resets", {"", {{0ms, "ANSWER\x80\xFF"}, {300ms, ""}}, End::Reset},
        "E ReadAll Unexpected error:Connection reset by peer", false},
-      {"bytes keep coming past the time-out", Trickle("ABCDEFGHIJKLMNOPQRSTUVWXYZ", 100ms), "E Read Timeout:", true},
+      {"bytes keep coming past the time-out", Trickle(kLetters, 50ms), "E Read Timeout:", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -257,7 +261,7 @@ TEST_F(TcpHandlerTest, ReadAll) {
     Text result;
     int64_t elapsed = 0;
     {
-      auto handler = Connected(peer.Port(), 600);
+      auto handler = Connected(peer.Port(), kTableReadTimeout);
       const auto start = Steady::now();
       result = handler->ReadAll();
       elapsed = MsSince(start);
@@ -266,8 +270,8 @@ TEST_F(TcpHandlerTest, ReadAll) {
     ASSERT_GE(lines.size(), 1u);
     if (c.logLine == "E Read Timeout:") {
       EXPECT_GE(result.size(), 3u);
-      EXPECT_LT(result.size(), 20u);
-      EXPECT_EQ(U8(result), std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZ").substr(0, result.size()));
+      EXPECT_LT(result.size(), kLetters.size());
+      EXPECT_EQ(U8(result), kLetters.substr(0, result.size()));
       EXPECT_EQ(lines[0], Concat(c.logLine, U8(result)));
     } else {
       // One character per byte, above 127 too.
@@ -275,11 +279,11 @@ TEST_F(TcpHandlerTest, ReadAll) {
       EXPECT_EQ(lines[0], c.logLine == "I Read:" ? Concat(c.logLine, U8(result)) : c.logLine);
     }
     if (c.waitsTheTimeout) {
-      EXPECT_GE(elapsed, 550);
+      EXPECT_GE(elapsed, kTableReadTimeout - 50);
     } else {
-      EXPECT_LT(elapsed, 550);
+      EXPECT_LT(elapsed, kTableReadTimeout - 100);
     }
-    EXPECT_LT(elapsed, 5000);
+    EXPECT_LT(elapsed, 8000);
   }
 }
 
