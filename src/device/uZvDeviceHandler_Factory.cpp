@@ -2,6 +2,7 @@
 #include "device/uZVIOHandler_Base.h"
 #include "device/uZVIOHandler_HTTP.h"
 #include "device/uZVIOHandler_Serial.h"
+#include "device/uZVIOHandler_TCP.h"
 #include "device/uZvDeviceHandler.h"
 
 namespace zv {
@@ -33,8 +34,11 @@ std::unique_ptr<kIOHandler> kDeviceHandler::CreateIOHandler(const Text& aLogDir)
     case zvConnectionType::Serial:
       handler = std::make_unique<kIOHandler_Serial>(&fConnection, aLogDir, baseName);
       break;
+    case zvConnectionType::TCP:
+      handler = std::make_unique<kIOHandler_TCP>(&fConnection, aLogDir, baseName);
+      break;
     default:
-      // This build carries only the HTTP handler; any other type is refused rather
+      // A type without a handler in this build is refused rather
       // than served by a handler of the wrong kind.
       throw kException(u"Connection type " + ConnectionTypeName(fConnection.ConnectionType()) +
                        u" is not supported by this driver");

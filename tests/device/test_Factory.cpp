@@ -7,6 +7,7 @@
 #include "TestText.h"
 #include "base/Exception.h"
 #include "device/uZVIOHandler_HTTP.h"
+#include "device/uZVIOHandler_TCP.h"
 #include "device/uZvDeviceHandler.h"
 #include "test_IOHandler_Support.h"
 
@@ -51,6 +52,32 @@ TEST(Factory, HttpConnectionGivesAnHttpHandlerWithItsLogInTheDirectory) {
                             }));
 }
 
+TEST(Factory, TcpConnectionGivesATcpHandlerWithItsLogInTheDirectory) {
+  LogDir dir;
+  const auto file = dir.Path() / ("ZVPA_LORVANI_10_Till8_" + zvtest::Today() + ".log");
+  {
+    std::unique_ptr<kIOHandler> handler =
+        Create("<OPEN><Driver>ZVPA_LORVANI_10</Driver><LogId>Till8</LogId><Connection><Type>tcp</Type>"
+               "<Address>127.0.0.1</Address><Port>9100</Port><ConnectTimeout>2500</ConnectTimeout>"
+               "<ReadTimeout>3500</ReadTimeout></Connection><Parameters><HexLog>true</HexLog></Parameters></OPEN>",
+               dir.Dir());
+    auto* tcp = dynamic_cast<kIOHandler_TCP*>(handler.get());
+    ASSERT_NE(tcp, nullptr);
+    EXPECT_EQ(U8(tcp->Host()), "127.0.0.1");
+    EXPECT_EQ(tcp->Port(), 9100);
+    EXPECT_EQ(handler->ConnectTimeout(), 2500);
+    EXPECT_EQ(handler->ReadTimeout(), 3500);
+    EXPECT_TRUE(handler->HexLog());
+    EXPECT_EQ(U8(handler->GetLogFileName()), file.string());
+    // Constructed, not connected.
+    EXPECT_FALSE(handler->Connected());
+  }
+  EXPECT_EQ(LogLines(file), (std::vector<std::string>{
+                                "I *************************** START ***************************",
+                                "I *************************** STOP ****************************",
+                            }));
+}
+
 TEST(Factory, EmptyLogIdEndsTheBaseNameInAnUnderscore) {
   LogDir dir;
   auto handler = Create(HttpRequestXml("", ""), dir.Dir());
@@ -82,7 +109,6 @@ TEST(Factory, UnsupportedConnectionTypesFailWithTheirName) {
   const std::pair<std::string, std::string> cases[] = {
       {"<Connection><Type>OPOS</Type></Connection>", "OPOS"},
       {"", "OPOS"},  // no Connection element keeps the default type
-      {"<Connection><Type>tcp</Type></Connection>", "TCP"},
       {"<Connection><Type>DLL</Type></Connection>", "DLL"},
       {"<Connection><Type>COM</Type></Connection>", "Com"},
       {"<Connection><Type>Spool</Type></Connection>", "Spool"},

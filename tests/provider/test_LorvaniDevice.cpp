@@ -50,7 +50,7 @@ TEST(LorvaniDevice, AConfiguredUrlGetsItsFinalSlash) {
 
 TEST(LorvaniDevice, NeedsAnHttpConnection) {
   EXPECT_NE(FailureOf([] { Device("", "<Bearer>b</Bearer>"); }), "<no failure>");
-  EXPECT_NE(FailureOf([] { Device("<Connection><Type>TCP</Type></Connection>", ""); }), "<no failure>");
+  EXPECT_EQ(FailureOf([] { Device("<Connection><Type>TCP</Type></Connection>", ""); }), "Invalid class typecast");
 }
 
 // A handler of a class other than HTTP; its channel does nothing.
