@@ -237,6 +237,11 @@ TEST(ZvpaEcr, SplitsSessionLinesAsAShellDoes) {
     const EcrRun run = Ecr("--script -", c.line + "\n");
     EXPECT_NE(run.output.find(c.expected), std::string::npos) << c.line << "\n" << run.output;
   }
+  // A comment runs to the end of its line, quotation marks and all.
+  const EcrRun comments = Ecr("--script -", "# the merchant's token\nVERSION # it's the version\n");
+  EXPECT_EQ(comments.exitCode, 0) << comments.output;
+  EXPECT_EQ(comments.output.find("unbalanced"), std::string::npos) << comments.output;
+  EXPECT_NE(comments.output.find("== VERSION\n  Version 1.01"), std::string::npos) << comments.output;
 }
 
 TEST(ZvpaEcr, LabelsRawAnswersOfASessionAndDocumentsExitCodes) {

@@ -71,6 +71,8 @@ std::vector<std::string> SplitWords(const std::string& aLine) {
     } else if (c == '"' || (c == '\'' && quote == 0)) {
       quote = quote == c ? 0 : c;
       inWord = true;
+    } else if (quote == 0 && !inWord && c == '#') {
+      break;  // a comment, quotation marks and all, runs to the end of the line
     } else if (quote == 0 && (c == ' ' || c == '\t' || c == '\r')) {
       if (inWord) words.push_back(word);
       word.clear();
