@@ -261,10 +261,11 @@ TEST(ZvpaEcr, LabelsRawAnswersOfASessionAndDocumentsExitCodes) {
     EXPECT_NE(help.output.find(text), std::string::npos) << text;
 }
 
-// A session with a device whose payment the provider fails.
-std::string FailingSession(const zvtest::LorvaniSim& aSim) {
+// A session with a device whose payment the provider fails. Each test has a log of its
+// own (aLogId): tests that run at the same time must not read each other's lines.
+std::string FailingSession(const zvtest::LorvaniSim& aSim, const std::string& aLogId) {
   return zvtest::Concat("OPEN --url ", aSim.BaseUrl(), " --bearer ecr-token --ca-file ", aSim.CaFile(),
-                        " --log-id ecrfail\n"
+                        " --log-id ", aLogId, "\n"
                         "DEVICES\n"
                         "PAY --handle last --amount 1 --currency EUR --code FAULT-302 --store S1 --till T2\n"
                         "PAY --handle last --action REFUND --amount 1 --currency EUR --store S1 --till T2\n"
@@ -275,7 +276,7 @@ std::string FailingSession(const zvtest::LorvaniSim& aSim) {
 
 TEST(ZvpaEcr, ShowsTheDeviceLogAndStatusOfAFailureAndListsDevices) {
   zvtest::LorvaniSim sim({"--token", "ecr-token"});
-  const EcrRun run = Ecr("--script -", FailingSession(sim));
+  const EcrRun run = Ecr("--script -", FailingSession(sim, "ecrfail"));
   EXPECT_EQ(run.exitCode, 1) << run.output;
   const size_t pay = run.output.find("== PAY");
   ASSERT_NE(pay, std::string::npos) << run.output;
@@ -306,7 +307,7 @@ TEST(ZvpaEcr, ShowsTheDeviceLogAndStatusOfAFailureAndListsDevices) {
 
 TEST(ZvpaEcr, PrintsEachAnswerAsOneJsonObjectPerLine) {
   zvtest::LorvaniSim sim({"--token", "ecr-token"});
-  const EcrRun run = Ecr("--json --script -", FailingSession(sim) + "VERSION\n");
+  const EcrRun run = Ecr("--json --script -", FailingSession(sim, "ecrjson") + "VERSION\n");
   EXPECT_EQ(run.exitCode, 1);
   std::vector<rapidjson::Document> objects;
   std::istringstream lines(run.output);
@@ -325,7 +326,7 @@ TEST(ZvpaEcr, PrintsEachAnswerAsOneJsonObjectPerLine) {
   EXPECT_EQ(text(objects[0]["response"], "Handle"), "1");
   EXPECT_EQ(text(objects[1], "command"), "DEVICES");
   ASSERT_EQ(objects[1]["devices"].Size(), 1u);
-  EXPECT_NE(text(objects[1]["devices"][0], "LogFileName").find("ZVPA_LORVANI_10_ecrfail_"), std::string::npos);
+  EXPECT_NE(text(objects[1]["devices"][0], "LogFileName").find("ZVPA_LORVANI_10_ecrjson_"), std::string::npos);
 
   const rapidjson::Value& pay = objects[2];
   EXPECT_EQ(text(pay, "command"), "PAY");

@@ -306,8 +306,12 @@ std::string Session::BuildRequest(const CommandLine& aCommand) const {
 LoggedStatus LastHttpStatus(const std::string& aLogText, const std::string& aSince) {
   // The client's failure lines, and the provider's refusal of an answered redirect.
   static const std::string kMarks[] = {"HTTP Error", "PostXml method error", "Post:Answer "};
+  // Every call that can reach the network starts with a banner of hyphens; lines before
+  // the call's banner are the end of an earlier call, written late by the log's thread.
+  static const std::string kBanner = std::string(55, '-') + " ";
   LoggedStatus status;
   bool current = false;  // the line (or the entry a continuation line belongs to) is recent enough
+  bool inCall = false;   // a banner of this call came before the line
   size_t start = 0;
   while (start < aLogText.size()) {
     size_t end = aLogText.find('\n', start);
@@ -319,6 +323,12 @@ LoggedStatus LastHttpStatus(const std::string& aLogText, const std::string& aSin
     if (!entry) continue;
     current = line.compare(0, aSince.size(), aSince) >= 0;
     if (!current) continue;
+    if (line.find(kBanner) != std::string::npos) {
+      inCall = true;
+      status = {};
+      continue;
+    }
+    if (!inCall) continue;
     for (const std::string& mark : kMarks) {
       const size_t at = line.find(mark);
       if (at == std::string::npos) continue;
