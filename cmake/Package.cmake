@@ -1,6 +1,6 @@
 # Installation and the Debian package (scripts/package). The library goes to a folder
-# of its own, as a plug-in that hosts load by path, not a shared library for the linker.
-set(ZV_LIBRARY_INSTALL_DIR lib/zvpa-lorvani-10)
+# of its own (ZV_LIBRARY_INSTALL_DIR), as a plug-in that hosts load by path, not a
+# shared library for the linker.
 
 # "make install" and CPack install what is built; scripts/package builds the targets
 # below first, so that packaging never rebuilds the tests and benchmarks.
@@ -10,11 +10,6 @@ install(TARGETS ZVPA_LORVANI_10 LIBRARY DESTINATION ${ZV_LIBRARY_INSTALL_DIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/ZVPA_LORVANI_10.h DESTINATION include)
 install(TARGETS zvpa-ecr lorvani-sim RUNTIME DESTINATION bin)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/zvpa-lorvani-10)
-
-# zvpa-ecr opens the library by file name: its run path finds it in the build tree
-# while built, and in the library's folder beside the executable's once installed.
-set_target_properties(zvpa-ecr PROPERTIES BUILD_RPATH "$<TARGET_FILE_DIR:ZVPA_LORVANI_10>"
-                                          INSTALL_RPATH "\$ORIGIN/../${ZV_LIBRARY_INSTALL_DIR}")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zvpa-lorvani-10)

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -92,8 +93,15 @@ examples:
   zvpa-ecr PAY --staging --bearer TOKEN --amount 12.50 --currency EUR --code PRE-APPROVAL-CODE
 )";
 
+// $ZV_LIBRARY, else the library installed beside the tool, else the one built with it.
 std::string DefaultLibrary() {
   if (const char* path = std::getenv("ZV_LIBRARY")) return path;
+  std::error_code error;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    const std::filesystem::path installed = (exe.parent_path() / ".." / ZV_INSTALLED_LIBRARY).lexically_normal();
+    if (std::filesystem::exists(installed, error)) return installed.string();
+  }
   return ZV_DEFAULT_LIBRARY;
 }
 
