@@ -403,7 +403,12 @@ std::string OpenedDeviceLog(const std::string& aRequest) {
   const std::string name =
       Unescape(ElementText(aRequest, "Driver")) + "_" + Unescape(ElementText(aRequest, "LogId")) + "_" + day + ".log";
   const std::filesystem::path log = root / "LogFiles" / "Payment" / name;
-  return std::filesystem::exists(log, error) ? log.string() : std::string();
+  // The log's thread creates the file with its first line: give it a moment (up to 1.5 s).
+  for (int wait = 0; wait < 75; ++wait) {
+    if (std::filesystem::exists(log, error)) return log.string();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return {};
 }
 
 }  // namespace
