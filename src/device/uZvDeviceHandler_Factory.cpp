@@ -1,6 +1,7 @@
 #include "base/Exception.h"
 #include "device/uZVIOHandler_Base.h"
 #include "device/uZVIOHandler_HTTP.h"
+#include "device/uZVIOHandler_OPOS.h"
 #include "device/uZVIOHandler_Serial.h"
 #include "device/uZVIOHandler_TCP.h"
 #include "device/uZvDeviceHandler.h"
@@ -28,6 +29,9 @@ std::unique_ptr<kIOHandler> kDeviceHandler::CreateIOHandler(const Text& aLogDir)
   const Text baseName = fDriver + u"_" + fLogId;
   std::unique_ptr<kIOHandler> handler;
   switch (fConnection.ConnectionType()) {
+    case zvConnectionType::OPOS:
+      handler = std::make_unique<kIOHandler_OPOS>(&fConnection, aLogDir, baseName);
+      break;
     case zvConnectionType::HTTP:
       handler = std::make_unique<kIOHandler_HTTP>(&fConnection, aLogDir, baseName);
       break;
