@@ -4,7 +4,7 @@
  * A fiscal printer is driven through the members of the OPOS FiscalPrinter control
  * that the driver uses. On Linux that control is a shared object: the driver loads
  * the file named by the environment variable ZV_OPOS_FISCALPRINTER and calls its one
- * exported entry point, ZvOposFiscalPrinterTable, which returns a table of plain C
+ * exported entry point, ZvOposGetFiscalPrinter, which returns a table of plain C
  * functions of version ZV_OPOS_FISCALPRINTER_VERSION. Anyone can write such a control
  * for their printer with this header alone.
  *
@@ -35,7 +35,7 @@ extern "C" {
 #endif
 
 #define ZV_OPOS_FISCALPRINTER_VERSION 1
-#define ZV_OPOS_FISCALPRINTER_ENTRY "ZvOposFiscalPrinterTable"
+#define ZV_OPOS_FISCALPRINTER_ENTRY "ZvOposGetFiscalPrinter"
 
 typedef uint16_t ZvOposChar;
 typedef struct ZvOposControl ZvOposControl; /* the control's own object, opaque */
