@@ -107,8 +107,6 @@ TEST(Factory, HexLogParameter) {
 
 TEST(Factory, UnsupportedConnectionTypesFailWithTheirName) {
   const std::pair<std::string, std::string> cases[] = {
-      {"<Connection><Type>OPOS</Type></Connection>", "OPOS"},
-      {"", "OPOS"},  // no Connection element keeps the default type
       {"<Connection><Type>DLL</Type></Connection>", "DLL"},
       {"<Connection><Type>COM</Type></Connection>", "Com"},
       {"<Connection><Type>Spool</Type></Connection>", "Spool"},

@@ -16,6 +16,7 @@
 // Control file lines ("#" starts a comment):
 //   fail <Member> <code> <extended> [error string]   the next call of the table member
 //                                                    fails so (the line is then removed)
+//   date <text>                                      the next GetDate answers this text
 //   cover open | cover closed
 //   paper normal | paper near-end | paper empty
 
@@ -111,6 +112,7 @@ std::string Row(const std::string& aLeft, const std::string& aRight) {
 struct Fault {
   int32_t Code = 0, Extended = 0;
   std::string Text;
+  bool Reply = false;  // a success answering Text (the date line)
 };
 
 // The printer: shared by every control object of one journal.
@@ -179,6 +181,7 @@ struct ZvOposControl {
   std::string Paper = "normal";
   int32_t ResultCodeExtended = 0;
   std::string ErrorString;
+  std::optional<std::string> Reply;  // the answer of the control file for this call
 
   // Reads the control file: cover and paper settings, and the fault waiting for
   // aMember, which is taken out of the file.
@@ -206,6 +209,12 @@ struct ZvOposControl {
           fault = f;
           continue;  // used up
         }
+      } else if (word == "date" && !fault && std::string(aMember) == "GetDate") {
+        Fault f;
+        f.Reply = true;
+        std::getline(words >> std::ws, f.Text);
+        fault = f;
+        continue;
       }
       kept.push_back(line);
     }
@@ -250,7 +259,10 @@ template <typename Body>
 int32_t Call(ZvOposControl* c, const char* aMember, Body aBody) {
   if (c == nullptr) return kIllegal;
   std::unique_lock<std::mutex> hold(c->P->Lock);
-  if (std::optional<Fault> fault = c->ReadControl(aMember)) return c->Result(fault->Code, fault->Extended, fault->Text);
+  c->Reply.reset();
+  std::optional<Fault> fault = c->ReadControl(aMember);
+  if (fault && !fault->Reply) return c->Result(fault->Code, fault->Extended, fault->Text);
+  if (fault) c->Reply = fault->Text;
   return aBody(*c, *c->P, hold);
 }
 
@@ -675,7 +687,7 @@ int32_t GetData(ZvOposControl* c, int32_t aItem, int32_t*, ZvOposTextSink aSink,
 
 int32_t GetDate(ZvOposControl* c, ZvOposTextSink aSink, void* aContext) {
   return Method(c, "GetDate", false, [&](ZvOposControl& ctl, Printer& p) {
-    Give(aSink, aContext, p.Stamp("%d%m%Y%H%M"));
+    Give(aSink, aContext, ctl.Reply ? *std::exchange(ctl.Reply, std::nullopt) : p.Stamp("%d%m%Y%H%M"));
     return ctl.Ok();
   });
 }
