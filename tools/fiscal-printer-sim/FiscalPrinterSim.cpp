@@ -261,7 +261,12 @@ int32_t Call(ZvOposControl* c, const char* aMember, Body aBody) {
   std::unique_lock<std::mutex> hold(c->P->Lock);
   c->Reply.reset();
   std::optional<Fault> fault = c->ReadControl(aMember);
-  if (fault && !fault->Reply) return c->Result(fault->Code, fault->Extended, fault->Text);
+  if (fault && !fault->Reply) {
+    // A fault answers exactly the codes it names, an extended code beside any code too.
+    c->Result(fault->Code, 0, fault->Text);
+    c->ResultCodeExtended = fault->Extended;
+    return fault->Code;
+  }
   if (fault) c->Reply = fault->Text;
   return aBody(*c, *c->P, hold);
 }
