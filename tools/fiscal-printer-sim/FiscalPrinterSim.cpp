@@ -362,7 +362,7 @@ bool Digits(const std::string& aText) {
 
 ZvOposControl* Create() {
   try {
-    return new ZvOposControl();  // owned by the caller until Destroy
+    return std::make_unique<ZvOposControl>().release();  // the caller's until Destroy
   } catch (...) {
     return nullptr;
   }
@@ -378,12 +378,10 @@ int32_t CloseControl(ZvOposControl& c, Printer& p) {
 }
 
 void Destroy(ZvOposControl* c) {
-  if (c == nullptr) return;
-  {
-    std::lock_guard<std::mutex> hold(c->P->Lock);
-    if (c->Opened) CloseControl(*c, *c->P);
-  }
-  delete c;
+  std::unique_ptr<ZvOposControl> owned(c);
+  if (!owned) return;
+  std::lock_guard<std::mutex> hold(owned->P->Lock);
+  if (owned->Opened) CloseControl(*owned, *owned->P);
 }
 
 int32_t Open(ZvOposControl* c, const ZvOposChar* aName, int32_t aLength) {
