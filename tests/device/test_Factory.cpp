@@ -111,7 +111,6 @@ TEST(Factory, UnsupportedConnectionTypesFailWithTheirName) {
       {"", "OPOS"},  // no Connection element keeps the default type
       {"<Connection><Type>DLL</Type></Connection>", "DLL"},
       {"<Connection><Type>COM</Type></Connection>", "Com"},
-      {"<Connection><Type>Spool</Type></Connection>", "Spool"},
   };
   for (const auto& [connection, name] : cases) {
     SCOPED_TRACE(connection);
