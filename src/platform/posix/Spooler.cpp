@@ -60,6 +60,14 @@ Http Connect(Text& aError) {
   return http;
 }
 
+// The destination of the queue aPrinter, as the scheduler reports it. An empty name
+// names no queue (libcups would take the default printer for it).
+cups_dest_t* NamedDest(http_t* aHttp, const std::string& aPrinter, Text& aError) {
+  cups_dest_t* dest = aPrinter.empty() ? nullptr : cupsGetNamedDest(aHttp, aPrinter.c_str(), nullptr);
+  if (dest == nullptr) aError = aPrinter.empty() ? Text(kInvalidPrinterName) : LastCupsError();
+  return dest;
+}
+
 // One job of one document of format aFormat; a job whose document does not arrive is
 // cancelled rather than left held in the queue.
 SpoolResult SendJob(http_t* aHttp, const std::string& aPrinter, const std::string& aTitle, const char* aFormat,
@@ -109,7 +117,13 @@ SpoolResult SendRawJob(const Text& aPrinter, const Text& aTitle, std::string_vie
   Text error;
   Http http = Connect(error);
   if (!http) return Fail(error);
-  return SendJob(http.get(), ToUtf8(aPrinter), ToUtf8(aTitle), CUPS_FORMAT_RAW, aBytes);
+  // Looked up first: libcups' own look-up in cupsCreateJob reports a missing queue
+  // only as an internal error.
+  const std::string printer = ToUtf8(aPrinter);
+  cups_dest_t* dest = NamedDest(http.get(), printer, error);
+  if (dest == nullptr) return Fail(error);
+  cupsFreeDests(1, dest);
+  return SendJob(http.get(), printer, ToUtf8(aTitle), CUPS_FORMAT_RAW, aBytes);
 }
 
 PrinterList InstalledPrinters() {
@@ -153,8 +167,8 @@ SpoolResult PrintedPage::Begin(const Text& aPrinter, const Text& aTitle) {
   state->Printer = ToUtf8(aPrinter);
   state->Title = ToUtf8(aTitle);
 
-  state->Dest.reset(cupsGetNamedDest(http, state->Printer.c_str(), nullptr));
-  if (!state->Dest) return Fail(LastCupsError());
+  state->Dest.reset(NamedDest(http, state->Printer, error));
+  if (!state->Dest) return Fail(error);
   state->Info.reset(cupsCopyDestInfo(http, state->Dest.get()));
   if (!state->Info) return Fail(LastCupsError());
 
