@@ -315,7 +315,9 @@ void PrivateCups::AddQueue(const CupsQueue& aQueue, Listener& aListener) {
     arguments.push_back(ppd);
   }
   const std::string output = fDirectory + "/log/lpadmin.out";
-  if (WaitForExit(Spawn(arguments, output), std::chrono::seconds(30)) != 0)
+  if (WaitForExit(Spawn(arguments, output), std::chrono::seconds(30)) != 0 ||
+      (aQueue.Default &&
+       WaitForExit(Spawn({"lpadmin", "-h", Server(), "-d", aQueue.Name}, output), std::chrono::seconds(30)) != 0))
     throw std::runtime_error("lpadmin could not add the queue " + aQueue.Name + ":\n" + ReadWhole(output) +
                              ErrorLog());
 }

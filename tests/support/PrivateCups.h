@@ -35,6 +35,7 @@ struct CupsQueue {
   int RightMargin = 0;
   int BottomMargin = 0;
   int Dpi = 0;
+  bool Default = false;  // the scheduler's default destination
 };
 
 class PrivateCups {
