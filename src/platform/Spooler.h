@@ -50,7 +50,7 @@ struct PixelRect {
 };
 
 // Sends aBytes unchanged as one job of data type RAW titled aTitle to the printer
-// aPrinter.
+// aPrinter. Without bytes nothing is sent, once the printer is known to exist.
 SpoolResult SendRawJob(const Text& aPrinter, const Text& aTitle, std::string_view aBytes);
 
 // The names of the printers installed, as the spooler lists them.

@@ -110,6 +110,20 @@ TEST_F(SpoolHandler, RawWriteSendsTheMessageInTheCodePageUnchanged) {
   for (const std::string& line : Lines()) EXPECT_TRUE(line.find("*****") != std::string::npos) << line;
 }
 
+TEST_F(SpoolHandler, RawWriteOfAnEmptyMessageSucceedsWithoutSendingAByte) {
+  auto handler = Handler(kRawQueue.Name);
+  handler->SetOutputType(zvSpoolOutputType::Raw);
+  EXPECT_TRUE(handler->Write(u"")) << U8(handler->ErrorMessage());
+  EXPECT_EQ(U8(handler->ErrorMessage()), "");
+  ASSERT_TRUE(handler->Write(u"next"));
+  EXPECT_EQ(OnlyJob(kRawQueue.Name), "next");
+  // The printer must still exist.
+  auto unknown = Handler("NoSuchPrinter");
+  unknown->SetOutputType(zvSpoolOutputType::Raw);
+  EXPECT_FALSE(unknown->Write(u""));
+  EXPECT_EQ(U8(unknown->ErrorMessage()), "The printer name is invalid");
+}
+
 TEST_F(SpoolHandler, RawWriteToAnUnknownPrinterAnswersFalseWithTheSystemsText) {
   auto handler = Handler("NoSuchPrinter");
   handler->SetOutputType(zvSpoolOutputType::Raw);

@@ -123,6 +123,9 @@ SpoolResult SendRawJob(const Text& aPrinter, const Text& aTitle, std::string_vie
   cups_dest_t* dest = NamedDest(http.get(), printer, error);
   if (dest == nullptr) return Fail(error);
   cupsFreeDests(1, dest);
+  // The scheduler refuses a document without data, and the printer would receive
+  // nothing either way: an empty job is done once the printer is known.
+  if (aBytes.empty()) return Ok();
   return SendJob(http.get(), printer, ToUtf8(aTitle), CUPS_FORMAT_RAW, aBytes);
 }
 
