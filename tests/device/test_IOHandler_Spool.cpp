@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "PdfPage.h"
 #include "PrivateCups.h"
+#include "TcpTestPeer.h"
 #include "TestText.h"
 #include "base/Bitmap.h"
 #include "base/Exception.h"
@@ -255,6 +258,44 @@ TEST_F(SpoolHandler, NormalWriteToAQueueWithoutPaperRaisesTheReason) {
   auto handler = Handler(kRawQueue.Name);
   handler->SetBitmap(&picture);
   EXPECT_EQ(FailureOf([&] { handler->Write(u""); }), "The printer ZvRawQueue reports no paper size");
+}
+
+// A scheduler that does not answer: a port of 127.0.0.1 that was free a moment ago.
+TEST(SpoolHandlerWithoutScheduler, RawAnswersFalseAndNormalRaisesWithTheReason) {
+  int port = 0;
+  {
+    zvtest::TcpTestPeer closed({});
+    port = closed.Port();
+  }
+  const char* saved = std::getenv("CUPS_SERVER");
+  const std::string savedValue = saved ? saved : "";
+  setenv("CUPS_SERVER", zvtest::Concat(std::string("127.0.0.1:"), std::to_string(port)).c_str(), 1);
+  bool rawResult = true;
+  std::string rawMessage, normalMessage;
+  // libcups keeps the server it found per thread: a thread of its own reads it anew.
+  std::thread([&] {
+    LogDir log;
+    kConnection connection;
+    connection.SetPrinterName(u"Receipts");
+    kIOHandler_Spool handler(&connection, log.Dir(), u"Spool");
+    handler.SetOutputType(zvSpoolOutputType::Raw);
+    rawResult = handler.Write(u"text");
+    rawMessage = U8(handler.ErrorMessage());
+    const Bitmap picture(4, 4);
+    handler.SetBitmap(&picture);
+    handler.SetOutputType(zvSpoolOutputType::Normal);
+    normalMessage = FailureOf([&] { handler.Write(u""); });
+  }).join();
+  if (saved)
+    setenv("CUPS_SERVER", savedValue.c_str(), 1);
+  else
+    unsetenv("CUPS_SERVER");
+  // The reason is libcups' text for the refused connection.
+  const std::string prefix =
+      zvtest::Concat(std::string("Unable to connect to the print scheduler 127.0.0.1:"), std::to_string(port), std::string(": "));
+  EXPECT_FALSE(rawResult);
+  EXPECT_TRUE(rawMessage.starts_with(prefix) && rawMessage.size() > prefix.size()) << rawMessage;
+  EXPECT_EQ(normalMessage, rawMessage);
 }
 
 TEST(SpoolHandlerChannel, FixedResultsOfTheChannelOperations) {

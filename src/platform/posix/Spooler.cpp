@@ -54,8 +54,10 @@ Http Connect(Text& aError) {
   Http http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 30000, nullptr));
   if (!http) {
     const int code = errno;
-    aError = FromUtf8(std::string("Unable to connect to the print scheduler ") + cupsServer() + ": " +
-                      (cupsLastError() > IPP_STATUS_OK_EVENTS_COMPLETE ? cupsLastErrorString() : std::strerror(code)));
+    std::string text("Unable to connect to the print scheduler ");
+    text.append(cupsServer()).append(":").append(std::to_string(ippPort())).append(": ");
+    text.append(cupsLastError() > IPP_STATUS_OK_EVENTS_COMPLETE ? cupsLastErrorString() : std::strerror(code));
+    aError = FromUtf8(text);
   }
   return http;
 }
