@@ -95,6 +95,8 @@ class kIOHandler {
   static Text CurrencyToText(Currency aAmount);
   // Same effect as ResetCustomError.
   void ClearError();
+  // Replaces the error message alone; ErrorFound and ErrorCode stay as they are.
+  void SetErrorMessage(const Text& aErrorMessage) { fErrorMessage = aErrorMessage; }
   bool HasLog() const { return fLogger != nullptr; }
 
  private:

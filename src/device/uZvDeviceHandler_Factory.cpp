@@ -3,6 +3,7 @@
 #include "device/uZVIOHandler_HTTP.h"
 #include "device/uZVIOHandler_OPOS.h"
 #include "device/uZVIOHandler_Serial.h"
+#include "device/uZVIOHandler_Spool.h"
 #include "device/uZVIOHandler_TCP.h"
 #include "device/uZvDeviceHandler.h"
 
@@ -40,6 +41,9 @@ std::unique_ptr<kIOHandler> kDeviceHandler::CreateIOHandler(const Text& aLogDir)
       break;
     case zvConnectionType::TCP:
       handler = std::make_unique<kIOHandler_TCP>(&fConnection, aLogDir, baseName);
+      break;
+    case zvConnectionType::Spool:
+      handler = std::make_unique<kIOHandler_Spool>(&fConnection, aLogDir, baseName);
       break;
     default:
       // A type without a handler in this build is refused rather

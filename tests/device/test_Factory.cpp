@@ -109,7 +109,6 @@ TEST(Factory, UnsupportedConnectionTypesFailWithTheirName) {
   const std::pair<std::string, std::string> cases[] = {
       {"<Connection><Type>DLL</Type></Connection>", "DLL"},
       {"<Connection><Type>COM</Type></Connection>", "Com"},
-      {"<Connection><Type>Spool</Type></Connection>", "Spool"},
   };
   for (const auto& [connection, name] : cases) {
     SCOPED_TRACE(connection);

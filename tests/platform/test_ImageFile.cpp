@@ -1,0 +1,196 @@
+// Pictures read from PNG and BMP files into the project's bitmap.
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "TestText.h"
+#include "platform/ImageFile.h"
+
+namespace zv::platform {
+namespace {
+
+using zvtest::U8;
+
+void Put16(std::string& aOut, uint32_t aValue) {
+  aOut += static_cast<char>(aValue & 0xFF);
+  aOut += static_cast<char>((aValue >> 8) & 0xFF);
+}
+void Put32(std::string& aOut, uint32_t aValue) {
+  Put16(aOut, aValue & 0xFFFF);
+  Put16(aOut, aValue >> 16);
+}
+
+// A BMP file: a 40-byte (or larger) header, then aExtra (masks, palette), then the
+// rows as given (already padded, in file order).
+std::string Bmp(int32_t aWidth, int32_t aHeight, uint16_t aBits, uint32_t aCompression, const std::string& aExtra,
+                const std::string& aRows, uint32_t aHeaderSize = 40, const std::string& aHeaderTail = {},
+                uint32_t aColours = 0) {
+  std::string header;
+  Put32(header, aHeaderSize);
+  Put32(header, static_cast<uint32_t>(aWidth));
+  Put32(header, static_cast<uint32_t>(aHeight));
+  Put16(header, 1);
+  Put16(header, aBits);
+  Put32(header, aCompression);
+  Put32(header, static_cast<uint32_t>(aRows.size()));
+  Put32(header, 2835);
+  Put32(header, 2835);
+  Put32(header, aColours);
+  Put32(header, 0);
+  header += aHeaderTail;
+  header.resize(aHeaderSize, '\0');
+  std::string file = "BM";
+  const uint32_t offset = static_cast<uint32_t>(14 + header.size() + aExtra.size());
+  Put32(file, static_cast<uint32_t>(offset + aRows.size()));
+  Put32(file, 0);
+  Put32(file, offset);
+  return file + header + aExtra + aRows;
+}
+
+std::string Palette(const std::vector<uint32_t>& aColours) {
+  std::string out;
+  for (uint32_t c : aColours) Put32(out, c & 0xFFFFFF);
+  return out;
+}
+
+std::vector<uint32_t> PixelsOf(const std::string& aFile) {
+  const ImageLoadResult result = DecodeImage(aFile);
+  EXPECT_TRUE(result.Loaded) << U8(result.Message);
+  return result.Picture.Pixels();
+}
+
+TEST(ImageFile, BmpPixelLayouts) {
+  constexpr uint32_t R = 0xFFFF0000u, G = 0xFF00FF00u, B = 0xFF0000FFu, W = 0xFFFFFFFFu, K = 0xFF000000u;
+  std::string masks;
+  Put32(masks, 0x00FF0000);
+  Put32(masks, 0x0000FF00);
+  Put32(masks, 0x000000FF);
+  std::string v4Masks = masks;
+  Put32(v4Masks, 0xFF000000);
+  struct Case {
+    std::string Name;
+    std::string File;
+    int32_t Width, Height;
+    std::vector<uint32_t> Pixels;  // rows from the top
+  } cases[] = {
+      // Bottom-up rows, each padded to 4 bytes (3 pixels = 9 bytes + 3).
+      {"24 bits", Bmp(3, 2, 24, 0, "", std::string("\xFF\x00\x00\x00\xFF\x00\x00\x00\xFF\0\0\0", 12) +
+                                          std::string("\x00\x00\x00\xFF\xFF\xFF\x00\x00\xFF\0\0\0", 12)),
+       3, 2, {K, W, R, B, G, R}},
+      // A negative height: top-down rows.
+      {"24 bits top-down", Bmp(1, -2, 24, 0, "", std::string("\x00\x00\xFF\0\xFF\x00\x00\0", 8)), 1, 2, {R, B}},
+      // The leftmost pixel in the high bit; 10 pixels need 2 bytes, padded to 4.
+      {"1 bit", Bmp(10, 1, 1, 0, Palette({0x000000, 0xFFFFFF}), std::string("\xA0\x40\0\0", 4)), 10, 1,
+       {W, K, W, K, K, K, K, K, K, W}},
+      {"4 bits", Bmp(3, 1, 4, 0, Palette({0xFF0000, 0x00FF00, 0x0000FF}), std::string("\x12\x00\0\0", 4), 40, {}, 3), 3, 1,
+       {G, B, R}},
+      // Two palette entries named by the header; an index past them shows black.
+      {"8 bits", Bmp(3, 1, 8, 0, Palette({0x0000FF, 0xFFFFFF}), std::string("\x01\x00\x07\0", 4), 40, {}, 2), 3, 1,
+       {W, B, K}},
+      // 5-5-5 without bit fields: 0x7C00 is full red.
+      {"16 bits", Bmp(2, 1, 16, 0, "", std::string("\x00\x7C\xE0\x03", 4)), 2, 1, {R, G}},
+      // The fourth byte of a plain 32-bit pixel is unused: the picture is opaque.
+      {"32 bits", Bmp(1, 1, 32, 0, "", std::string("\x10\x20\x30\x00", 4)), 1, 1, {0xFF302010u}},
+      // Bit fields after a plain header.
+      {"32 bits with bit fields", Bmp(1, 1, 32, 3, masks, std::string("\x10\x20\x30\x40", 4)), 1, 1,
+       {0xFF302010u}},
+      // A version 4 header holds the masks, alpha included.
+      {"32 bits with alpha", Bmp(1, 1, 32, 3, "", std::string("\x10\x20\x30\x40", 4), 108, v4Masks), 1, 1,
+       {0x40302010u}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const ImageLoadResult result = DecodeImage(c.File);
+    ASSERT_TRUE(result.Loaded) << U8(result.Message);
+    EXPECT_EQ(result.Picture.Width(), c.Width);
+    EXPECT_EQ(result.Picture.Height(), c.Height);
+    EXPECT_EQ(result.Picture.Pixels(), c.Pixels);
+  }
+}
+
+TEST(ImageFile, DamagedOrUnsupportedFilesAreRefusedWithTheReason) {
+  const std::string rows(12, '\0');
+  std::string truncated = Bmp(3, 2, 24, 0, "", rows);
+  truncated.resize(truncated.size() - 1);
+  struct Case {
+    std::string File;
+    std::string Message;
+  } cases[] = {
+      {truncated, "The BMP picture is damaged: the pixels are cut short"},
+      {Bmp(100000, 1, 24, 0, "", rows), "The BMP picture is too large or empty"},
+      {Bmp(20000, 20000, 24, 0, "", rows), "The BMP picture is too large or empty"},
+      {Bmp(0, 1, 24, 0, "", rows), "The BMP picture is too large or empty"},
+      {Bmp(2, 2, 8, 1, "", rows), "The BMP picture is compressed in a way that is not supported"},
+      {Bmp(2, 2, 8, 0, "", rows), "The BMP picture is damaged: the palette is cut short"},
+      {Bmp(2, 2, 2, 0, "", rows), "The BMP picture has an unsupported number of bits per pixel"},
+      {Bmp(2, 2, 24, 0, "", rows, 20), "The BMP picture has a header of an unknown kind"},
+      {"BM", "The BMP picture is damaged: the file is too short"},
+      {"GIF89a", "The file is neither a PNG nor a BMP picture"},
+      {"", "The file is neither a PNG nor a BMP picture"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Message);
+    const ImageLoadResult result = DecodeImage(c.File);
+    EXPECT_FALSE(result.Loaded);
+    EXPECT_EQ(U8(result.Message), c.Message);
+    EXPECT_TRUE(result.Picture.Empty());
+  }
+}
+
+std::string Png(png_uint_32 aWidth, png_uint_32 aHeight, png_uint_32 aFormat, const std::string& aPixels) {
+  png_image image;
+  std::memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  image.width = aWidth;
+  image.height = aHeight;
+  image.format = aFormat;
+  png_alloc_size_t size = 0;
+  EXPECT_TRUE(png_image_write_to_memory(&image, nullptr, &size, 0, aPixels.data(), 0, nullptr));
+  std::string out(size, '\0');
+  EXPECT_TRUE(png_image_write_to_memory(&image, out.data(), &size, 0, aPixels.data(), 0, nullptr));
+  out.resize(size);
+  return out;
+}
+
+TEST(ImageFile, PngPicturesWithAndWithoutAlpha) {
+  // RGBA: straight alpha is kept as it is.
+  EXPECT_EQ(PixelsOf(Png(2, 1, PNG_FORMAT_RGBA, std::string("\xFF\x00\x00\xFF\x10\x20\x30\x80", 8))),
+            (std::vector<uint32_t>{0xFFFF0000u, 0x80102030u}));
+  // Grey without alpha: opaque.
+  EXPECT_EQ(PixelsOf(Png(1, 2, PNG_FORMAT_GRAY, std::string("\x00\xFF", 2))),
+            (std::vector<uint32_t>{0xFF000000u, 0xFFFFFFFFu}));
+  std::string damaged = Png(2, 1, PNG_FORMAT_RGB, std::string(6, '\x7F'));
+  damaged.resize(damaged.size() - 20);
+  const ImageLoadResult result = DecodeImage(damaged);
+  EXPECT_FALSE(result.Loaded);
+  EXPECT_TRUE(U8(result.Message).starts_with("The PNG picture is damaged: ")) << U8(result.Message);
+}
+
+TEST(ImageFile, LoadsAFileByItsName) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    zvtest::Concat(std::string("zv_image_"), std::to_string(::getpid()), std::string(".bmp"));
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << Bmp(1, 1, 24, 0, "", std::string("\x00\x00\xFF\0", 4));
+  }
+  const ImageLoadResult loaded = LoadImageFile(zvtest::T(path.string()));
+  std::filesystem::remove(path);
+  ASSERT_TRUE(loaded.Loaded) << U8(loaded.Message);
+  EXPECT_EQ(loaded.Picture.Pixels(), std::vector<uint32_t>{0xFFFF0000u});
+
+  const ImageLoadResult missing = LoadImageFile(zvtest::T(path.string()));
+  EXPECT_FALSE(missing.Loaded);
+  EXPECT_EQ(U8(missing.Message), zvtest::Concat(std::string("Cannot open the picture file "), path.string()));
+}
+
+}  // namespace
+}  // namespace zv::platform
