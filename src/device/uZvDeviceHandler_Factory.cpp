@@ -1,5 +1,7 @@
 #include "base/Exception.h"
 #include "device/uZVIOHandler_Base.h"
+#include "device/uZVIOHandler_Com.h"
+#include "device/uZVIOHandler_Dll.h"
 #include "device/uZVIOHandler_HTTP.h"
 #include "device/uZVIOHandler_Serial.h"
 #include "device/uZVIOHandler_TCP.h"
@@ -36,6 +38,12 @@ std::unique_ptr<kIOHandler> kDeviceHandler::CreateIOHandler(const Text& aLogDir)
       break;
     case zvConnectionType::TCP:
       handler = std::make_unique<kIOHandler_TCP>(&fConnection, aLogDir, baseName);
+      break;
+    case zvConnectionType::DLL:
+      handler = std::make_unique<kIOHandler_Dll>(&fConnection, aLogDir, baseName);
+      break;
+    case zvConnectionType::Com:
+      handler = std::make_unique<kIOHandler_Com>(&fConnection, aLogDir, baseName);
       break;
     default:
       // A type without a handler in this build is refused rather

@@ -109,8 +109,6 @@ TEST(Factory, UnsupportedConnectionTypesFailWithTheirName) {
   const std::pair<std::string, std::string> cases[] = {
       {"<Connection><Type>OPOS</Type></Connection>", "OPOS"},
       {"", "OPOS"},  // no Connection element keeps the default type
-      {"<Connection><Type>DLL</Type></Connection>", "DLL"},
-      {"<Connection><Type>COM</Type></Connection>", "Com"},
       {"<Connection><Type>Spool</Type></Connection>", "Spool"},
   };
   for (const auto& [connection, name] : cases) {
