@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -16,6 +14,7 @@
 #include "device/uZVIOHandler_Dll.h"
 #include "device/uZvDeviceHandler.h"
 #include "test_IOHandler_Support.h"
+#include "test_TestLibraries.h"
 
 namespace zv {
 namespace {
@@ -30,11 +29,8 @@ using zvtest::U8;
 const std::string kStart = "I *************************** START ***************************";
 const std::string kStop = "I *************************** STOP ****************************";
 
-bool StillLoaded(const char* aPath) {
-  void* handle = dlopen(aPath, RTLD_NOW | RTLD_NOLOAD);
-  if (handle) dlclose(handle);
-  return handle != nullptr;
-}
+using zvtest::CallsFunction;
+using zvtest::CallsOfANewLoad;
 
 class DllHandlerTest : public testing::Test {
  protected:
@@ -54,14 +50,15 @@ TEST_F(DllHandlerTest, LoadsTheLibraryForItsLifetimeAndLogsBothEnds) {
   {
     auto handler = MakeHandler(T(path));
     EXPECT_NE(handler->LibraryHandle(), 0u);
-    EXPECT_TRUE(StillLoaded(path.c_str()));
+    EXPECT_EQ(reinterpret_cast<CallsFunction>(handler->GetAddress(u"zv_test_calls"))(), 1);
+    EXPECT_EQ(CallsOfANewLoad(), 2);
     // Connecting and disconnecting leave the library alone.
     EXPECT_TRUE(handler->Connect());
     EXPECT_TRUE(handler->Disconnect());
     EXPECT_TRUE(handler->Connected());
-    EXPECT_NE(handler->GetAddress(u"zv_test_add"), nullptr);
+    EXPECT_EQ(CallsOfANewLoad(), 3);
   }
-  EXPECT_FALSE(StillLoaded(path.c_str()));
+  EXPECT_EQ(CallsOfANewLoad(), 1);
   EXPECT_EQ(Log(), (std::vector<std::string>{
                        kStart,
                        Concat("I kIOHandler_Dll.Create:Loading DLL ", path),
@@ -82,7 +79,7 @@ TEST_F(DllHandlerTest, GetAddressOfPresentAndMissingExports) {
   auto add = reinterpret_cast<int (*)(int, int)>(handler->GetAddress(u"zv_test_add"));
   ASSERT_NE(add, nullptr);
   EXPECT_EQ(add(40, 2), 42);
-  auto calls = reinterpret_cast<int (*)()>(handler->GetAddress(u"zv_test_calls"));
+  auto calls = reinterpret_cast<CallsFunction>(handler->GetAddress(u"zv_test_calls"));
   EXPECT_EQ(calls(), 1);
   EXPECT_EQ(calls(), 2);
   EXPECT_EQ(FailureOf([&] { handler->GetAddress(u"zv_test_absent"); }),
@@ -210,9 +207,10 @@ TEST(DllAndComHandlers, TheFactoryMakesThemFromTheirConnectionTypes) {
     ASSERT_NE(dll, nullptr);
     EXPECT_TRUE(dll->HexLog());
     EXPECT_EQ(reinterpret_cast<int (*)(int, int)>(dll->GetAddress(u"zv_test_add"))(1, 2), 3);
+    EXPECT_EQ(reinterpret_cast<CallsFunction>(dll->GetAddress(u"zv_test_calls"))(), 1);
     EXPECT_EQ(U8(handler->GetLogFileName()), (dir.Path() / Concat("ZVPA_LORVANI_10_F_", zvtest::Today(), ".log")).string());
   }
-  EXPECT_FALSE(StillLoaded(library.c_str()));
+  EXPECT_EQ(CallsOfANewLoad(), 1);
   const auto com = FromFactory("<Type>COM</Type>", dir);
   ASSERT_NE(dynamic_cast<kIOHandler_Com*>(com.get()), nullptr);
   EXPECT_TRUE(com->HexLog());

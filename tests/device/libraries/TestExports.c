@@ -1,7 +1,11 @@
 /* A library with known exports for the tests of the DLL I/O handler. Plain C with no
    unique symbols, so that the loader really unloads it when it is released. */
 
+#ifdef _WIN32
+#define ZV_EXPORT __declspec(dllexport)
+#else
 #define ZV_EXPORT __attribute__((visibility("default")))
+#endif
 
 static int calls;
 
