@@ -21,7 +21,9 @@ class DynamicLibrary {
   struct LoadResult {
     bool Loaded = false;
     uint32_t Code = 0;  // the system's error code when not loaded
-    Text Message;       // the system's text when not loaded
+    // The system's text when not loaded, without trailing control characters, blanks
+    // and periods, and without the library's own name in front.
+    Text Message;
   };
 
   DynamicLibrary() = default;
@@ -32,10 +34,11 @@ class DynamicLibrary {
   DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
   // Unloads an earlier library, then loads the one at aPath (a path, or a bare name the
-  // system searches for).
+  // system searches for) with all its references resolved. An empty name, or one
+  // holding a NUL, is a missing module.
   LoadResult Load(const Text& aPath);
   // The address of the exported entry point aName, or null when the library has none
-  // (or nothing is loaded).
+  // (or nothing is loaded, or aName holds a NUL).
   void* Symbol(const std::string& aName) const;
   void Unload();
   bool IsLoaded() const { return fHandle != nullptr; }

@@ -8,6 +8,7 @@
 #include "base/Currency.h"
 #include "base/DateTime.h"
 #include "base/Text.h"
+#include "receipt/uZvReceipt_Vocabulary.h"
 
 namespace zv {
 
@@ -42,6 +43,39 @@ class krptUtil {
   static Currency TextToCurrency(TextView aText);
   static int32_t TextToInteger(TextView aText);
   static DateTime ISO8601ToDateTime(TextView aText);
+
+  // The receipt vocabulary. A decoder lower-cases its text (blanks are kept) and
+  // fails with its enumeration's message unless it has a fixed value for unknown
+  // words; an encoder gives the value's word, or the empty text for a value without.
+  static zvReceiptTaxType DecodeTaxType(TextView aTaxType);
+  static Text EncodeTaxType(zvReceiptTaxType aTaxType);
+  static zvReceiptPaymentType DecodePaymentType(TextView aPaymentType);
+  static Text EncodePaymentType(zvReceiptPaymentType aPaymentType);
+  static zvReceiptLineType DecodeLineType(TextView aLineType);
+  static zvReceiptType DecodeReceiptType(TextView aReceiptType);
+  static Text EncodeReceiptType(zvReceiptType aReceiptType);
+  // Never fails: an unknown word is rrt_OriginalReceipt.
+  static zvReceiptReferenceType DecodeReferenceType(TextView aReferenceType);
+  static Text EncodeReferenceType(zvReceiptReferenceType aReferenceType);
+  // Never fails: an unknown word is rla_Service.
+  static zvReceiptLineAttribute DecodeLineAttribute(TextView aAttribute);
+  // la_none has no word: the decoder refuses it, the encoder gives the empty text.
+  static zvReceiptMessageLineAlignment DecodeAlignment(TextView aAlignment);
+  static Text EncodeAlignment(zvReceiptMessageLineAlignment aAlignment);
+  static zvReceiptMessageBarcodeType DecodeBarcodeType(TextView aBarcodeType);
+  static Text EncodeBarcodeType(zvReceiptMessageBarcodeType aBarcodeType);
+  static zvReceiptMessageLineEffect DecodeEffect(TextView aEffect);
+  static Text EncodeEffect(zvReceiptMessageLineEffect aEffect);
+  // Effects separated by ",", read up to the first empty field; each decoded as by
+  // DecodeEffect.
+  static zvReceiptMessageLineEffectSet DecodeEffects(TextView aEffects);
+  // The words of the effects in ordinal order, joined with ",".
+  static Text EncodeEffects(zvReceiptMessageLineEffectSet aEffects);
+  static zvReceiptMessageImageSource DecodeImageSource(TextView aSource);
+  static Text EncodeImageSource(zvReceiptMessageImageSource aSource);
+  static zvEJReportType DecodeEJReportType(TextView aReportType);
+  static zvEJReportDestination DecodeEJReportDestination(TextView aReportDestination);
+  static zvEJFilesRequestType DecodeEJRequestType(TextView aReferenceType);
 };
 
 }  // namespace zv

@@ -105,25 +105,5 @@ TEST(Factory, HexLogParameter) {
   }
 }
 
-TEST(Factory, UnsupportedConnectionTypesFailWithTheirName) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"<Connection><Type>DLL</Type></Connection>", "DLL"},
-      {"<Connection><Type>COM</Type></Connection>", "Com"},
-  };
-  for (const auto& [connection, name] : cases) {
-    SCOPED_TRACE(connection);
-    LogDir dir;
-    std::string message = "<no failure>";
-    try {
-      Create("<OPEN><Driver>ZVPA_LORVANI_10</Driver>" + connection + "</OPEN>", dir.Dir());
-    } catch (const kException& e) {
-      message = U8(e.Message());
-    }
-    EXPECT_EQ(message, "Connection type " + name + " is not supported by this driver");
-    // No log is left behind by a handler that was never made.
-    EXPECT_TRUE(dir.Files().empty());
-  }
-}
-
 }  // namespace
 }  // namespace zv
