@@ -362,6 +362,30 @@ TEST_F(OposHandler, ErrorTextsOfBothCodeTables) {
   EXPECT_EQ(U8(h->ErrorMessage()), "");
 }
 
+// A control that raises while a failure is being described: the exception reaches the
+// caller, and the error state is the cleared one with the method's code already taken.
+TEST_F(OposHandler, ControlRaisingWhileAFailureIsDescribed) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"fail GetResultCodeExtended 6 0 lost",
+       "The fiscal printer control failed on the property ResultCodeExtended (6): lost"},
+      {"fail GetErrorString 7 0 gone", "The fiscal printer control failed on the property ErrorString (7): gone"},
+  };
+  auto h = Make();
+  ASSERT_TRUE(h->Connect());
+  for (const auto& [fault, message] : cases) {
+    SCOPED_TRACE(fault);
+    Control("fail PrintXReport 111 0 earlier");
+    EXPECT_FALSE(h->PrintXReport());
+    ASSERT_TRUE(h->ErrorFound());
+    Control("fail PrintXReport 114 203 paper");
+    Control(fault);
+    EXPECT_EQ(FailureOf([&] { h->PrintXReport(); }), message);
+    EXPECT_FALSE(h->ErrorFound());
+    EXPECT_EQ(h->ErrorCode(), 114);
+    EXPECT_EQ(U8(h->ErrorMessage()), "");
+  }
+}
+
 // Faults the printer finds itself: a call in the wrong state, the cover, the paper.
 TEST_F(OposHandler, PrinterFaultsAnswerExtendedCodes) {
   auto h = Make();
