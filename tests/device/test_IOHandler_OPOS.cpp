@@ -465,6 +465,42 @@ TEST_F(OposHandler, QuotingAndQuantities) {
       << c.QuantityLine;
 }
 
+// Below zero both the logged whole part and the thousandths are truncated toward zero
+// (the printer refuses the item and names the quantity it received).
+TEST_F(OposHandler, NegativeQuantitiesTruncateTowardZero) {
+  struct Case {
+    const char* Quantity;
+    std::string LogLine;
+    std::string Received;
+  } cases[] = {
+      {"-2.5", "I [PrintRecItem]->PrintRecItem('Tea',2,-2,1,1,'')", "-2.5"},
+      {"-1.2345", "I [PrintRecItem]->PrintRecItem('Tea',2,-1,1,1,'')", "-1.234"},
+      {"-0.0019", "I [PrintRecItem]->PrintRecItem('Tea',2,0,1,1,'')", "-0.001"},
+  };
+  const auto refusal = [](const std::string& aReceived) {
+    return zvtest::Concat(std::string("[114] OPOS_E_EXTENDED [213] OPOS_EFPTR_BAD_ITEM_QUANTITY - The quantity "),
+                          aReceived, std::string(" is not greater than 0"));
+  };
+  std::vector<std::string> expected;
+  {
+    auto h = Make();
+    ASSERT_TRUE(h->Connect());
+    ASSERT_TRUE(h->BeginFiscalReceipt());
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.Quantity);
+      EXPECT_FALSE(h->PrintRecItem(u"", u"Tea", C(c.Quantity), u"", 1, C("1"), C("2")));
+      EXPECT_EQ(U8(h->ErrorMessage()), refusal(c.Received));
+      expected.push_back(c.LogLine);
+      expected.push_back("E " + refusal(c.Received));
+    }
+    EXPECT_FALSE(h->PrintRecItemVoid(u"", u"Tea", C("-1.2345"), u"", 1, C("1"), C("2")));
+    EXPECT_EQ(U8(h->ErrorMessage()), refusal("-1.234"));
+  }
+  const std::vector<std::string> log = LogAfterConnect();
+  ASSERT_GE(log.size(), 4 + expected.size());
+  EXPECT_EQ(std::vector<std::string>(log.begin() + 4, log.begin() + 4 + expected.size()), expected);
+}
+
 TEST_F(OposHandler, NonFiscalTrainingReportsAndProperties) {
   {
     auto h = Make();

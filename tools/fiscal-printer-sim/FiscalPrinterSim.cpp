@@ -308,7 +308,8 @@ void PrintWrapped(Printer& p, const std::string& aText) {
 int32_t Item(ZvOposControl& c, Printer& p, const char* aMember, bool aVoid, const std::string& aDescription,
              int64_t aPrice, int32_t aQuantity, int32_t aVat, int64_t aUnitPrice, const std::string& aUnit) {
   if (p.PrinterState != FiscalReceipt) return c.WrongState(aMember);
-  if (aQuantity <= 0) return c.Result(kExtended, kBadItemQuantity, "The quantity must be greater than 0");
+  if (aQuantity <= 0)
+    return c.Result(kExtended, kBadItemQuantity, "The quantity " + Thousandths(aQuantity) + " is not greater than 0");
   const int64_t amount = aPrice != 0 ? aPrice : aUnitPrice * aQuantity / 1000;
   if (amount < 0) return c.Result(kExtended, kBadItemAmount, "The amount must not be negative");
   if (!p.PreLine.empty()) p.Print(std::exchange(p.PreLine, {}));
