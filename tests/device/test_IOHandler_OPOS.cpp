@@ -422,6 +422,62 @@ TEST_F(OposHandler, PrinterFaultsAnswerExtendedCodes) {
   EXPECT_TRUE(h->ResetPrinter());
 }
 
+// A receipt part paid and part not paid, and the cover and paper reads, with their log
+// lines.
+TEST_F(OposHandler, NotPaidAndCoverAndPaperReads) {
+  {
+    auto h = Make();
+    ASSERT_TRUE(h->Connect());
+    bool flag = false;
+    Control("cover open");
+    EXPECT_TRUE(h->GetCoverOpen(flag));
+    EXPECT_TRUE(flag);
+    Control("cover closed");
+    EXPECT_TRUE(h->GetCoverOpen(flag));
+    EXPECT_FALSE(flag);
+    Control("paper empty");
+    EXPECT_TRUE(h->GetRecEmpty(flag));
+    EXPECT_TRUE(flag);
+    Control("paper normal");
+    EXPECT_TRUE(h->GetRecEmpty(flag));
+    EXPECT_FALSE(flag);
+    ASSERT_TRUE(h->BeginFiscalReceipt());
+    ASSERT_TRUE(h->PrintRecItem(u"", u"Tea", C("1"), u"", 1, C("0"), C("3")));
+    ASSERT_TRUE(h->PrintRecTotal(C("3"), C("1"), u"Cash"));
+    EXPECT_TRUE(h->PrintRecNotPaid(C("2"), u"On account's"));
+    EXPECT_TRUE(h->EndFiscalReceipt());
+  }
+  const std::vector<std::string> log = LogAfterConnect();
+  ASSERT_GE(log.size(), 17u);
+  EXPECT_EQ(std::vector<std::string>(log.begin() + 3, log.begin() + 17),
+            (std::vector<std::string>{
+                "I [GetCoverOpen]->CoverOpen(aResult)",
+                "I [GetCoverOpen]->CoverOpen=True",
+                "I [GetCoverOpen]->CoverOpen(aResult)",
+                "I [GetCoverOpen]->CoverOpen=False",
+                "I [GetRecEmpty]->RecEmpty(aResult)",
+                "I [GetRecEmpty]->aResult=True",
+                "I [GetRecEmpty]->RecEmpty(aResult)",
+                "I [GetRecEmpty]->aResult=False",
+                "I [BeginFiscalReceipt]->BeginFiscalReceipt(true)",
+                "I [PrintRecItem]->PrintRecItem('Tea',3,1,1,0,'')",
+                "I [PrintRecTotal]->PrintRecTotal(3,1,'Cash')",
+                "I [PrintRecNotPaid]->PrintRecNotPaid('On account''s',2)",
+                "I [EndFiscalReceipt]->EndFiscalReceipt(false)",
+                "I [Disconnect]->DeviceEnabled:=false",
+            }));
+  EXPECT_EQ(Journal(), (std::vector<std::string>{
+                           "FISCAL PRINTER SIMULATOR",
+                           "<stamp>",
+                           "Tea                              3.00 V1",
+                           "TOTAL                               3.00",
+                           "Cash                                1.00",
+                           "NOT PAID On account's               2.00",
+                           "RECEIPT NO. 1           <stamp>",
+                           "** FISCAL RECEIPT **",
+                       }));
+}
+
 // Text arguments are quoted with inner quotes doubled; quantities reach the control
 // in thousandths truncated toward zero, and the log shows their whole part.
 TEST_F(OposHandler, QuotingAndQuantities) {
