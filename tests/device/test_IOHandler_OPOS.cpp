@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "HostLibrary.h"
+#include "ZvOposFiscalPrinter.h"
 #include "TestText.h"
 #include "base/Exception.h"
 #include "device/uZVIOHandler_OPOS.h"
@@ -76,6 +77,10 @@ class OposHandler : public testing::Test {
   ScopedEnv fControlEnv{"FPSIM_CONTROL", fControl.string()};
   ScopedEnv fDeviceEnv{"FPSIM_DEVICE_NAME", std::nullopt};
   ScopedEnv fVersionEnv{"FPSIM_TABLE_VERSION", std::nullopt};
+  ScopedEnv fSizeEnv{"FPSIM_TABLE_SIZE", std::nullopt};
+  ScopedEnv fOmitEnv{"FPSIM_TABLE_OMIT", std::nullopt};
+  ScopedEnv fNoTableEnv{"FPSIM_NO_TABLE", std::nullopt};
+  ScopedEnv fNoControlEnv{"FPSIM_NO_CONTROL", std::nullopt};
 
   std::unique_ptr<kIOHandler_OPOS> Make(const std::string& aDeviceName = "FiscalPrinterSim",
                                         const std::string& aLogName = "OPOS_Test") {
@@ -819,8 +824,8 @@ TEST_F(OposHandler, ControlThatCannotBeCreated) {
   const std::string prefix = "The OPOS FiscalPrinter control cannot be created: ";
   struct Case {
     std::optional<std::string> Plugin;
-    std::optional<std::string> Version;
-    std::string Message;  // the start of the failure
+    std::optional<std::string> Variable;  // a FPSIM_ variable "NAME=value" spoiling the simulator
+    std::string Message;                  // the start of the failure
   };
   const std::string sim = ZV_FISCAL_PRINTER_SIM_PATH;
   const std::string missing = (fDir.Path() / "missing.so").string();
@@ -835,14 +840,30 @@ TEST_F(OposHandler, ControlThatCannotBeCreated) {
       {std::string(ZV_LIBRARY_PATH), std::nullopt,
        zvtest::Concat(std::string("'"), std::string(ZV_LIBRARY_PATH),
                       std::string("' exports no entry point ZvOposGetFiscalPrinter"))},
-      {sim, std::string("2"),
+      {sim, std::string("FPSIM_TABLE_VERSION=2"),
        zvtest::Concat(std::string("'"), sim, std::string("' has a table of version 2; this driver needs version 1"))},
+      {sim, std::string("FPSIM_NO_TABLE=1"),
+       zvtest::Concat(std::string("'"), sim, std::string("' gives no table of FiscalPrinter functions"))},
+      {sim, zvtest::Concat(std::string("FPSIM_TABLE_SIZE="), std::to_string(sizeof(ZvOposFiscalPrinterTable) - 1)),
+       zvtest::Concat(std::string("'"), sim, std::string("' has a table of "),
+                      std::to_string(sizeof(ZvOposFiscalPrinterTable) - 1), std::string(" bytes; version 1 has "),
+                      std::to_string(sizeof(ZvOposFiscalPrinterTable)))},
+      {sim, std::string("FPSIM_TABLE_OMIT=Create"),
+       zvtest::Concat(std::string("'"), sim, std::string("' has no function for Create"))},
+      {sim, std::string("FPSIM_TABLE_OMIT=PrintRecNotPaid"),
+       zvtest::Concat(std::string("'"), sim, std::string("' has no function for PrintRecNotPaid"))},
+      {sim, std::string("FPSIM_TABLE_OMIT=GetTrainingModeActive"),
+       zvtest::Concat(std::string("'"), sim, std::string("' has no function for GetTrainingModeActive"))},
+      {sim, std::string("FPSIM_NO_CONTROL=1"),
+       zvtest::Concat(std::string("'"), sim, std::string("' made no control object"))},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Message);
     LogDir dir;
     ScopedEnv plugin("ZV_OPOS_FISCALPRINTER", c.Plugin);
-    ScopedEnv version("FPSIM_TABLE_VERSION", c.Version);
+    const std::string variable = c.Variable.value_or("FPSIM_TABLE_VERSION=1");
+    const std::string name = variable.substr(0, variable.find('='));
+    ScopedEnv spoil(name.c_str(), variable.substr(variable.find('=') + 1));
     kConnection connection;
     const std::string failure =
         FailureOf([&] { kIOHandler_OPOS handler(&connection, dir.Dir(), u"OPOS_None"); });

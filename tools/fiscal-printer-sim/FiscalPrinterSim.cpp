@@ -12,6 +12,11 @@
 //   FPSIM_DEVICE_NAME   the logical device name Open accepts (default FiscalPrinterSim)
 //   FPSIM_PAPER_LINES   receipt paper of a new printer in lines (default 10000)
 //   FPSIM_FISCAL_MEMORY Z reports the fiscal memory of a new printer holds (default 1800)
+// A control that cannot be used (read when the table is asked for or a control made):
+//   FPSIM_NO_TABLE, FPSIM_NO_CONTROL      when set, the entry point gives no table, or
+//                                         Create makes no control object
+//   FPSIM_TABLE_VERSION, FPSIM_TABLE_SIZE the version and size the table claims
+//   FPSIM_TABLE_OMIT                      a member the table leaves empty
 //
 // Control file lines ("#" starts a comment):
 //   fail <Member> <code> <extended> [error string]   the next call of the table member
@@ -362,6 +367,7 @@ bool Digits(const std::string& aText) {
 // ---- the table's functions ----
 
 ZvOposControl* Create() {
+  if (!Env("FPSIM_NO_CONTROL").empty()) return nullptr;
   try {
     return std::make_unique<ZvOposControl>().release();  // the caller's until Destroy
   } catch (...) {
@@ -797,57 +803,62 @@ int32_t GetTrainingModeActive(ZvOposControl* c, int32_t* aValue) {
   return Property(c, "GetTrainingModeActive", [&](ZvOposControl&, Printer& p) { *aValue = p.Training; });
 }
 
-// FPSIM_TABLE_VERSION makes the table claim another version (to rehearse a driver
-// meeting an unknown control).
+// Rehearsals of a driver meeting a control it cannot use: FPSIM_TABLE_VERSION and
+// FPSIM_TABLE_SIZE make the table claim another version or size, FPSIM_TABLE_OMIT
+// leaves the named member empty.
 ZvOposFiscalPrinterTable MakeTable() {
   ZvOposFiscalPrinterTable t{};
   t.Version = static_cast<uint32_t>(EnvNumber("FPSIM_TABLE_VERSION", ZV_OPOS_FISCALPRINTER_VERSION));
-  t.Size = sizeof(ZvOposFiscalPrinterTable);
-  t.Create = Create;
-  t.Destroy = Destroy;
-  t.Open = Open;
-  t.ClaimDevice = ClaimDevice;
-  t.ReleaseDevice = ReleaseDevice;
-  t.Close = Close;
-  t.BeginFiscalReceipt = BeginFiscalReceipt;
-  t.EndFiscalReceipt = EndFiscalReceipt;
-  t.BeginNonFiscal = BeginNonFiscal;
-  t.EndNonFiscal = EndNonFiscal;
-  t.BeginTraining = BeginTraining;
-  t.EndTraining = EndTraining;
-  t.ResetPrinter = ResetPrinter;
-  t.PrintXReport = PrintXReport;
-  t.PrintZReport = PrintZReport;
-  t.PrintNormal = PrintNormal;
-  t.PrintRecMessage = PrintRecMessage;
-  t.PrintRecTaxID = PrintRecTaxID;
-  t.PrintRecItem = PrintRecItem;
-  t.PrintRecItemVoid = PrintRecItemVoid;
-  t.PrintRecRefund = PrintRecRefund;
-  t.PrintRecItemAdjustment = PrintRecItemAdjustment;
-  t.PrintRecSubtotal = PrintRecSubtotal;
-  t.PrintRecSubtotalAdjustment = PrintRecSubtotalAdjustment;
-  t.PrintRecTotal = PrintRecTotal;
-  t.PrintRecNotPaid = PrintRecNotPaid;
-  t.DirectIO = DirectIO;
-  t.GetData = GetData;
-  t.GetDate = GetDate;
-  t.SetDate = SetDate;
-  t.GetDeviceEnabled = GetDeviceEnabled;
-  t.SetDeviceEnabled = SetDeviceEnabled;
-  t.GetResultCodeExtended = GetResultCodeExtended;
-  t.GetErrorString = GetErrorString;
-  t.GetAdditionalTrailer = GetAdditionalTrailer;
-  t.SetAdditionalTrailer = SetAdditionalTrailer;
-  t.SetPreLine = SetPreLine;
-  t.SetFiscalReceiptType = SetFiscalReceiptType;
-  t.GetPrinterState = GetPrinterState;
-  t.GetRemainingFiscalMemory = GetRemainingFiscalMemory;
-  t.GetCoverOpen = GetCoverOpen;
-  t.GetDayOpened = GetDayOpened;
-  t.GetRecEmpty = GetRecEmpty;
-  t.GetRecNearEnd = GetRecNearEnd;
-  t.GetTrainingModeActive = GetTrainingModeActive;
+  t.Size = static_cast<uint32_t>(EnvNumber("FPSIM_TABLE_SIZE", sizeof(ZvOposFiscalPrinterTable)));
+  const std::string omit = Env("FPSIM_TABLE_OMIT");
+#define FPSIM_MEMBER(name) \
+  if (omit != #name) t.name = name;
+  FPSIM_MEMBER(Create)
+  FPSIM_MEMBER(Destroy)
+  FPSIM_MEMBER(Open)
+  FPSIM_MEMBER(ClaimDevice)
+  FPSIM_MEMBER(ReleaseDevice)
+  FPSIM_MEMBER(Close)
+  FPSIM_MEMBER(BeginFiscalReceipt)
+  FPSIM_MEMBER(EndFiscalReceipt)
+  FPSIM_MEMBER(BeginNonFiscal)
+  FPSIM_MEMBER(EndNonFiscal)
+  FPSIM_MEMBER(BeginTraining)
+  FPSIM_MEMBER(EndTraining)
+  FPSIM_MEMBER(ResetPrinter)
+  FPSIM_MEMBER(PrintXReport)
+  FPSIM_MEMBER(PrintZReport)
+  FPSIM_MEMBER(PrintNormal)
+  FPSIM_MEMBER(PrintRecMessage)
+  FPSIM_MEMBER(PrintRecTaxID)
+  FPSIM_MEMBER(PrintRecItem)
+  FPSIM_MEMBER(PrintRecItemVoid)
+  FPSIM_MEMBER(PrintRecRefund)
+  FPSIM_MEMBER(PrintRecItemAdjustment)
+  FPSIM_MEMBER(PrintRecSubtotal)
+  FPSIM_MEMBER(PrintRecSubtotalAdjustment)
+  FPSIM_MEMBER(PrintRecTotal)
+  FPSIM_MEMBER(PrintRecNotPaid)
+  FPSIM_MEMBER(DirectIO)
+  FPSIM_MEMBER(GetData)
+  FPSIM_MEMBER(GetDate)
+  FPSIM_MEMBER(SetDate)
+  FPSIM_MEMBER(GetDeviceEnabled)
+  FPSIM_MEMBER(SetDeviceEnabled)
+  FPSIM_MEMBER(GetResultCodeExtended)
+  FPSIM_MEMBER(GetErrorString)
+  FPSIM_MEMBER(GetAdditionalTrailer)
+  FPSIM_MEMBER(SetAdditionalTrailer)
+  FPSIM_MEMBER(SetPreLine)
+  FPSIM_MEMBER(SetFiscalReceiptType)
+  FPSIM_MEMBER(GetPrinterState)
+  FPSIM_MEMBER(GetRemainingFiscalMemory)
+  FPSIM_MEMBER(GetCoverOpen)
+  FPSIM_MEMBER(GetDayOpened)
+  FPSIM_MEMBER(GetRecEmpty)
+  FPSIM_MEMBER(GetRecNearEnd)
+  FPSIM_MEMBER(GetTrainingModeActive)
+#undef FPSIM_MEMBER
   return t;
 }
 
@@ -856,6 +867,7 @@ ZvOposFiscalPrinterTable MakeTable() {
 extern "C" __attribute__((visibility("default"))) const ZvOposFiscalPrinterTable* ZvOposGetFiscalPrinter() {
   static std::mutex lock;
   static ZvOposFiscalPrinterTable table;
+  if (!Env("FPSIM_NO_TABLE").empty()) return nullptr;
   std::lock_guard<std::mutex> hold(lock);
   table = MakeTable();
   return &table;
