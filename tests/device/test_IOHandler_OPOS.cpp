@@ -258,6 +258,48 @@ TEST_F(OposHandler, ConnectSequenceSteps) {
             }));
 }
 
+// DeviceEnabled that does not take the value written: Connect answers false and still
+// owes a disconnect; Disconnect then neither releases nor closes, answers false and
+// counts as done.
+TEST_F(OposHandler, DeviceEnabledThatDoesNotChange) {
+  auto h = Make();
+  ASSERT_TRUE(h->Connect());
+  Control("enable stuck");
+  EXPECT_FALSE(h->Disconnect());
+  EXPECT_FALSE(h->Connected());
+  EXPECT_FALSE(h->ErrorFound());
+  Control("enable normal");
+  EXPECT_TRUE(h->Disconnect());  // the device was still claimed and open
+  EXPECT_FALSE(h->Connected());
+  auto second = Make("FiscalPrinterSim", "OPOS_Second");
+  Control("enable stuck");
+  EXPECT_FALSE(second->Connect());
+  EXPECT_TRUE(second->Connected());
+  EXPECT_FALSE(second->ErrorFound());
+  Control("enable normal");
+  second.reset();
+  h.reset();
+  EXPECT_EQ(LogAfterConnect(), (std::vector<std::string>{
+                                   "I [Connect]->Open(FiscalPrinterSim)",
+                                   "I [Connect]->ClaimDevice(300)",
+                                   "I [Connect]->DeviceEnabled:=true",
+                                   "I [Disconnect]->DeviceEnabled:=false",
+                                   "I [Disconnect]->DeviceEnabled:=false",
+                                   "I [Disconnect]->ReleaseDevice",
+                                   "I [Disconnect]->Close",
+                                   kStop,
+                               }));
+  EXPECT_EQ(LogAfterConnect("OPOS_Second"), (std::vector<std::string>{
+                                                "I [Connect]->Open(FiscalPrinterSim)",
+                                                "I [Connect]->ClaimDevice(300)",
+                                                "I [Connect]->DeviceEnabled:=true",
+                                                "I [Disconnect]->DeviceEnabled:=false",
+                                                "I [Disconnect]->ReleaseDevice",
+                                                "I [Disconnect]->Close",
+                                                kStop,
+                                            }));
+}
+
 // A control that raises inside Connect or Disconnect: the sequence logs the message
 // with its prefix, answers false and leaves Connected as it was.
 TEST_F(OposHandler, ControlRaisingInConnectAndDisconnect) {

@@ -23,6 +23,8 @@
 //                                                    fails so (the line is then removed)
 //   date <text>                                      the next GetDate answers this text
 //   cover open | cover closed
+//   enable stuck | enable normal                   stuck: DeviceEnabled writes are
+//                                                    refused (the property keeps its value)
 //   paper normal | paper near-end | paper empty
 
 #include <unistd.h>
@@ -182,7 +184,7 @@ struct ZvOposControl {
   std::string ControlFile = Env("FPSIM_CONTROL");
   std::string DeviceName = Env("FPSIM_DEVICE_NAME", "FiscalPrinterSim");
   bool Opened = false, Claimed = false, Enabled = false;
-  bool CoverOpen = false;
+  bool CoverOpen = false, EnableStuck = false;
   std::string Paper = "normal";
   int32_t ResultCodeExtended = 0;
   std::string ErrorString;
@@ -203,6 +205,9 @@ struct ZvOposControl {
       if (word == "cover") {
         words >> word;
         CoverOpen = word == "open";
+      } else if (word == "enable") {
+        words >> word;
+        EnableStuck = word == "stuck";
       } else if (word == "paper") {
         words >> Paper;
       } else if (word == "fail" && !fault) {
@@ -734,6 +739,8 @@ int32_t SetDeviceEnabled(ZvOposControl* c, int32_t aValue) {
   return Property(c, "SetDeviceEnabled", [&](ZvOposControl& ctl, Printer&) {
     if (!ctl.Opened) {
       ctl.Result(kClosed, 0, "The control is not open");
+    } else if (ctl.EnableStuck) {
+      ctl.Result(111, 0, "The device cannot change its enabled state");
     } else if (aValue && !ctl.Claimed) {
       ctl.Result(kNotClaimed, 0, "The device is not claimed");
     } else {
