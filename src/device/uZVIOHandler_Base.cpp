@@ -63,7 +63,10 @@ void kIOHandler::ResetCustomError() {
   fErrorMessage.clear();
 }
 
-void kIOHandler::ClearError() { ResetCustomError(); }
+void kIOHandler::ClearError(int32_t aErrorCode) {
+  ResetCustomError();
+  fErrorCode = aErrorCode;
+}
 
 Text kIOHandler::GetLogFileName() const { return fLogger ? fLogger->FileName() : Text(); }
 

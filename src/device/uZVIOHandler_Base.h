@@ -93,8 +93,9 @@ class kIOHandler {
   static Text TextToHex(TextView aText);
   // Shortest decimal text with "." and no grouping (12.5, 100).
   static Text CurrencyToText(Currency aAmount);
-  // Same effect as ResetCustomError.
-  void ClearError();
+  // Same effect as ResetCustomError, then ErrorCode := aErrorCode (ErrorFound stays
+  // false): the code of a call whose failure is still being described.
+  void ClearError(int32_t aErrorCode = 0);
   // Replaces the error message alone; ErrorFound and ErrorCode stay as they are.
   void SetErrorMessage(const Text& aErrorMessage) { fErrorMessage = aErrorMessage; }
   bool HasLog() const { return fLogger != nullptr; }

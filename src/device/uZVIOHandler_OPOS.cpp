@@ -116,7 +116,8 @@ kIOHandler_OPOS::~kIOHandler_OPOS() {
 void kIOHandler_OPOS::Log(const Text& aLine) { Debug(tZV_MessageType::let_info, aLine); }
 
 bool kIOHandler_OPOS::CheckResult(int32_t aCode) {
-  ResetCustomError();
+  // The code is taken before the control is asked more, which may raise.
+  ClearError(aCode);
   if (aCode == 0) return true;
   const int32_t extended = aCode == kExtended ? fOPOS->ResultCodeExtended() : 0;
   const Text text = BuildErrorText(aCode, extended);

@@ -137,6 +137,13 @@ TEST(IOHandler, ErrorStateIsSetAndClearedOnlyExplicitly) {
     handler.SetCustomError(-1, u"again");
     handler.ClearError();
     EXPECT_FALSE(handler.ErrorFound());
+    EXPECT_EQ(handler.ErrorCode(), 0);
+    EXPECT_EQ(handler.ErrorMessage(), u"");
+    // Clearing may take the code of a call that is still being looked at.
+    handler.SetCustomError(-1, u"again");
+    handler.ClearError(114);
+    EXPECT_FALSE(handler.ErrorFound());
+    EXPECT_EQ(handler.ErrorCode(), 114);
     EXPECT_EQ(handler.ErrorMessage(), u"");
   }
   // Neither setting nor clearing the error writes a line.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "HostLibrary.h"
+#include "ZvOposFiscalPrinter.h"
 #include "TestText.h"
 #include "base/Exception.h"
 #include "device/uZVIOHandler_OPOS.h"
@@ -76,6 +77,10 @@ class OposHandler : public testing::Test {
   ScopedEnv fControlEnv{"FPSIM_CONTROL", fControl.string()};
   ScopedEnv fDeviceEnv{"FPSIM_DEVICE_NAME", std::nullopt};
   ScopedEnv fVersionEnv{"FPSIM_TABLE_VERSION", std::nullopt};
+  ScopedEnv fSizeEnv{"FPSIM_TABLE_SIZE", std::nullopt};
+  ScopedEnv fOmitEnv{"FPSIM_TABLE_OMIT", std::nullopt};
+  ScopedEnv fNoTableEnv{"FPSIM_NO_TABLE", std::nullopt};
+  ScopedEnv fNoControlEnv{"FPSIM_NO_CONTROL", std::nullopt};
 
   std::unique_ptr<kIOHandler_OPOS> Make(const std::string& aDeviceName = "FiscalPrinterSim",
                                         const std::string& aLogName = "OPOS_Test") {
@@ -253,6 +258,48 @@ TEST_F(OposHandler, ConnectSequenceSteps) {
             }));
 }
 
+// DeviceEnabled that does not take the value written: Connect answers false and still
+// owes a disconnect; Disconnect then neither releases nor closes, answers false and
+// counts as done.
+TEST_F(OposHandler, DeviceEnabledThatDoesNotChange) {
+  auto h = Make();
+  ASSERT_TRUE(h->Connect());
+  Control("enable stuck");
+  EXPECT_FALSE(h->Disconnect());
+  EXPECT_FALSE(h->Connected());
+  EXPECT_FALSE(h->ErrorFound());
+  Control("enable normal");
+  EXPECT_TRUE(h->Disconnect());  // the device was still claimed and open
+  EXPECT_FALSE(h->Connected());
+  auto second = Make("FiscalPrinterSim", "OPOS_Second");
+  Control("enable stuck");
+  EXPECT_FALSE(second->Connect());
+  EXPECT_TRUE(second->Connected());
+  EXPECT_FALSE(second->ErrorFound());
+  Control("enable normal");
+  second.reset();
+  h.reset();
+  EXPECT_EQ(LogAfterConnect(), (std::vector<std::string>{
+                                   "I [Connect]->Open(FiscalPrinterSim)",
+                                   "I [Connect]->ClaimDevice(300)",
+                                   "I [Connect]->DeviceEnabled:=true",
+                                   "I [Disconnect]->DeviceEnabled:=false",
+                                   "I [Disconnect]->DeviceEnabled:=false",
+                                   "I [Disconnect]->ReleaseDevice",
+                                   "I [Disconnect]->Close",
+                                   kStop,
+                               }));
+  EXPECT_EQ(LogAfterConnect("OPOS_Second"), (std::vector<std::string>{
+                                                "I [Connect]->Open(FiscalPrinterSim)",
+                                                "I [Connect]->ClaimDevice(300)",
+                                                "I [Connect]->DeviceEnabled:=true",
+                                                "I [Disconnect]->DeviceEnabled:=false",
+                                                "I [Disconnect]->ReleaseDevice",
+                                                "I [Disconnect]->Close",
+                                                kStop,
+                                            }));
+}
+
 // A control that raises inside Connect or Disconnect: the sequence logs the message
 // with its prefix, answers false and leaves Connected as it was.
 TEST_F(OposHandler, ControlRaisingInConnectAndDisconnect) {
@@ -362,6 +409,30 @@ TEST_F(OposHandler, ErrorTextsOfBothCodeTables) {
   EXPECT_EQ(U8(h->ErrorMessage()), "");
 }
 
+// A control that raises while a failure is being described: the exception reaches the
+// caller, and the error state is the cleared one with the method's code already taken.
+TEST_F(OposHandler, ControlRaisingWhileAFailureIsDescribed) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"fail GetResultCodeExtended 6 0 lost",
+       "The fiscal printer control failed on the property ResultCodeExtended (6): lost"},
+      {"fail GetErrorString 7 0 gone", "The fiscal printer control failed on the property ErrorString (7): gone"},
+  };
+  auto h = Make();
+  ASSERT_TRUE(h->Connect());
+  for (const auto& [fault, message] : cases) {
+    SCOPED_TRACE(fault);
+    Control("fail PrintXReport 111 0 earlier");
+    EXPECT_FALSE(h->PrintXReport());
+    ASSERT_TRUE(h->ErrorFound());
+    Control("fail PrintXReport 114 203 paper");
+    Control(fault);
+    EXPECT_EQ(FailureOf([&] { h->PrintXReport(); }), message);
+    EXPECT_FALSE(h->ErrorFound());
+    EXPECT_EQ(h->ErrorCode(), 114);
+    EXPECT_EQ(U8(h->ErrorMessage()), "");
+  }
+}
+
 // Faults the printer finds itself: a call in the wrong state, the cover, the paper.
 TEST_F(OposHandler, PrinterFaultsAnswerExtendedCodes) {
   auto h = Make();
@@ -396,6 +467,62 @@ TEST_F(OposHandler, PrinterFaultsAnswerExtendedCodes) {
   EXPECT_EQ(U8(h->ErrorMessage()),
             "[114] OPOS_E_EXTENDED [214] OPOS_EFPTR_BAD_ITEM_AMOUNT - The total 3.00 differs from the printer's 2.00");
   EXPECT_TRUE(h->ResetPrinter());
+}
+
+// A receipt part paid and part not paid, and the cover and paper reads, with their log
+// lines.
+TEST_F(OposHandler, NotPaidAndCoverAndPaperReads) {
+  {
+    auto h = Make();
+    ASSERT_TRUE(h->Connect());
+    bool flag = false;
+    Control("cover open");
+    EXPECT_TRUE(h->GetCoverOpen(flag));
+    EXPECT_TRUE(flag);
+    Control("cover closed");
+    EXPECT_TRUE(h->GetCoverOpen(flag));
+    EXPECT_FALSE(flag);
+    Control("paper empty");
+    EXPECT_TRUE(h->GetRecEmpty(flag));
+    EXPECT_TRUE(flag);
+    Control("paper normal");
+    EXPECT_TRUE(h->GetRecEmpty(flag));
+    EXPECT_FALSE(flag);
+    ASSERT_TRUE(h->BeginFiscalReceipt());
+    ASSERT_TRUE(h->PrintRecItem(u"", u"Tea", C("1"), u"", 1, C("0"), C("3")));
+    ASSERT_TRUE(h->PrintRecTotal(C("3"), C("1"), u"Cash"));
+    EXPECT_TRUE(h->PrintRecNotPaid(C("2"), u"On account's"));
+    EXPECT_TRUE(h->EndFiscalReceipt());
+  }
+  const std::vector<std::string> log = LogAfterConnect();
+  ASSERT_GE(log.size(), 17u);
+  EXPECT_EQ(std::vector<std::string>(log.begin() + 3, log.begin() + 17),
+            (std::vector<std::string>{
+                "I [GetCoverOpen]->CoverOpen(aResult)",
+                "I [GetCoverOpen]->CoverOpen=True",
+                "I [GetCoverOpen]->CoverOpen(aResult)",
+                "I [GetCoverOpen]->CoverOpen=False",
+                "I [GetRecEmpty]->RecEmpty(aResult)",
+                "I [GetRecEmpty]->aResult=True",
+                "I [GetRecEmpty]->RecEmpty(aResult)",
+                "I [GetRecEmpty]->aResult=False",
+                "I [BeginFiscalReceipt]->BeginFiscalReceipt(true)",
+                "I [PrintRecItem]->PrintRecItem('Tea',3,1,1,0,'')",
+                "I [PrintRecTotal]->PrintRecTotal(3,1,'Cash')",
+                "I [PrintRecNotPaid]->PrintRecNotPaid('On account''s',2)",
+                "I [EndFiscalReceipt]->EndFiscalReceipt(false)",
+                "I [Disconnect]->DeviceEnabled:=false",
+            }));
+  EXPECT_EQ(Journal(), (std::vector<std::string>{
+                           "FISCAL PRINTER SIMULATOR",
+                           "<stamp>",
+                           "Tea                              3.00 V1",
+                           "TOTAL                               3.00",
+                           "Cash                                1.00",
+                           "NOT PAID On account's               2.00",
+                           "RECEIPT NO. 1           <stamp>",
+                           "** FISCAL RECEIPT **",
+                       }));
 }
 
 // Text arguments are quoted with inner quotes doubled; quantities reach the control
@@ -439,6 +566,42 @@ TEST_F(OposHandler, QuotingAndQuantities) {
   const std::vector<std::string> journal = Journal();
   for (const Case& c : cases) EXPECT_NE(std::find(journal.begin(), journal.end(), c.QuantityLine), journal.end())
       << c.QuantityLine;
+}
+
+// Below zero both the logged whole part and the thousandths are truncated toward zero
+// (the printer refuses the item and names the quantity it received).
+TEST_F(OposHandler, NegativeQuantitiesTruncateTowardZero) {
+  struct Case {
+    const char* Quantity;
+    std::string LogLine;
+    std::string Received;
+  } cases[] = {
+      {"-2.5", "I [PrintRecItem]->PrintRecItem('Tea',2,-2,1,1,'')", "-2.5"},
+      {"-1.2345", "I [PrintRecItem]->PrintRecItem('Tea',2,-1,1,1,'')", "-1.234"},
+      {"-0.0019", "I [PrintRecItem]->PrintRecItem('Tea',2,0,1,1,'')", "-0.001"},
+  };
+  const auto refusal = [](const std::string& aReceived) {
+    return zvtest::Concat(std::string("[114] OPOS_E_EXTENDED [213] OPOS_EFPTR_BAD_ITEM_QUANTITY - The quantity "),
+                          aReceived, std::string(" is not greater than 0"));
+  };
+  std::vector<std::string> expected;
+  {
+    auto h = Make();
+    ASSERT_TRUE(h->Connect());
+    ASSERT_TRUE(h->BeginFiscalReceipt());
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.Quantity);
+      EXPECT_FALSE(h->PrintRecItem(u"", u"Tea", C(c.Quantity), u"", 1, C("1"), C("2")));
+      EXPECT_EQ(U8(h->ErrorMessage()), refusal(c.Received));
+      expected.push_back(c.LogLine);
+      expected.push_back("E " + refusal(c.Received));
+    }
+    EXPECT_FALSE(h->PrintRecItemVoid(u"", u"Tea", C("-1.2345"), u"", 1, C("1"), C("2")));
+    EXPECT_EQ(U8(h->ErrorMessage()), refusal("-1.234"));
+  }
+  const std::vector<std::string> log = LogAfterConnect();
+  ASSERT_GE(log.size(), 4 + expected.size());
+  EXPECT_EQ(std::vector<std::string>(log.begin() + 4, log.begin() + 4 + expected.size()), expected);
 }
 
 TEST_F(OposHandler, NonFiscalTrainingReportsAndProperties) {
@@ -703,8 +866,8 @@ TEST_F(OposHandler, ControlThatCannotBeCreated) {
   const std::string prefix = "The OPOS FiscalPrinter control cannot be created: ";
   struct Case {
     std::optional<std::string> Plugin;
-    std::optional<std::string> Version;
-    std::string Message;  // the start of the failure
+    std::optional<std::string> Variable;  // a FPSIM_ variable "NAME=value" spoiling the simulator
+    std::string Message;                  // the start of the failure
   };
   const std::string sim = ZV_FISCAL_PRINTER_SIM_PATH;
   const std::string missing = (fDir.Path() / "missing.so").string();
@@ -719,14 +882,30 @@ TEST_F(OposHandler, ControlThatCannotBeCreated) {
       {std::string(ZV_LIBRARY_PATH), std::nullopt,
        zvtest::Concat(std::string("'"), std::string(ZV_LIBRARY_PATH),
                       std::string("' exports no entry point ZvOposGetFiscalPrinter"))},
-      {sim, std::string("2"),
+      {sim, std::string("FPSIM_TABLE_VERSION=2"),
        zvtest::Concat(std::string("'"), sim, std::string("' has a table of version 2; this driver needs version 1"))},
+      {sim, std::string("FPSIM_NO_TABLE=1"),
+       zvtest::Concat(std::string("'"), sim, std::string("' gives no table of FiscalPrinter functions"))},
+      {sim, zvtest::Concat(std::string("FPSIM_TABLE_SIZE="), std::to_string(sizeof(ZvOposFiscalPrinterTable) - 1)),
+       zvtest::Concat(std::string("'"), sim, std::string("' has a table of "),
+                      std::to_string(sizeof(ZvOposFiscalPrinterTable) - 1), std::string(" bytes; version 1 has "),
+                      std::to_string(sizeof(ZvOposFiscalPrinterTable)))},
+      {sim, std::string("FPSIM_TABLE_OMIT=Create"),
+       zvtest::Concat(std::string("'"), sim, std::string("' has no function for Create"))},
+      {sim, std::string("FPSIM_TABLE_OMIT=PrintRecNotPaid"),
+       zvtest::Concat(std::string("'"), sim, std::string("' has no function for PrintRecNotPaid"))},
+      {sim, std::string("FPSIM_TABLE_OMIT=GetTrainingModeActive"),
+       zvtest::Concat(std::string("'"), sim, std::string("' has no function for GetTrainingModeActive"))},
+      {sim, std::string("FPSIM_NO_CONTROL=1"),
+       zvtest::Concat(std::string("'"), sim, std::string("' made no control object"))},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Message);
     LogDir dir;
     ScopedEnv plugin("ZV_OPOS_FISCALPRINTER", c.Plugin);
-    ScopedEnv version("FPSIM_TABLE_VERSION", c.Version);
+    const std::string variable = c.Variable.value_or("FPSIM_TABLE_VERSION=1");
+    const std::string name = variable.substr(0, variable.find('='));
+    ScopedEnv spoil(name.c_str(), variable.substr(variable.find('=') + 1));
     kConnection connection;
     const std::string failure =
         FailureOf([&] { kIOHandler_OPOS handler(&connection, dir.Dir(), u"OPOS_None"); });

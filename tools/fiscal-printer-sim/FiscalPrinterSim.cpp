@@ -12,12 +12,19 @@
 //   FPSIM_DEVICE_NAME   the logical device name Open accepts (default FiscalPrinterSim)
 //   FPSIM_PAPER_LINES   receipt paper of a new printer in lines (default 10000)
 //   FPSIM_FISCAL_MEMORY Z reports the fiscal memory of a new printer holds (default 1800)
+// A control that cannot be used (read when the table is asked for or a control made):
+//   FPSIM_NO_TABLE, FPSIM_NO_CONTROL      when set, the entry point gives no table, or
+//                                         Create makes no control object
+//   FPSIM_TABLE_VERSION, FPSIM_TABLE_SIZE the version and size the table claims
+//   FPSIM_TABLE_OMIT                      a member the table leaves empty
 //
 // Control file lines ("#" starts a comment):
 //   fail <Member> <code> <extended> [error string]   the next call of the table member
 //                                                    fails so (the line is then removed)
 //   date <text>                                      the next GetDate answers this text
 //   cover open | cover closed
+//   enable stuck | enable normal                   stuck: DeviceEnabled writes are
+//                                                    refused (the property keeps its value)
 //   paper normal | paper near-end | paper empty
 
 #include <unistd.h>
@@ -177,7 +184,7 @@ struct ZvOposControl {
   std::string ControlFile = Env("FPSIM_CONTROL");
   std::string DeviceName = Env("FPSIM_DEVICE_NAME", "FiscalPrinterSim");
   bool Opened = false, Claimed = false, Enabled = false;
-  bool CoverOpen = false;
+  bool CoverOpen = false, EnableStuck = false;
   std::string Paper = "normal";
   int32_t ResultCodeExtended = 0;
   std::string ErrorString;
@@ -198,6 +205,9 @@ struct ZvOposControl {
       if (word == "cover") {
         words >> word;
         CoverOpen = word == "open";
+      } else if (word == "enable") {
+        words >> word;
+        EnableStuck = word == "stuck";
       } else if (word == "paper") {
         words >> Paper;
       } else if (word == "fail" && !fault) {
@@ -308,7 +318,8 @@ void PrintWrapped(Printer& p, const std::string& aText) {
 int32_t Item(ZvOposControl& c, Printer& p, const char* aMember, bool aVoid, const std::string& aDescription,
              int64_t aPrice, int32_t aQuantity, int32_t aVat, int64_t aUnitPrice, const std::string& aUnit) {
   if (p.PrinterState != FiscalReceipt) return c.WrongState(aMember);
-  if (aQuantity <= 0) return c.Result(kExtended, kBadItemQuantity, "The quantity must be greater than 0");
+  if (aQuantity <= 0)
+    return c.Result(kExtended, kBadItemQuantity, "The quantity " + Thousandths(aQuantity) + " is not greater than 0");
   const int64_t amount = aPrice != 0 ? aPrice : aUnitPrice * aQuantity / 1000;
   if (amount < 0) return c.Result(kExtended, kBadItemAmount, "The amount must not be negative");
   if (!p.PreLine.empty()) p.Print(std::exchange(p.PreLine, {}));
@@ -361,6 +372,7 @@ bool Digits(const std::string& aText) {
 // ---- the table's functions ----
 
 ZvOposControl* Create() {
+  if (!Env("FPSIM_NO_CONTROL").empty()) return nullptr;
   try {
     return std::make_unique<ZvOposControl>().release();  // the caller's until Destroy
   } catch (...) {
@@ -727,6 +739,8 @@ int32_t SetDeviceEnabled(ZvOposControl* c, int32_t aValue) {
   return Property(c, "SetDeviceEnabled", [&](ZvOposControl& ctl, Printer&) {
     if (!ctl.Opened) {
       ctl.Result(kClosed, 0, "The control is not open");
+    } else if (ctl.EnableStuck) {
+      ctl.Result(111, 0, "The device cannot change its enabled state");
     } else if (aValue && !ctl.Claimed) {
       ctl.Result(kNotClaimed, 0, "The device is not claimed");
     } else {
@@ -796,57 +810,62 @@ int32_t GetTrainingModeActive(ZvOposControl* c, int32_t* aValue) {
   return Property(c, "GetTrainingModeActive", [&](ZvOposControl&, Printer& p) { *aValue = p.Training; });
 }
 
-// FPSIM_TABLE_VERSION makes the table claim another version (to rehearse a driver
-// meeting an unknown control).
+// Rehearsals of a driver meeting a control it cannot use: FPSIM_TABLE_VERSION and
+// FPSIM_TABLE_SIZE make the table claim another version or size, FPSIM_TABLE_OMIT
+// leaves the named member empty.
 ZvOposFiscalPrinterTable MakeTable() {
   ZvOposFiscalPrinterTable t{};
   t.Version = static_cast<uint32_t>(EnvNumber("FPSIM_TABLE_VERSION", ZV_OPOS_FISCALPRINTER_VERSION));
-  t.Size = sizeof(ZvOposFiscalPrinterTable);
-  t.Create = Create;
-  t.Destroy = Destroy;
-  t.Open = Open;
-  t.ClaimDevice = ClaimDevice;
-  t.ReleaseDevice = ReleaseDevice;
-  t.Close = Close;
-  t.BeginFiscalReceipt = BeginFiscalReceipt;
-  t.EndFiscalReceipt = EndFiscalReceipt;
-  t.BeginNonFiscal = BeginNonFiscal;
-  t.EndNonFiscal = EndNonFiscal;
-  t.BeginTraining = BeginTraining;
-  t.EndTraining = EndTraining;
-  t.ResetPrinter = ResetPrinter;
-  t.PrintXReport = PrintXReport;
-  t.PrintZReport = PrintZReport;
-  t.PrintNormal = PrintNormal;
-  t.PrintRecMessage = PrintRecMessage;
-  t.PrintRecTaxID = PrintRecTaxID;
-  t.PrintRecItem = PrintRecItem;
-  t.PrintRecItemVoid = PrintRecItemVoid;
-  t.PrintRecRefund = PrintRecRefund;
-  t.PrintRecItemAdjustment = PrintRecItemAdjustment;
-  t.PrintRecSubtotal = PrintRecSubtotal;
-  t.PrintRecSubtotalAdjustment = PrintRecSubtotalAdjustment;
-  t.PrintRecTotal = PrintRecTotal;
-  t.PrintRecNotPaid = PrintRecNotPaid;
-  t.DirectIO = DirectIO;
-  t.GetData = GetData;
-  t.GetDate = GetDate;
-  t.SetDate = SetDate;
-  t.GetDeviceEnabled = GetDeviceEnabled;
-  t.SetDeviceEnabled = SetDeviceEnabled;
-  t.GetResultCodeExtended = GetResultCodeExtended;
-  t.GetErrorString = GetErrorString;
-  t.GetAdditionalTrailer = GetAdditionalTrailer;
-  t.SetAdditionalTrailer = SetAdditionalTrailer;
-  t.SetPreLine = SetPreLine;
-  t.SetFiscalReceiptType = SetFiscalReceiptType;
-  t.GetPrinterState = GetPrinterState;
-  t.GetRemainingFiscalMemory = GetRemainingFiscalMemory;
-  t.GetCoverOpen = GetCoverOpen;
-  t.GetDayOpened = GetDayOpened;
-  t.GetRecEmpty = GetRecEmpty;
-  t.GetRecNearEnd = GetRecNearEnd;
-  t.GetTrainingModeActive = GetTrainingModeActive;
+  t.Size = static_cast<uint32_t>(EnvNumber("FPSIM_TABLE_SIZE", sizeof(ZvOposFiscalPrinterTable)));
+  const std::string omit = Env("FPSIM_TABLE_OMIT");
+#define FPSIM_MEMBER(name) \
+  if (omit != #name) t.name = name;
+  FPSIM_MEMBER(Create)
+  FPSIM_MEMBER(Destroy)
+  FPSIM_MEMBER(Open)
+  FPSIM_MEMBER(ClaimDevice)
+  FPSIM_MEMBER(ReleaseDevice)
+  FPSIM_MEMBER(Close)
+  FPSIM_MEMBER(BeginFiscalReceipt)
+  FPSIM_MEMBER(EndFiscalReceipt)
+  FPSIM_MEMBER(BeginNonFiscal)
+  FPSIM_MEMBER(EndNonFiscal)
+  FPSIM_MEMBER(BeginTraining)
+  FPSIM_MEMBER(EndTraining)
+  FPSIM_MEMBER(ResetPrinter)
+  FPSIM_MEMBER(PrintXReport)
+  FPSIM_MEMBER(PrintZReport)
+  FPSIM_MEMBER(PrintNormal)
+  FPSIM_MEMBER(PrintRecMessage)
+  FPSIM_MEMBER(PrintRecTaxID)
+  FPSIM_MEMBER(PrintRecItem)
+  FPSIM_MEMBER(PrintRecItemVoid)
+  FPSIM_MEMBER(PrintRecRefund)
+  FPSIM_MEMBER(PrintRecItemAdjustment)
+  FPSIM_MEMBER(PrintRecSubtotal)
+  FPSIM_MEMBER(PrintRecSubtotalAdjustment)
+  FPSIM_MEMBER(PrintRecTotal)
+  FPSIM_MEMBER(PrintRecNotPaid)
+  FPSIM_MEMBER(DirectIO)
+  FPSIM_MEMBER(GetData)
+  FPSIM_MEMBER(GetDate)
+  FPSIM_MEMBER(SetDate)
+  FPSIM_MEMBER(GetDeviceEnabled)
+  FPSIM_MEMBER(SetDeviceEnabled)
+  FPSIM_MEMBER(GetResultCodeExtended)
+  FPSIM_MEMBER(GetErrorString)
+  FPSIM_MEMBER(GetAdditionalTrailer)
+  FPSIM_MEMBER(SetAdditionalTrailer)
+  FPSIM_MEMBER(SetPreLine)
+  FPSIM_MEMBER(SetFiscalReceiptType)
+  FPSIM_MEMBER(GetPrinterState)
+  FPSIM_MEMBER(GetRemainingFiscalMemory)
+  FPSIM_MEMBER(GetCoverOpen)
+  FPSIM_MEMBER(GetDayOpened)
+  FPSIM_MEMBER(GetRecEmpty)
+  FPSIM_MEMBER(GetRecNearEnd)
+  FPSIM_MEMBER(GetTrainingModeActive)
+#undef FPSIM_MEMBER
   return t;
 }
 
@@ -855,6 +874,7 @@ ZvOposFiscalPrinterTable MakeTable() {
 extern "C" __attribute__((visibility("default"))) const ZvOposFiscalPrinterTable* ZvOposGetFiscalPrinter() {
   static std::mutex lock;
   static ZvOposFiscalPrinterTable table;
+  if (!Env("FPSIM_NO_TABLE").empty()) return nullptr;
   std::lock_guard<std::mutex> hold(lock);
   table = MakeTable();
   return &table;
