@@ -116,7 +116,7 @@ TEST_F(HostThreads, CommandsOnSharedAndSeparateHandlesAtTheSameTime) {
 }
 
 TEST_F(HostThreads, UnloadingRightAfterAnotherThreadsCallReturned) {
-  for (int round = 0; round < 3; ++round) {
+  for (int round = 0; round < 8; ++round) {
     auto library = std::make_unique<HostLibrary>();
     std::atomic<bool> returned{false};
     int result = -1;
