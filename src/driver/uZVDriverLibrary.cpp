@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <type_traits>
 
 #include "base/Exception.h"
@@ -36,6 +37,19 @@ struct AbandonedState {
   kDeviceTable* Devices = nullptr;
 };
 AbandonedState gAbandoned;
+
+// Takes the call lock, waiting at most aWait. Polls with try_lock instead of calling
+// try_lock_for: that one waits in pthread_mutex_clocklock, which ThreadSanitizer does
+// not see, so it would take every call after an unload for a race with it.
+std::unique_lock<std::timed_mutex> LockWithin(std::chrono::milliseconds aWait) {
+  std::unique_lock<std::timed_mutex> lock(gCallLock, std::try_to_lock);
+  const auto deadline = std::chrono::steady_clock::now() + aWait;
+  while (!lock.owns_lock() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    lock.try_lock();
+  }
+  return lock;
+}
 
 }  // namespace
 
@@ -94,7 +108,7 @@ kDriverLibrary::kDriverLibrary(kModuleRegistration aRegisterModules) {
 kDriverLibrary::~kDriverLibrary() {
   // A call that gets the lock from now on finds the library unloaded and uses none of it.
   gCurrent = nullptr;
-  std::unique_lock<std::timed_mutex> lock(gCallLock, kUnloadWait);
+  std::unique_lock<std::timed_mutex> lock = LockWithin(kUnloadWait);
   if (!lock.owns_lock()) {
     // A call is still under way. It can reach its device and, through the table, every
     // other one, the registry, the application object and the log writers of all of
