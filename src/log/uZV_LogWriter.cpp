@@ -7,6 +7,7 @@
 #include "base/Exception.h"
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
+#include "platform/Library.h"
 #include "platform/Process.h"
 #include "platform/Regional.h"
 
@@ -189,7 +190,9 @@ tZV_LogThread::~tZV_LogThread() {
   }
   const bool finished = state.Finished;
   lock.unlock();
-  if (finished)
+  // While the loader unloads the library under its lock, a thread cannot end: joining
+  // would wait forever. It has finished its work, so leaving it is safe.
+  if (finished && !platform::UnloadingUnderLoaderLock())
     fThread.join();
   else
     fThread.detach();
