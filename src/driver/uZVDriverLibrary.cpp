@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "base/Exception.h"
+#include "platform/Library.h"
 
 namespace zv {
 
@@ -102,7 +103,10 @@ kDriverLibrary::kDriverLibrary(kModuleRegistration aRegisterModules) {
 kDriverLibrary::~kDriverLibrary() {
   // A call that gets the lock from now on finds the library unloaded and uses none of it.
   gCurrent = nullptr;
-  std::unique_lock<std::timed_mutex> lock(CallLockObject(), kUnloadWait);
+  // At the process's exit the system has ended every other thread: a call holding the
+  // lock then will never end, so it is not waited for.
+  std::unique_lock<std::timed_mutex> lock(
+      CallLockObject(), platform::ProcessExitUnderWay() ? std::chrono::seconds(0) : kUnloadWait);
   if (!lock.owns_lock()) {
     // A call is still under way. It can reach its device and, through the table, every
     // other one, the registry, the application object and the log writers of all of
