@@ -1,6 +1,6 @@
 // A Windows point-of-sale host in miniature: loads ZVPA_LORVANI_10.dll with LoadLibraryW,
 // finds the commands with GetProcAddress and checks every answer.
-//   zvpa-win32-host DLL [BASE-URL TOKEN]
+//   zvpa-win32-host DLL [BASE-URL BEARER CA-FILE]
 // Without a provider address only what needs no provider is checked (VERSION, OPEN
 // refusals); with one, OPEN, PAY (payment, refund, void), GETSTATUS and CLOSE run
 // against it. Exit code 0 when every check held.
@@ -73,31 +73,54 @@ void WithoutProvider() {
   Check(a.Result == 0xFFFF && Has(a.Response, L"<Error>True</Error>"), "GETSTATUS of an unknown handle fails", a);
 }
 
-void WithProvider(const std::wstring& aUrl, const std::wstring& aToken) {
-  const std::wstring open = L"<R><Driver>ZVPA_LORVANI_10</Driver><Connection><Type>HTTP</Type><URL>" + aUrl +
-                            L"</URL></Connection><Token>" + aToken + L"</Token><TerminalID>T1</TerminalID></R>";
-  Answer a = Call("OPEN", open);
-  Check(a.Result == 0 && Has(a.Response, L"<Error>False</Error>"), "OPEN against the provider", a);
+std::wstring Pay(const std::wstring& aHandle, const std::wstring& aAction, const std::wstring& aAmount,
+                 const std::wstring& aToken) {
+  std::wstring payment = L"<Action>" + aAction + L"</Action><Amount>" + aAmount +
+                         L"</Amount><Currency>EUR</Currency><Attributes>PRE-1</Attributes><StoreCode>S1</StoreCode>"
+                         L"<TillCode>T2</TillCode><OperatorId>op7</OperatorId><Reference>R42</Reference>";
+  if (!aToken.empty()) payment += L"<RefundReference><PaymentId>" + aToken + L"</PaymentId></RefundReference>";
+  return L"<Request><Handle>" + aHandle + L"</Handle><Payment>" + payment + L"</Payment></Request>";
+}
+
+std::wstring Open(const std::wstring& aUrl, const std::wstring& aBearer, const std::wstring& aCaFile) {
+  return L"<Request><Driver>ZVPA_LORVANI_10</Driver><Connection><Type>HTTP</Type><URL>" + aUrl +
+         L"</URL></Connection><Parameters><Bearer>" + aBearer + L"</Bearer><TlsCaFile>" + aCaFile +
+         L"</TlsCaFile></Parameters></Request>";
+}
+
+bool Succeeded(const Answer& aAnswer) {
+  return aAnswer.Result == 0 && aAnswer.Error.empty() && Element(aAnswer.Response, L"Error") == L"False";
+}
+
+// A whole session against the provider; a second device is left open for unloading.
+void WithProvider(const std::wstring& aUrl, const std::wstring& aBearer, const std::wstring& aCaFile) {
+  Answer a = Call("OPEN", Open(aUrl, aBearer, aCaFile));
   const std::wstring handle = Element(a.Response, L"Handle");
-  const std::wstring h = L"<Handle>" + handle + L"</Handle>";
-  a = Call("PAY", L"<R>" + h + L"<Type>Payment</Type><Amount>12.50</Amount></R>");
-  Check(a.Result == 0 && Has(a.Response, L"<Error>False</Error>"), "PAY payment", a);
-  const std::wstring transaction = Element(a.Response, L"TransactionID");
-  a = Call("PAY", L"<R>" + h + L"<Type>Refund</Type><Amount>2.50</Amount></R>");
-  Check(a.Result == 0 && Has(a.Response, L"<Error>False</Error>"), "PAY refund", a);
-  a = Call("PAY", L"<R>" + h + L"<Type>Void</Type><TransactionID>" + transaction + L"</TransactionID></R>");
-  Check(a.Result == 0 && Has(a.Response, L"<Error>False</Error>"), "PAY void", a);
-  a = Call("GETSTATUS", L"<R>" + h + L"</R>");
-  Check(a.Result == 0 && Has(a.Response, L"<Error>False</Error>"), "GETSTATUS", a);
-  a = Call("CLOSE", L"<R>" + h + L"</R>");
-  Check(a.Result == 0 && Has(a.Response, L"<Error>False</Error>"), "CLOSE", a);
+  Check(Succeeded(a) && !handle.empty() && handle != L"0", "OPEN against the provider", a);
+  a = Call("PAY", Pay(handle, L"PAY", L"12.50", L""));
+  const std::wstring token = Element(a.Response, L"RefundReference");
+  Check(Succeeded(a) && !token.empty() && Element(a.Response, L"PaymentAmount") == L"12.5", "PAY payment", a);
+  a = Call("PAY", Pay(handle, L"REFUND", L"2.50", token));
+  Check(Succeeded(a) && Element(a.Response, L"RefundReference") == token &&
+            Element(a.Response, L"PaymentAmount") == L"2.5",
+        "PAY refund", a);
+  a = Call("PAY", Pay(handle, L"VOID", L"2.50", token));
+  Check(Succeeded(a), "PAY void", a);
+  a = Call("GETSTATUS", L"<Request><Handle>" + handle + L"</Handle></Request>");
+  Check(Succeeded(a), "GETSTATUS", a);
+  a = Call("CLOSE", L"<Request><Handle>" + handle + L"</Handle></Request>");
+  Check(Succeeded(a), "CLOSE", a);
+  a = Call("GETSTATUS", L"<Request><Handle>" + handle + L"</Handle></Request>");
+  Check(a.Result == 0xFFFF, "GETSTATUS after CLOSE fails", a);
+  a = Call("OPEN", Open(aUrl, aBearer, aCaFile));
+  Check(Succeeded(a), "OPEN of a device left open for unloading", a);
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 2 && argc != 4) {
-    std::printf("usage: zvpa-win32-host DLL [BASE-URL TOKEN]\n");
+  if (argc != 2 && argc != 5) {
+    std::printf("usage: zvpa-win32-host DLL [BASE-URL BEARER CA-FILE]\n");
     return 2;
   }
   gLibrary = LoadLibraryW(argv[1]);
@@ -106,10 +129,8 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   WithoutProvider();
-  if (argc == 4) WithProvider(argv[2], argv[3]);
-  // Unloading must return, also with a device left open.
-  Answer a = Call("OPEN", L"<R><Driver>NOPE</Driver></R>");
-  (void)a;
+  if (argc == 5) WithProvider(argv[2], argv[3], argv[4]);
+  // Unloading returns, also with a device left open: its log gets its STOP banner.
   Check(FreeLibrary(gLibrary) != 0, "FreeLibrary returns", Answer{});
   std::printf("%d failed\n", gFailures);
   return gFailures == 0 ? 0 : 1;
