@@ -23,7 +23,7 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # Programs built here run under Wine (the script that builds sets WINEPREFIX and friends).
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  find_program(ZV_WINE wine)
+  find_program(ZV_WINE NAMES wine64 wine PATHS /usr/lib/wine)
   if(ZV_WINE)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${ZV_WINE})
   endif()
