@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "base/Exception.h"
+#include "platform/Library.h"
 
 namespace zv {
 
@@ -18,9 +19,17 @@ namespace {
 std::atomic<kDriverLibrary*> gCurrent{nullptr};
 
 // A call may still hold the lock while the process exits: no exit-time destructor may
-// take it away from under that call.
-constinit std::timed_mutex gCallLock;
-static_assert(std::is_trivially_destructible_v<std::timed_mutex>);
+// take it away from under that call, so the lock is built once and never destroyed
+// (not every threads library can build it at compile time).
+union NeverDestroyed {
+  std::timed_mutex Lock;
+  NeverDestroyed() : Lock() {}
+  ~NeverDestroyed() {}
+};
+std::timed_mutex& CallLockObject() {
+  static NeverDestroyed holder;
+  return holder.Lock;
+}
 
 // How long unloading waits for a call under way. Long enough for a call that is ending
 // (its answer arriving, its result and last log lines being written) to finish on a busy
@@ -42,7 +51,7 @@ AbandonedState gAbandoned;
 // try_lock_for: that one waits in pthread_mutex_clocklock, which ThreadSanitizer does
 // not see, so it would take every call after an unload for a race with it.
 std::unique_lock<std::timed_mutex> LockWithin(std::chrono::milliseconds aWait) {
-  std::unique_lock<std::timed_mutex> lock(gCallLock, std::try_to_lock);
+  std::unique_lock<std::timed_mutex> lock(CallLockObject(), std::try_to_lock);
   const auto deadline = std::chrono::steady_clock::now() + aWait;
   while (!lock.owns_lock() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -108,7 +117,10 @@ kDriverLibrary::kDriverLibrary(kModuleRegistration aRegisterModules) {
 kDriverLibrary::~kDriverLibrary() {
   // A call that gets the lock from now on finds the library unloaded and uses none of it.
   gCurrent = nullptr;
-  std::unique_lock<std::timed_mutex> lock = LockWithin(kUnloadWait);
+  // At the process's exit the system has ended every other thread: a call holding the
+  // lock then will never end, so it is not waited for.
+  std::unique_lock<std::timed_mutex> lock = LockWithin(
+      platform::ProcessExitUnderWay() ? std::chrono::milliseconds(0) : kUnloadWait);
   if (!lock.owns_lock()) {
     // A call is still under way. It can reach its device and, through the table, every
     // other one, the registry, the application object and the log writers of all of
@@ -125,7 +137,7 @@ kDriverLibrary::~kDriverLibrary() {
 
 kDriverLibrary* kDriverLibrary::Current() { return gCurrent; }
 
-std::timed_mutex& kDriverLibrary::CallLock() { return gCallLock; }
+std::timed_mutex& kDriverLibrary::CallLock() { return CallLockObject(); }
 
 kDriverLibrary& DriverLibrary() {
   kDriverLibrary* library = gCurrent;

@@ -1,9 +1,10 @@
 #include "platform/ImageFile.h"
 
-#include <png.h>
+#include "platform/ImagePng.h"
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -17,43 +18,20 @@ namespace {
 constexpr int64_t kMaxSide = 32767;
 constexpr int64_t kMaxPixels = int64_t{1} << 26;  // 64 M pixels, 256 MiB in memory
 
-ImageLoadResult Failure(const char* aReason) { return {false, {}, FromAscii(aReason)}; }
+}  // namespace
 
-bool SizeAllowed(int64_t aWidth, int64_t aHeight) {
+ImageLoadResult ImageFailure(const char* aReason) { return {false, {}, FromAscii(aReason)}; }
+
+bool ImageSizeAllowed(int64_t aWidth, int64_t aHeight) {
   return aWidth > 0 && aHeight > 0 && aWidth <= kMaxSide && aHeight <= kMaxSide && aWidth * aHeight <= kMaxPixels;
 }
 
-ImageLoadResult DecodePng(std::string_view aBytes) {
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_memory(&image, aBytes.data(), aBytes.size())) {
-    ImageLoadResult result = Failure("The PNG picture is damaged: ");
-    result.Message += FromUtf8(image.message);
-    return result;
-  }
-  if (!SizeAllowed(image.width, image.height)) {
-    png_image_free(&image);
-    return Failure("The PNG picture is too large or empty");
-  }
-  // BGRA bytes are the 0xAARRGGBB words of Bitmap on a little-endian machine; the
-  // words are assembled explicitly so that the order holds on any machine.
-  image.format = PNG_FORMAT_BGRA;
-  std::string buffer(PNG_IMAGE_SIZE(image), '\0');
-  if (!png_image_finish_read(&image, nullptr, buffer.data(), 0, nullptr)) {
-    ImageLoadResult result = Failure("The PNG picture is damaged: ");
-    result.Message += FromUtf8(image.message);
-    png_image_free(&image);
-    return result;
-  }
-  Bitmap picture(static_cast<int32_t>(image.width), static_cast<int32_t>(image.height));
-  std::vector<uint32_t>& pixels = picture.Pixels();
-  const auto* bytes = reinterpret_cast<const uint8_t*>(buffer.data());
-  for (size_t i = 0; i < pixels.size(); ++i, bytes += 4)
-    pixels[i] = uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
-  png_image_free(&image);
-  return {true, std::move(picture), {}};
-}
+bool IsPng(std::string_view aBytes) { return aBytes.starts_with(std::string_view("\x89PNG\r\n\x1a\n", 8)); }
+
+namespace {
+
+ImageLoadResult Failure(const char* aReason) { return ImageFailure(aReason); }
+bool SizeAllowed(int64_t aWidth, int64_t aHeight) { return ImageSizeAllowed(aWidth, aHeight); }
 
 // Little-endian fields of a BMP file, read only inside the data.
 class Reader {
@@ -174,14 +152,18 @@ ImageLoadResult DecodeBmp(std::string_view aBytes) {
 }  // namespace
 
 ImageLoadResult DecodeImage(std::string_view aBytes) {
-  if (aBytes.size() >= 8 && png_sig_cmp(reinterpret_cast<png_const_bytep>(aBytes.data()), 0, 8) == 0)
-    return DecodePng(aBytes);
+  if (IsPng(aBytes)) return DecodePng(aBytes);
   if (aBytes.size() >= 2 && aBytes[0] == 'B' && aBytes[1] == 'M') return DecodeBmp(aBytes);
   return Failure("The file is neither a PNG nor a BMP picture");
 }
 
 ImageLoadResult LoadImageFile(const Text& aFileName) {
+#ifdef _WIN32
+  // The wide name: a narrow one would pass through the ANSI code page.
+  std::ifstream in(std::filesystem::path(aFileName), std::ios::binary);
+#else
   std::ifstream in(ToUtf8(aFileName), std::ios::binary);
+#endif
   if (!in) {
     ImageLoadResult result = Failure("Cannot open the picture file ");
     result.Message += aFileName;

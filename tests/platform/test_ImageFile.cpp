@@ -1,16 +1,15 @@
 // Pictures read from PNG and BMP files into the project's bitmap.
 
 #include <gtest/gtest.h>
-#include <png.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "TestText.h"
 #include "platform/ImageFile.h"
@@ -146,29 +145,69 @@ TEST(ImageFile, DamagedOrUnsupportedFilesAreRefusedWithTheReason) {
   }
 }
 
-std::string Png(png_uint_32 aWidth, png_uint_32 aHeight, png_uint_32 aFormat, const std::string& aPixels) {
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  image.width = aWidth;
-  image.height = aHeight;
-  image.format = aFormat;
-  png_alloc_size_t size = 0;
-  EXPECT_TRUE(png_image_write_to_memory(&image, nullptr, &size, 0, aPixels.data(), 0, nullptr));
-  std::string out(size, '\0');
-  EXPECT_TRUE(png_image_write_to_memory(&image, out.data(), &size, 0, aPixels.data(), 0, nullptr));
-  out.resize(size);
-  return out;
+// PNG colour types of the pictures the tests write.
+constexpr uint8_t kGray = 0, kRgb = 2, kRgba = 6;
+
+void PutBig32(std::string& aOut, uint32_t aValue) {
+  for (int shift = 24; shift >= 0; shift -= 8) aOut += static_cast<char>((aValue >> shift) & 0xFF);
+}
+
+uint32_t Crc32(std::string_view aBytes) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (char c : aBytes) {
+    crc ^= static_cast<uint8_t>(c);
+    for (int i = 0; i < 8; ++i) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+void PutChunk(std::string& aOut, const char* aType, const std::string& aData) {
+  PutBig32(aOut, static_cast<uint32_t>(aData.size()));
+  const std::string body = aType + aData;
+  aOut += body;
+  PutBig32(aOut, Crc32(body));
+}
+
+// An 8-bit PNG file of aPixels (rows from the top, no padding), written here so that
+// the same pictures are read on every system: unfiltered rows in stored deflate blocks.
+std::string Png(uint32_t aWidth, uint32_t aHeight, uint8_t aColourType, const std::string& aPixels) {
+  const size_t rowBytes = aPixels.size() / aHeight;
+  std::string raw;
+  for (uint32_t y = 0; y < aHeight; ++y) raw += '\0' + aPixels.substr(y * rowBytes, rowBytes);
+  std::string zlib("\x78\x01", 2);
+  for (size_t at = 0; at == 0 || at < raw.size(); at += 65535) {
+    const size_t n = std::min<size_t>(65535, raw.size() - at);
+    zlib += static_cast<char>(at + n >= raw.size() ? 1 : 0);
+    Put16(zlib, static_cast<uint32_t>(n));
+    Put16(zlib, static_cast<uint32_t>(~n & 0xFFFF));
+    zlib += raw.substr(at, n);
+  }
+  uint32_t a = 1, b = 0;
+  for (char c : raw) {
+    a = (a + static_cast<uint8_t>(c)) % 65521;
+    b = (b + a) % 65521;
+  }
+  PutBig32(zlib, b << 16 | a);
+
+  std::string header;
+  PutBig32(header, aWidth);
+  PutBig32(header, aHeight);
+  header += std::string{'\x08', static_cast<char>(aColourType), '\0', '\0', '\0'};
+  std::string file("\x89PNG\r\n\x1a\n", 8);
+  PutChunk(file, "IHDR", header);
+  PutChunk(file, "IDAT", zlib);
+  PutChunk(file, "IEND", "");
+  return file;
 }
 
 TEST(ImageFile, PngPicturesWithAndWithoutAlpha) {
   // RGBA: straight alpha is kept as it is.
-  EXPECT_EQ(PixelsOf(Png(2, 1, PNG_FORMAT_RGBA, std::string("\xFF\x00\x00\xFF\x10\x20\x30\x80", 8))),
+  EXPECT_EQ(PixelsOf(Png(2, 1, kRgba, std::string("\xFF\x00\x00\xFF\x10\x20\x30\x80", 8))),
             (std::vector<uint32_t>{0xFFFF0000u, 0x80102030u}));
   // Grey without alpha: opaque.
-  EXPECT_EQ(PixelsOf(Png(1, 2, PNG_FORMAT_GRAY, std::string("\x00\xFF", 2))),
+  EXPECT_EQ(PixelsOf(Png(1, 2, kGray, std::string("\x00\xFF", 2))),
             (std::vector<uint32_t>{0xFF000000u, 0xFFFFFFFFu}));
-  std::string damaged = Png(2, 1, PNG_FORMAT_RGB, std::string(6, '\x7F'));
+  std::string damaged = Png(2, 1, kRgb, std::string(6, '\x7F'));
   damaged.resize(damaged.size() - 20);
   const ImageLoadResult result = DecodeImage(damaged);
   EXPECT_FALSE(result.Loaded);
@@ -177,7 +216,7 @@ TEST(ImageFile, PngPicturesWithAndWithoutAlpha) {
 
 TEST(ImageFile, LoadsAFileByItsName) {
   const auto path = std::filesystem::temp_directory_path() /
-                    zvtest::Concat(std::string("zv_image_"), std::to_string(::getpid()), std::string(".bmp"));
+                    zvtest::Concat(std::string("zv_image_"), std::to_string(std::random_device()()), std::string(".bmp"));
   {
     std::ofstream out(path, std::ios::binary);
     out << Bmp(1, 1, 24, 0, "", std::string("\x00\x00\xFF\0", 4));
