@@ -40,7 +40,8 @@ class SerialPort {
   static std::string DevicePath(uint32_t aNumber);
 
   // Opens COMn for this object alone (also against other openings by the same user or
-  // root). 0 on success, otherwise an error code above; the port then stays closed.
+  // root). 0 on success, otherwise the system's error code (Windows) or one of the codes above
+  // (Linux); the port then stays closed.
   uint32_t Open(uint32_t aNumber);
   bool IsOpen() const { return fHandle >= 0; }
   // Releases the port (and its exclusive hold); nothing when closed.

@@ -39,6 +39,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CurrencyCase{"3.5e-4", true, 4}, CurrencyCase{"922337203685477.5807", true, INT64_MAX},
                       CurrencyCase{"-922337203685477.5808", true, INT64_MIN},
                       CurrencyCase{"922337203685477.5808", false, 0}, CurrencyCase{"1e400", false, 0},
+                      // Twenty digits past 64 bits: 2^64 scaled must not wrap round to 0.
+                      CurrencyCase{"1844674407370955.1616", false, 0},
                       CurrencyCase{"1e-400", true, 0}, CurrencyCase{"12,50", false, 0},
                       CurrencyCase{"1,000", false, 0}, CurrencyCase{"   ", false, 0}, CurrencyCase{"abc", false, 0},
                       CurrencyCase{"12%", false, 0}, CurrencyCase{"1e", false, 0}, CurrencyCase{"--1", false, 0},

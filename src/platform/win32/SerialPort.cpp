@@ -21,10 +21,8 @@ uint32_t SerialPort::Open(uint32_t aNumber) {
   // Share mode 0: nobody else, this process included, opens the port while we hold it.
   HANDLE handle = CreateFileW(Wide(FromAscii(DevicePath(aNumber))), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_BUFFERING, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    return error == ERROR_PATH_NOT_FOUND ? kSerialNotFound : error;
-  }
+  // The system's code as it is: 2 for a port that does not exist, 5 for one held elsewhere.
+  if (handle == INVALID_HANDLE_VALUE) return GetLastError();
   Close();
   fHandle = reinterpret_cast<intptr_t>(handle);
   fTotalMs = 0;
@@ -76,7 +74,7 @@ int32_t SerialPort::Read(void* aBuffer, uint32_t aCount, uint32_t& aErrorFlags) 
   DWORD errors = 0;
   COMSTAT status{};
   ClearCommError(Port(fHandle), &errors, &status);
-  aErrorFlags = errors != 0 ? errors : kSerialIOError;
+  aErrorFlags = errors;
   return -1;
 }
 
