@@ -125,8 +125,42 @@ bool StoreHolds(HCERTSTORE aStore, const CERT_CONTEXT* aCertificate) {
   return true;
 }
 
+// The address of an IP literal host name ("127.0.0.1", "[::1]"), empty for a DNS name.
+std::string IpAddressOf(const std::wstring& aHost) {
+  std::wstring host = aHost;
+  if (host.size() > 2 && host.front() == L'[' && host.back() == L']') host = host.substr(1, host.size() - 2);
+  in_addr v4{};
+  if (InetPtonW(AF_INET, host.c_str(), &v4) == 1) return std::string(reinterpret_cast<const char*>(&v4), sizeof v4);
+  in6_addr v6{};
+  if (InetPtonW(AF_INET6, host.c_str(), &v6) == 1) return std::string(reinterpret_cast<const char*>(&v6), sizeof v6);
+  return std::string();
+}
+
+// Whether the certificate's subject alternative names hold the IP address aAddress.
+bool NamesAddress(const CERT_CONTEXT* aCertificate, const std::string& aAddress) {
+  const CERT_INFO* info = aCertificate->pCertInfo;
+  const CERT_EXTENSION* extension =
+      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+  if (extension == nullptr) return false;
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData, extension->Value.cbData,
+                           CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size))
+    return false;
+  bool found = false;
+  for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+    found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+            std::string(reinterpret_cast<const char*>(entry.IPAddress.pbData), entry.IPAddress.cbData) == aAddress;
+  }
+  LocalFree(names);
+  return found;
+}
+
 // Whether aServer chains to the system's roots or to a certificate of aTrusted, and
-// names aHost. Empty when it does, else why not (in the Linux build's words).
+// names aHost. Empty when it does, else why not (in the Linux build's words). An IP
+// literal is matched against the certificate's IP addresses here (the system's SSL
+// policy compares names only on some systems).
 std::string CheckServer(const CERT_CONTEXT* aServer, HCERTSTORE aTrusted, const std::wstring& aHost) {
   // The chain may use the server's intermediates and the file's certificates.
   Store pool(CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr));
@@ -155,8 +189,12 @@ std::string CheckServer(const CERT_CONTEXT* aServer, HCERTSTORE aTrusted, const 
   SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
   ssl.cbSize = sizeof ssl;
   ssl.dwAuthType = AUTHTYPE_SERVER;
-  ssl.fdwChecks = rootFromFile ? SECURITY_FLAG_IGNORE_UNKNOWN_CA : 0;
-  ssl.pwszServerName = const_cast<wchar_t*>(aHost.c_str());
+  const std::string address = IpAddressOf(aHost);
+  if (!address.empty() && !NamesAddress(aServer, address))
+    return "SSL: no alternative certificate subject name matches target host name '" + Narrow(aHost) + "'";
+  ssl.fdwChecks = (rootFromFile ? SECURITY_FLAG_IGNORE_UNKNOWN_CA : 0) |
+                  (address.empty() ? 0 : SECURITY_FLAG_IGNORE_CERT_CN_INVALID);
+  ssl.pwszServerName = address.empty() ? const_cast<wchar_t*>(aHost.c_str()) : nullptr;
   CERT_CHAIN_POLICY_PARA policy{};
   policy.cbSize = sizeof policy;
   policy.pvExtraPolicyPara = &ssl;
@@ -218,7 +256,7 @@ struct HttpTransfer::Impl {
   struct Exchange {
     Impl* Owner = nullptr;
     std::wstring Host;
-    HCERTSTORE Trusted = nullptr;  // the CA file's certificates; null: WinHTTP checks alone
+    HCERTSTORE Trusted = nullptr;  // the CA file's certificates; null: no check (TlsVerify off)
     bool Sending = false;          // the request is about to leave or has left
     bool Rejected = false;         // the server failed our check: the request was cancelled
     bool RequestClosed = false;    // the request handle was closed by the callback
@@ -290,11 +328,16 @@ struct HttpTransfer::Impl {
     if (parts.lpszExtraInfo != nullptr) path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     if (path.empty()) path = L"/";
 
+    // Every request of a verifying transfer has its server checked here before it
+    // leaves, also on a connection WinHTTP reuses from an exchange that trusted more.
     Store trusted;
-    if (secure && fSettings.TlsVerify && !fSettings.TlsCaFile.empty()) {
+    if (secure && fSettings.TlsVerify) {
       std::string error;
-      trusted = LoadPemFile(fSettings.TlsCaFile, error);
-      if (!trusted) return fail(kHttpCaFileUnusable, error);
+      if (fSettings.TlsCaFile.empty())
+        trusted.reset(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
+      else
+        trusted = LoadPemFile(fSettings.TlsCaFile, error);
+      if (!trusted) return fail(kHttpCaFileUnusable, error.empty() ? "Cannot create a certificate store" : error);
     }
 
     if (fSession.Handle == nullptr) {
@@ -317,6 +360,9 @@ struct HttpTransfer::Impl {
                                               secure ? WINHTTP_FLAG_SECURE : 0));
     if (request.Handle == nullptr) return fail(kHttpOutOfMemory, "Out of memory");
 
+    // The wait for the answer's headers is bounded by the read time-out as well.
+    DWORD responseTimeout = static_cast<DWORD>(read);
+    WinHttpSetOption(request.Handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
     DWORD option = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     WinHttpSetOption(request.Handle, WINHTTP_OPTION_REDIRECT_POLICY, &option, sizeof option);
     option = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS;
@@ -326,8 +372,10 @@ struct HttpTransfer::Impl {
       if (!fSettings.TlsVerify)
         flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
                 SECURITY_FLAG_IGNORE_CERT_DATE_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
-      else if (trusted)
+      else if (!fSettings.TlsCaFile.empty())
         flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;  // the chain is checked in OnStatus instead
+      if (fSettings.TlsVerify && !IpAddressOf(host).empty())
+        flags |= SECURITY_FLAG_IGNORE_CERT_CN_INVALID;  // the address is checked in OnStatus instead
       if (flags != 0) WinHttpSetOption(request.Handle, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
     }
 
