@@ -435,7 +435,7 @@ struct HttpTransfer::Impl {
       DWORD n = 0;
       if (!WinHttpReadData(request.Handle, buffer, sizeof buffer, &n)) {
         const DWORD error = GetLastError();
-        if (error == ERROR_WINHTTP_TIMEOUT) {
+        if (error == ERROR_WINHTTP_TIMEOUT || error == WSAETIMEDOUT) {
           result.FailureCode = kHttpTimedOut;
           result.ReadTimedOut = true;
           return result;
@@ -491,6 +491,7 @@ struct HttpTransfer::Impl {
       return aResult;
     };
     switch (aError) {
+      case WSAETIMEDOUT:  // Wine's word for a receive time-out
       case ERROR_WINHTTP_TIMEOUT:
         if (aExchange.Sending) {
           aResult.FailureCode = kHttpTimedOut;
@@ -516,6 +517,10 @@ struct HttpTransfer::Impl {
       case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
         if (!aExchange.Sending) return set(35, "TLS connect error");
         return set(kHttpGotNothing, "Empty reply from server");
+      case WSAECONNRESET:
+      case WSAECONNABORTED:
+        if (!aExchange.Sending) return set(35, "TLS connect error");
+        return set(kHttpRecvError, "Recv failure: Connection reset by peer");
       case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
         return set(kHttpUnsupportedProtocol, "Unsupported protocol");
       default:
