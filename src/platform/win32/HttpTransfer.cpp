@@ -15,6 +15,7 @@
 // clang-format on
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <cwctype>
@@ -300,6 +301,7 @@ struct HttpTransfer::Impl {
       return result;
     };
     fOpen = false;
+    fStart = std::chrono::steady_clock::now();
 
     // The URL: a missing scheme is the mode's own; only http and https are spoken, and
     // the plain mode speaks http alone.
@@ -484,7 +486,9 @@ struct HttpTransfer::Impl {
 
   // A request that got no answer, in the codes and words of the Linux build.
   Result& Failure(Result& aResult, DWORD aError, const Exchange& aExchange, const std::wstring& aHost, int aPort) {
-    const std::string where = Narrow(aHost) + " port " + std::to_string(aPort);
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - fStart);
+    const std::string where = Narrow(aHost) + " port " + std::to_string(aPort) + " after " +
+                              std::to_string(spent.count()) + " ms";
     auto set = [&aResult](int32_t aCode, const std::string& aText) -> Result& {
       aResult.FailureCode = aCode;
       aResult.FailureText = FromUtf8(aText);
@@ -501,7 +505,7 @@ struct HttpTransfer::Impl {
         return set(kHttpTimedOut, "Connection timed out after " + std::to_string(fSettings.ConnectTimeoutMs) +
                                       " milliseconds");
       case ERROR_WINHTTP_CANNOT_CONNECT:
-        return set(kHttpCouldNotConnect, "Failed to connect to " + where + ": Connection refused");
+        return set(kHttpCouldNotConnect, "Failed to connect to " + where + ": Couldn't connect to server");
       case ERROR_WINHTTP_NAME_NOT_RESOLVED:
         return set(kHttpCouldNotResolveHost, "Could not resolve host: " + Narrow(aHost));
       case ERROR_WINHTTP_SECURE_FAILURE:
@@ -533,6 +537,7 @@ struct HttpTransfer::Impl {
   Settings fSettings;
   InternetHandle fSession;  // keeps the connections of earlier exchanges
   bool fOpen = false;
+  std::chrono::steady_clock::time_point fStart;  // of the exchange under way
 };
 
 HttpTransfer::HttpTransfer(Mode aMode) : fImpl(std::make_unique<Impl>(aMode)) {}
