@@ -21,13 +21,5 @@ file(MAKE_DIRECTORY ${ZV_RAPIDJSON_ROOT})
 file(CREATE_LINK ${ZV_RAPIDJSON_INCLUDE_DIR} ${ZV_RAPIDJSON_ROOT}/rapidjson SYMBOLIC)
 include_directories(SYSTEM ${ZV_RAPIDJSON_ROOT})
 
-# The HTTP client and the HTTP I/O handler run on libcurl, which the Windows build does
-# not have; their Windows transfer arrives with WinHTTP. Until then they are left out of
-# the Windows build, and an HTTP connection cannot be used there.
-option(ZV_WINDOWS_WITHOUT_HTTP_TRANSFER "Leave the libcurl-based HTTP sources out of the Windows build" ON)
-
 # Windows 7 and later: GetLocaleInfoEx, WSAPoll.
 add_compile_definitions(WINVER=0x0601 _WIN32_WINNT=0x0601 UNICODE _UNICODE)
-if(ZV_WINDOWS_WITHOUT_HTTP_TRANSFER)
-  add_compile_definitions(ZV_WINDOWS_WITHOUT_HTTP_TRANSFER)
-endif()

@@ -1,24 +1,15 @@
 #include "device/uZVIOHandler_HTTP.h"
 
-#include <curl/curl.h>
-
-#include <chrono>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "base/CappedBody.h"
 #include "base/Exception.h"
+#include "platform/HttpTransfer.h"
 
 namespace zv {
 
 namespace {
-
-void GlobalCurlInit() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 // Header names and values must not break the request apart: line breaks are dropped.
 std::string HeaderSafe(const Text& aText) {
@@ -27,19 +18,11 @@ std::string HeaderSafe(const Text& aText) {
   return bytes;
 }
 
-std::string TrimRight(std::string aText) {
-  while (!aText.empty() && (aText.back() == '\r' || aText.back() == '\n' || aText.back() == ' '))
-    aText.pop_back();
-  return aText;
-}
-
 }  // namespace
 
-// The HTTP/1.1 client of the handler, over one libcurl easy handle restricted to plain
-// http, driven through a multi handle of its own so that the read time-out is kept to
-// the millisecond (the easy interface looks at a silent transfer about once a second).
-// The connection stays open between posts; every post applies the settings held here
-// afresh.
+// The HTTP/1.1 client of the handler: plain http only, its read time-out kept to the
+// millisecond. The connection stays open between posts; every post applies the
+// settings held here afresh.
 class kHttpComponent {
  public:
   enum class AuthMode { None, Basic, Digest };
@@ -53,8 +36,7 @@ class kHttpComponent {
     Text TooLargePart;      // its first part
   };
 
-  kHttpComponent() { GlobalCurlInit(); }
-  ~kHttpComponent() { Close(); }
+  kHttpComponent() : fTransfer(platform::HttpTransfer::Mode::PlainHttp) {}
   kHttpComponent(const kHttpComponent&) = delete;
   kHttpComponent& operator=(const kHttpComponent&) = delete;
 
@@ -77,133 +59,55 @@ class kHttpComponent {
     fHeaders.emplace_back(aName, aValue);
   }
 
-  // The easy handle stays attached to the multi handle after a post: the connection is
-  // found through it.
-  bool Connected() {
-    if (fHandle == nullptr || !fAttached) return false;
-    curl_socket_t socket = CURL_SOCKET_BAD;
-    if (curl_easy_getinfo(fHandle, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK) return false;
-    return socket != CURL_SOCKET_BAD;
-  }
-
-  // Closes the connection: the multi handle keeps it, and fresh handles have none.
-  void Close() {
-    Detach();
-    if (fHandle != nullptr) curl_easy_cleanup(fHandle);
-    fHandle = nullptr;
-    if (fMulti != nullptr) curl_multi_cleanup(fMulti);
-    fMulti = nullptr;
-  }
+  bool Connected() { return fTransfer.Connected(); }
+  void Close() { fTransfer.Close(); }
 
   Outcome Post(const std::string& aUrl, const std::string& aBody) {
-    Outcome outcome;
-    if (fMulti == nullptr) fMulti = curl_multi_init();
-    if (fHandle == nullptr) fHandle = curl_easy_init();
-    if (fHandle == nullptr || fMulti == nullptr) {
-      outcome.Failure = u"Out of memory";
-      return outcome;
-    }
-    CURL* h = fHandle;
-    Detach();
-    curl_easy_reset(h);
-
-    Transfer transfer;
-    transfer.Handle = h;
-
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-    curl_slist* headers = nullptr;
-    auto addHeader = [&headers](const std::string& aLine) {
-      if (curl_slist* next = curl_slist_append(headers, aLine.c_str())) headers = next;
-    };
-    // An empty content type sends none (libcurl would add a form type of its own).
-    addHeader(fContentType.empty() ? "Content-Type:" : "Content-Type: " + fContentType);
-    addHeader("Expect:");
-    for (const auto& [name, value] : fHeaders) {
-      const std::string v = HeaderSafe(value);
-      addHeader(v.empty() ? HeaderSafe(name) + ";" : HeaderSafe(name) + ": " + v);
-    }
-
-    curl_easy_setopt(h, CURLOPT_URL, aUrl.c_str());
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http");
-    curl_easy_setopt(h, CURLOPT_DEFAULT_PROTOCOL, "http");
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(h, CURLOPT_POST, 1L);
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, aBody.data());
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(aBody.size()));
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
-    if (fConnectTimeout > 0) curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(fConnectTimeout));
-
+    platform::HttpTransfer::Settings settings;
+    settings.ConnectTimeoutMs = fConnectTimeout;
+    settings.ReadTimeoutMs = fReadTimeout;
+    settings.MaxBodyBytes = kIOHandler_HTTP::kMaxAnswerBytes;
     switch (fAuth) {
       case AuthMode::Basic:
-        curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+        settings.Authentication = platform::HttpTransfer::Auth::Basic;
         break;
       case AuthMode::Digest:
-        curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_DIGEST));
+        settings.Authentication = platform::HttpTransfer::Auth::Digest;
         break;
       case AuthMode::None:
         break;
     }
-    if (fAuth != AuthMode::None) {
-      curl_easy_setopt(h, CURLOPT_USERNAME, fUser.c_str());
-      curl_easy_setopt(h, CURLOPT_PASSWORD, fPassword.c_str());
-    }
+    settings.User = fUser;
+    settings.Password = fPassword;
+    fTransfer.Configure(settings);
 
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, +[](char* aData, size_t aSize, size_t aCount, void* aUser) {
-      auto* t = static_cast<Transfer*>(aUser);
-      curl_off_t announced = -1;
-      curl_easy_getinfo(t->Handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-      if (!t->Body.Append(std::string_view(aData, aSize * aCount), announced)) return size_t{0};  // aborts
-      return aSize * aCount;
-    });
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, +[](char* aData, size_t aSize, size_t aCount, void* aUser) {
-      const std::string_view line(aData, aSize * aCount);
-      if (line.starts_with("HTTP/")) static_cast<Transfer*>(aUser)->StatusLine = TrimRight(std::string(line));
-      return aSize * aCount;
-    });
-    curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
-    // The read time-out: once a request is on its way, the longest wait without any
-    // byte moving in either direction.
-    curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, +[](void* aUser, char*, char*, int, int) {
-      auto* t = static_cast<Transfer*>(aUser);
-      t->RequestSent = true;
-      t->LastActivity = Clock::now();
-      return static_cast<int>(CURL_PREREQFUNC_OK);
-    });
-    curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer);
+    platform::HttpTransfer::Request request;
+    request.Url = aUrl;
+    request.Body = &aBody;
+    request.ContentType = fContentType;
+    for (const auto& [name, value] : fHeaders) request.Fields.emplace_back(HeaderSafe(name), HeaderSafe(value));
 
-    const CURLcode code = Run(transfer);
-    curl_slist_free_all(headers);
-    long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    // Nothing must point at this frame after it returns.
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
-
-    outcome.StatusCode = status > 0 ? static_cast<int32_t>(status) : -1;
-    if (transfer.Body.Refused()) {
-      outcome.Failure = transfer.Body.FailureText();
-      outcome.TooLargeTitle = transfer.Body.LogTitle();
-      outcome.TooLargePart = transfer.Body.ShownPart();
+    platform::HttpTransfer::Result answer = fTransfer.Perform(request);
+    Outcome outcome;
+    outcome.StatusCode = answer.Answered ? answer.Status : -1;
+    if (answer.Body.Refused()) {
+      outcome.Failure = answer.Body.FailureText();
+      outcome.TooLargeTitle = answer.Body.LogTitle();
+      outcome.TooLargePart = answer.Body.ShownPart();
       return outcome;
     }
-    outcome.Body = transfer.Body.TakeBytes();
-    if (code != CURLE_OK) {
-      if (transfer.TimedOut)
-        outcome.Failure = u"Read timed out after " + IntToText(fReadTimeout) + u" ms";
+    outcome.Body = answer.Body.TakeBytes();
+    if (answer.FailureCode != platform::kHttpOk) {
+      if (answer.ReadTimedOut)
+        outcome.Failure = Text(u"Read timed out after ").append(IntToText(fReadTimeout)).append(u" ms");
       else
-        outcome.Failure = FromUtf8(errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code));
+        outcome.Failure = answer.FailureText;
       return outcome;
     }
     if (outcome.StatusCode < 200 || outcome.StatusCode > 299) {
       // An HTTP error status is a failure whose message is the status line.
-      outcome.Failure = transfer.StatusLine.empty() ? u"HTTP status " + IntToText(outcome.StatusCode)
-                                                    : FromUtf8(transfer.StatusLine);
+      outcome.Failure = answer.StatusLine.empty() ? u"HTTP status " + IntToText(outcome.StatusCode)
+                                                  : FromUtf8(answer.StatusLine);
       return outcome;
     }
     outcome.Ok = true;
@@ -211,78 +115,7 @@ class kHttpComponent {
   }
 
  private:
-  using Clock = std::chrono::steady_clock;
-
-  // What the callbacks of one post fill in.
-  struct Transfer {
-    CURL* Handle = nullptr;
-    CappedBody Body{kIOHandler_HTTP::kMaxAnswerBytes};
-    std::string StatusLine;
-    bool RequestSent = false;  // a connection is open and the request is on its way
-    Clock::time_point LastActivity;
-    curl_off_t Seen = -1;  // bytes moved so far, headers included
-    bool TimedOut = false;
-  };
-
-  // Performs the transfer set up on fHandle. The read time-out counts from the moment
-  // the request is about to be sent, and again from every byte that moves either way.
-  CURLcode Run(Transfer& aTransfer) {
-    CURL* h = aTransfer.Handle;
-    if (curl_multi_add_handle(fMulti, h) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
-    fAttached = true;
-    const std::chrono::milliseconds limit(fReadTimeout);
-    for (;;) {
-      int running = 0;
-      if (curl_multi_perform(fMulti, &running) != CURLM_OK) {
-        Detach();
-        return CURLE_OUT_OF_MEMORY;
-      }
-      if (running == 0) break;
-      auto wait = std::chrono::milliseconds(1000);
-      if (aTransfer.RequestSent && limit.count() > 0) {
-        const auto now = Clock::now();
-        const curl_off_t moved = BytesMoved(h);
-        if (moved != aTransfer.Seen) {
-          aTransfer.Seen = moved;
-          aTransfer.LastActivity = now;
-        }
-        const auto idle = now - aTransfer.LastActivity;
-        if (idle >= limit) {
-          aTransfer.TimedOut = true;
-          Detach();  // ends the transfer and closes its connection
-          return CURLE_OPERATION_TIMEDOUT;
-        }
-        wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(limit - idle));
-      }
-      if (curl_multi_poll(fMulti, nullptr, 0, static_cast<int>(wait.count()), nullptr) != CURLM_OK) {
-        Detach();
-        return CURLE_OUT_OF_MEMORY;
-      }
-    }
-    CURLcode code = CURLE_OK;
-    int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(fMulti, &left))
-      if (message->msg == CURLMSG_DONE && message->easy_handle == h) code = message->data.result;
-    return code;
-  }
-
-  static curl_off_t BytesMoved(CURL* aHandle) {
-    curl_off_t uploaded = 0, downloaded = 0;
-    long headers = 0;
-    curl_easy_getinfo(aHandle, CURLINFO_SIZE_UPLOAD_T, &uploaded);
-    curl_easy_getinfo(aHandle, CURLINFO_SIZE_DOWNLOAD_T, &downloaded);
-    curl_easy_getinfo(aHandle, CURLINFO_HEADER_SIZE, &headers);
-    return uploaded + downloaded + headers;
-  }
-
-  void Detach() {
-    if (fAttached) curl_multi_remove_handle(fMulti, fHandle);
-    fAttached = false;
-  }
-
-  CURLM* fMulti = nullptr;
-  bool fAttached = false;  // fHandle is attached to fMulti
-  CURL* fHandle = nullptr;
+  platform::HttpTransfer fTransfer;
   int32_t fConnectTimeout = 0;
   int32_t fReadTimeout = 0;
   AuthMode fAuth = AuthMode::None;
@@ -299,7 +132,7 @@ kIOHandler_HTTP::kIOHandler_HTTP(const kConnection* aConnection, const Text& aDi
       fURL = aConnection->URL();
     else {
       fURL = aConnection->Address();
-      if (aConnection->Port() > 0) fURL += u":" + IntToText(aConnection->Port());
+      if (aConnection->Port() > 0) fURL.append(u":").append(IntToText(aConnection->Port()));
     }
     fAuthType = aConnection->AuthType();
     fUser = aConnection->User();

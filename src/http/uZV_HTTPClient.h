@@ -19,6 +19,7 @@
 #include "base/Text.h"
 #include "base/uZV_Base_Defs.h"
 #include "device/uZVIOHandler.h"
+#include "platform/HttpTransfer.h"
 
 namespace zv {
 
@@ -87,8 +88,8 @@ class ZV_HttpClient {
   bool TlsVerify() const { return fTlsVerify; }
   void SetTlsVerify(bool a) { fTlsVerify = a; }
 
-  // The status code of the last answer, or the transport's failure code (a CURLcode)
-  // when a request got no answer.
+  // The status code of the last answer, or the transport's failure code (one of
+  // platform's kHttp... codes) when a request got no answer.
   int32_t LastStatusCode() const { return fLastStatusCode; }
   void SetLastStatusCode(int32_t a) { fLastStatusCode = a; }
   const Text& LastStatusText() const { return fLastStatusText; }
@@ -104,7 +105,6 @@ class ZV_HttpClient {
   void SetOnWriteLog(zvWriteLogEvent a) { fOnWriteLog = std::move(a); }
 
  private:
-  struct Transport;
   // What one exchange produced: whether a status line arrived, whether the body was
   // read completely, and the failure when not.
   struct Exchange {
@@ -125,7 +125,7 @@ class ZV_HttpClient {
   void DoWriteLog(tZV_MessageType aEntryType, const Text& aTitle, const Text& aMessage);
   static Text CodeAndText(int32_t aCode, const Text& aText);
 
-  std::unique_ptr<Transport> fHttp;
+  std::unique_ptr<platform::HttpTransfer> fHttp;
   bool fHTTPAlreadySet = false;
   zvHTTPAuthType fAuthType = zvHTTPAuthType::at_None;
   Text fUser;

@@ -1,6 +1,5 @@
 // ZV_HttpClient against real HTTP servers on 127.0.0.1.
 
-#include <curl/curl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -186,7 +185,7 @@ TEST(HttpClient, WithoutOnWriteLogRequestsBehaveTheSame) {
   EXPECT_FALSE(client.Post(server.Url("/status/500"), u"x"));
   EXPECT_EQ(client.LastStatusCode(), 500);
   EXPECT_FALSE(client.Post(FromUtf8("http://127.0.0.1:" + std::to_string(zvtest::ClosedPort()) + "/"), u"x"));
-  EXPECT_EQ(client.LastStatusCode(), CURLE_COULDNT_CONNECT);
+  EXPECT_EQ(client.LastStatusCode(), platform::kHttpCouldNotConnect);
 }
 
 // No answer at all: the transport's code and text replace the status; Response keeps
@@ -201,7 +200,7 @@ TEST(HttpClient, NoConnectionKeepsThePreviousResponse) {
   log.Clear();
   const Text url = FromUtf8("http://127.0.0.1:" + std::to_string(zvtest::ClosedPort()) + "/orders");
   EXPECT_FALSE(client.Post(url, u"x"));
-  EXPECT_EQ(client.LastStatusCode(), CURLE_COULDNT_CONNECT);
+  EXPECT_EQ(client.LastStatusCode(), platform::kHttpCouldNotConnect);
   EXPECT_FALSE(client.LastStatusText().empty());
   EXPECT_EQ(client.Response(), u"{\"token\":\"abc\"}");
   EXPECT_EQ(client.ResponseContentType(), u"application/json; charset=utf-8");
@@ -251,7 +250,7 @@ TEST(HttpClient, SettingsAreAppliedOnceBeforeTheFirstRequest) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(client.Post(FromUtf8("https://127.0.0.1:" + std::to_string(silent.Port()) + "/"), u"{}"));
   auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(client.LastStatusCode(), CURLE_OPERATION_TIMEDOUT);
+  EXPECT_EQ(client.LastStatusCode(), platform::kHttpTimedOut);
   EXPECT_LT(elapsed, std::chrono::seconds(30));
   EXPECT_GE(elapsed, std::chrono::milliseconds(500));
 }
@@ -408,7 +407,7 @@ TEST(HttpClient, GetResultByStatus) {
 
   log.Clear();
   EXPECT_FALSE(client.Get(FromUtf8("http://127.0.0.1:" + std::to_string(zvtest::ClosedPort()) + "/")));
-  EXPECT_EQ(client.LastStatusCode(), CURLE_COULDNT_CONNECT);
+  EXPECT_EQ(client.LastStatusCode(), platform::kHttpCouldNotConnect);
   EXPECT_EQ(client.Response(), u"");
   EXPECT_THAT(log.Titles(), ElementsAre("GET", "HTTP Error"));
   EXPECT_EQ(log.Lines()[1].Message, "7 - " + ToUtf8(client.LastStatusText()));
@@ -499,7 +498,7 @@ TEST(HttpClient, AHugeAnswerWithoutLengthIsNotReadToItsEnd) {
 TEST(HttpClient, OtherSchemesAreRefused) {
   ZV_HttpClient client;
   EXPECT_FALSE(client.Post(u"file:///etc/passwd", u"x"));
-  EXPECT_EQ(client.LastStatusCode(), CURLE_UNSUPPORTED_PROTOCOL);
+  EXPECT_EQ(client.LastStatusCode(), platform::kHttpUnsupportedProtocol);
   EXPECT_EQ(client.Response(), u"");
 }
 

@@ -1,7 +1,6 @@
 // ZV_HttpClient over HTTPS against the provider simulator lorvani-sim: certificate
 // verification, the bearer token, time-outs and a connection closed without answer.
 
-#include <curl/curl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -106,7 +105,7 @@ TEST(HttpClientTls, VerificationDecidesWhichServersAreTrusted) {
         client.Post(FromUtf8(c.Server->BaseUrl() + "orders"), Order("PRE-1", "tls-" + std::to_string(++request)));
     EXPECT_EQ(result, c.Accepted) << ToUtf8(client.LastStatusText());
     if (!c.Accepted) {
-      EXPECT_EQ(client.LastStatusCode(), CURLE_PEER_FAILED_VERIFICATION);
+      EXPECT_EQ(client.LastStatusCode(), platform::kHttpPeerFailedVerification);
       EXPECT_FALSE(client.LastStatusText().empty());
       EXPECT_EQ(client.Response(), u"");
     }
@@ -122,7 +121,7 @@ TEST(HttpClientTls, UnreadableCaFileFailsTheRequest) {
   Configure(client, sim);
   client.SetTlsCaFile(FromUtf8(sim.CaFile() + ".missing"));
   EXPECT_FALSE(client.Post(FromUtf8(sim.BaseUrl() + "orders"), Order("PRE-1", "r-ca")));
-  EXPECT_EQ(client.LastStatusCode(), CURLE_SSL_CACERT_BADFILE);
+  EXPECT_EQ(client.LastStatusCode(), platform::kHttpCaFileUnusable);
   EXPECT_THAT(ToUtf8(client.LastStatusText()), HasSubstr(sim.CaFile() + ".missing"));
 }
 
@@ -137,7 +136,7 @@ TEST(HttpClientTls, ReadTimeoutGivesUpOnASilentServer) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(client.Post(FromUtf8(sim.BaseUrl() + "orders"), Order("FAULT-DELAY-60", "r-slow")));
   auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(client.LastStatusCode(), CURLE_OPERATION_TIMEDOUT);
+  EXPECT_EQ(client.LastStatusCode(), platform::kHttpTimedOut);
   EXPECT_EQ(client.LastStatusText(), u"Read time-out: nothing received for 1 s");
   EXPECT_LT(elapsed, std::chrono::seconds(30));
   EXPECT_GE(elapsed, std::chrono::milliseconds(900));
@@ -154,7 +153,7 @@ TEST(HttpClientTls, ReadTimeoutLeavesTheConnectionToTheConnectTimeout) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(client.Post(FromUtf8("https://127.0.0.1:" + std::to_string(silent.Port()) + "/"), u"{}"));
   auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(client.LastStatusCode(), CURLE_OPERATION_TIMEDOUT);
+  EXPECT_EQ(client.LastStatusCode(), platform::kHttpTimedOut);
   EXPECT_THAT(ToUtf8(client.LastStatusText()), ::testing::Not(HasSubstr("Read time-out")));
   EXPECT_GE(elapsed, std::chrono::milliseconds(2500));
   EXPECT_LT(elapsed, std::chrono::seconds(30));
@@ -167,7 +166,7 @@ TEST(HttpClientTls, ConnectionClosedWithoutAnswer) {
   ASSERT_TRUE(client.Post(FromUtf8(sim.BaseUrl() + "orders"), Order("PRE-1", "r-first")));
   const Text previous = client.Response();
   EXPECT_FALSE(client.Post(FromUtf8(sim.BaseUrl() + "orders"), Order("FAULT-CLOSE", "r-close")));
-  EXPECT_THAT(client.LastStatusCode(), ::testing::AnyOf(CURLE_GOT_NOTHING, CURLE_RECV_ERROR, CURLE_SEND_ERROR));
+  EXPECT_THAT(client.LastStatusCode(), ::testing::AnyOf(platform::kHttpGotNothing, platform::kHttpRecvError, platform::kHttpSendError));
   EXPECT_EQ(client.Response(), previous);
 }
 

@@ -17,9 +17,7 @@ using namespace zv;
 
 // Before the library's state: the TLS library's own exit handler would otherwise free
 // its state under a call that unloading waits for or leaves running.
-#ifndef ZV_WINDOWS_WITHOUT_HTTP_TRANSFER
 const bool gTlsReady = KeepTlsStateUntilProcessEnd();
-#endif
 
 // Constructed when the library is loaded, destroyed when it is unloaded.
 kDriverLibrary gLibrary(RegisterProviderModules);

@@ -1,0 +1,658 @@
+// HTTP transfers over libcurl. The Https mode drives one easy handle whose settings are
+// applied once; the PlainHttp mode drives its easy handle through a multi handle of its
+// own, so that its read time-out is kept to the millisecond.
+
+#include "platform/HttpTransfer.h"
+
+#include <curl/curl.h>
+#include <openssl/crypto.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+namespace zv::platform {
+
+static_assert(kHttpUnsupportedProtocol == static_cast<int32_t>(CURLE_UNSUPPORTED_PROTOCOL) && kHttpCouldNotConnect == static_cast<int32_t>(CURLE_COULDNT_CONNECT) &&
+              kHttpCouldNotResolveHost == static_cast<int32_t>(CURLE_COULDNT_RESOLVE_HOST) && kHttpWriteError == static_cast<int32_t>(CURLE_WRITE_ERROR) &&
+              kHttpOutOfMemory == static_cast<int32_t>(CURLE_OUT_OF_MEMORY) && kHttpTimedOut == static_cast<int32_t>(CURLE_OPERATION_TIMEDOUT) &&
+              kHttpAborted == static_cast<int32_t>(CURLE_ABORTED_BY_CALLBACK) && kHttpGotNothing == static_cast<int32_t>(CURLE_GOT_NOTHING) &&
+              kHttpSendError == static_cast<int32_t>(CURLE_SEND_ERROR) && kHttpRecvError == static_cast<int32_t>(CURLE_RECV_ERROR) &&
+              kHttpPeerFailedVerification == static_cast<int32_t>(CURLE_PEER_FAILED_VERIFICATION) &&
+              kHttpCaFileUnusable == static_cast<int32_t>(CURLE_SSL_CACERT_BADFILE));
+
+bool KeepTlsStateUntilProcessEnd() { return OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1; }
+
+namespace {
+
+void EnsureCurlInitialised() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct CurlEasyDeleter {
+  void operator()(CURL* a) const { curl_easy_cleanup(a); }
+};
+struct SlistDeleter {
+  void operator()(curl_slist* a) const { curl_slist_free_all(a); }
+};
+struct BioDeleter {
+  void operator()(BIO* a) const { BIO_free(a); }
+};
+struct X509Deleter {
+  void operator()(X509* a) const { X509_free(a); }
+};
+
+std::string TrimRight(std::string aText) {
+  while (!aText.empty() && (aText.back() == '\r' || aText.back() == '\n' || aText.back() == ' ')) aText.pop_back();
+  return aText;
+}
+
+// The header lines of a request: no "Expect: 100-continue" round for larger bodies,
+// the Content-Type (an empty one removes libcurl's own form type), then the caller's.
+std::unique_ptr<curl_slist, SlistDeleter> HeaderLines(const HttpTransfer::Request& aRequest) {
+  std::unique_ptr<curl_slist, SlistDeleter> headers;
+  auto append = [&headers](const std::string& aLine) {
+    curl_slist* next = curl_slist_append(headers.get(), aLine.c_str());
+    if (next) {
+      (void)headers.release();
+      headers.reset(next);
+    }
+  };
+  append("Expect:");
+  append(aRequest.ContentType.empty() ? "Content-Type:" : "Content-Type: " + aRequest.ContentType);
+  for (const auto& [name, value] : aRequest.Fields) append(value.empty() ? name + ";" : name + ": " + value);
+  return headers;
+}
+
+// The certificates a client trusts: the system's bundle, plus those of an extra CA
+// file. Loading the system's bundle costs more processor time than everything else
+// of a payment, and every request has a fresh client, so the stores are built once
+// per process (per extra file as it is on disk) and shared; OpenSSL counts their
+// references and only reads them during handshakes.
+class TrustStores {
+ public:
+  // A new reference to the store for aCaFile ("" for the system's bundle only), or
+  // null with aError set.
+  static X509_STORE* Acquire(const std::string& aCaFile, std::string& aError) {
+    static std::mutex lock;
+    static std::map<std::string, std::unique_ptr<X509_STORE, StoreDeleter>> stores;
+    const std::string key = Key(aCaFile);
+    std::lock_guard guard(lock);
+    auto it = stores.find(key);
+    if (it == stores.end()) {
+      std::unique_ptr<X509_STORE, StoreDeleter> store(Build(aCaFile, aError));
+      if (!store) return nullptr;
+      it = stores.emplace(key, std::move(store)).first;
+    }
+    X509_STORE_up_ref(it->second.get());
+    return it->second.get();
+  }
+
+ private:
+  struct StoreDeleter {
+    void operator()(X509_STORE* a) const { X509_STORE_free(a); }
+  };
+
+  // A file replaced in place (same path, new certificate) gets a store of its own.
+  static std::string Key(const std::string& aCaFile) {
+    if (aCaFile.empty()) return std::string();
+    std::error_code error;
+    const auto size = std::filesystem::file_size(aCaFile, error);
+    const auto stamp = std::filesystem::last_write_time(aCaFile, error).time_since_epoch().count();
+    return aCaFile + '\n' + std::to_string(error ? 0 : size) + '\n' + std::to_string(error ? 0 : stamp);
+  }
+
+  static X509_STORE* Build(const std::string& aCaFile, std::string& aError) {
+    std::unique_ptr<X509_STORE, StoreDeleter> store(X509_STORE_new());
+    if (!store) {
+      aError = "Cannot create a certificate store";
+      return nullptr;
+    }
+    const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
+    const bool loaded = curl->cainfo != nullptr ? X509_STORE_load_file(store.get(), curl->cainfo) == 1
+                                                : X509_STORE_set_default_paths(store.get()) == 1;
+    if (curl->capath != nullptr) X509_STORE_load_path(store.get(), curl->capath);
+    if (!loaded && curl->capath == nullptr) {
+      aError = "Cannot read the system's certificate bundle";
+      return nullptr;
+    }
+    if (!aCaFile.empty() && !AddFile(store.get(), aCaFile, aError)) return nullptr;
+    return store.release();
+  }
+
+  // A file that cannot be read or holds no certificate fails the connection instead
+  // of silently trusting less or more.
+  static bool AddFile(X509_STORE* aStore, const std::string& aCaFile, std::string& aError) {
+    std::unique_ptr<BIO, BioDeleter> file(BIO_new_file(aCaFile.c_str(), "r"));
+    if (!file) {
+      aError = "Cannot read the CA file " + aCaFile;
+      return false;
+    }
+    int added = 0;
+    for (;;) {
+      std::unique_ptr<X509, X509Deleter> certificate(PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr));
+      if (!certificate) break;
+      if (X509_STORE_add_cert(aStore, certificate.get()) != 1) {
+        aError = "Cannot add a certificate of the CA file " + aCaFile;
+        return false;
+      }
+      ++added;
+    }
+    if (added == 0) {
+      aError = "No PEM certificate in the CA file " + aCaFile;
+      return false;
+    }
+    return true;
+  }
+};
+
+// The libcurl easy handle of an Https transfer with what its callbacks fill.
+struct Transport {
+  explicit Transport(size_t aLimit) : Body(aLimit) {}
+
+  std::unique_ptr<CURL, CurlEasyDeleter> Handle;
+  char ErrorBuffer[CURL_ERROR_SIZE] = {};
+  std::string CaFile;    // extra trusted certificates, fixed when applied
+  std::string TlsError;  // why the extra certificates could not be used
+  CappedBody Body;       // body of the exchange under way
+  std::string StatusLine;  // the last status line and its reason phrase
+  std::string Reason;
+  bool StatusLineSeen = false;
+
+  // The read time-out: once the request is under way, the time since a byte last
+  // moved in either direction.
+  std::chrono::milliseconds ReadTimeout{0};
+  bool Transferring = false;
+  bool ReadTimedOut = false;
+  curl_off_t LastUpload = 0;
+  std::chrono::steady_clock::time_point LastActivity;
+
+  void StartExchange() {
+    Body.Clear();
+    StatusLine.clear();
+    Reason.clear();
+    TlsError.clear();
+    StatusLineSeen = false;
+    Transferring = false;
+    ReadTimedOut = false;
+    LastUpload = 0;
+    ErrorBuffer[0] = '\0';
+  }
+
+  void Activity() { LastActivity = std::chrono::steady_clock::now(); }
+
+  static size_t OnBody(char* aData, size_t aSize, size_t aCount, void* aSelf) {
+    auto* self = static_cast<Transport*>(aSelf);
+    self->Activity();
+    curl_off_t announced = -1;
+    curl_easy_getinfo(self->Handle.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+    if (!self->Body.Append(std::string_view(aData, aSize * aCount), announced)) return 0;  // aborts the transfer
+    return aSize * aCount;
+  }
+
+  // Called about once a second even while nothing moves. The connection phase is left
+  // to the connect time-out; the clock starts when the request is about to be sent.
+  static int OnProgress(void* aSelf, curl_off_t, curl_off_t aDownloaded, curl_off_t, curl_off_t aUploaded) {
+    auto* self = static_cast<Transport*>(aSelf);
+    if (self->ReadTimeout.count() <= 0) return 0;
+    if (!self->Transferring) {
+      curl_off_t pretransfer = 0;
+      curl_easy_getinfo(self->Handle.get(), CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
+      if (pretransfer <= 0 && aUploaded == 0 && aDownloaded == 0 && !self->StatusLineSeen) return 0;
+      self->Transferring = true;
+      self->LastUpload = aUploaded;
+      self->Activity();
+      return 0;
+    }
+    if (aUploaded != self->LastUpload) {
+      self->LastUpload = aUploaded;
+      self->Activity();
+    }
+    if (std::chrono::steady_clock::now() - self->LastActivity > self->ReadTimeout) {
+      self->ReadTimedOut = true;
+      return 1;  // aborts the transfer
+    }
+    return 0;
+  }
+
+  // Keeps the last status line ("HTTP/1.1 201 Created") and its reason phrase: an
+  // authentication round or an interim answer is followed by the final one.
+  static size_t OnHeader(char* aData, size_t aSize, size_t aCount, void* aSelf) {
+    auto* self = static_cast<Transport*>(aSelf);
+    self->Activity();
+    std::string_view line(aData, aSize * aCount);
+    if (line.starts_with("HTTP/")) {
+      self->StatusLineSeen = true;
+      self->StatusLine = TrimRight(std::string(line));
+      self->Reason.clear();
+      size_t code = line.find(' ');
+      size_t reason = code == std::string_view::npos ? code : line.find(' ', code + 1);
+      if (reason != std::string_view::npos) {
+        std::string_view text = line.substr(reason + 1);
+        while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
+        self->Reason = std::string(text);
+      }
+    }
+    return aSize * aCount;
+  }
+
+  // Puts the shared trust store in place of the one libcurl would build.
+  static CURLcode OnSslContext(CURL*, void* aSslContext, void* aSelf) {
+    auto* self = static_cast<Transport*>(aSelf);
+    X509_STORE* store = TrustStores::Acquire(self->CaFile, self->TlsError);
+    if (store == nullptr) return CURLE_SSL_CACERT_BADFILE;
+    SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(aSslContext), store);  // takes the reference
+    return CURLE_OK;
+  }
+};
+
+// The Https mode: settings applied to the easy handle once, before its first exchange.
+class HttpsTransfer {
+ public:
+  HttpsTransfer() : fHttp(HttpTransfer::Settings().MaxBodyBytes) {
+    EnsureCurlInitialised();
+    fHttp.Handle.reset(curl_easy_init());
+  }
+
+  bool Usable() const { return fHttp.Handle != nullptr; }
+
+  void Configure(const HttpTransfer::Settings& aSettings) {
+    fSettings = aSettings;
+    fApplied = false;
+  }
+
+  void ApplySettings() {
+    CURL* h = fHttp.Handle.get();
+    const HttpTransfer::Settings& s = fSettings;
+    fHttp.Body = CappedBody(s.MaxBodyBytes);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, fHttp.ErrorBuffer);
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    // A URL without a scheme (an address and port) is taken as HTTPS, never as plain
+    // HTTP that would carry credentials in clear text.
+    curl_easy_setopt(h, CURLOPT_DEFAULT_PROTOCOL, "https");
+    curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Transport::OnBody);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &fHttp);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &Transport::OnHeader);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &fHttp);
+
+    // The connect time-out covers TCP and TLS; the read time-out is the time without
+    // a byte moving once the request is under way.
+    if (s.ConnectTimeoutMs > 0) curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(s.ConnectTimeoutMs));
+    fHttp.ReadTimeout = std::chrono::milliseconds(s.ReadTimeoutMs > 0 ? s.ReadTimeoutMs : 0);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Transport::OnProgress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &fHttp);
+
+    // No Accept-Charset, Accept-Language or Accept-Encoding is sent (libcurl adds none),
+    // so no compressed answer is asked for.
+    if (!s.UserAgent.empty()) curl_easy_setopt(h, CURLOPT_USERAGENT, s.UserAgent.c_str());
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, s.TlsVerify ? 1L : 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, s.TlsVerify ? 2L : 0L);
+    if (s.TlsVerify) {
+      // libcurl loads no bundle of its own: the callback installs the shared store of
+      // the system's bundle plus TlsCaFile.
+      fHttp.CaFile = s.TlsCaFile;
+      curl_easy_setopt(h, CURLOPT_CAINFO, nullptr);
+      curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+      curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &Transport::OnSslContext);
+      curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &fHttp);
+    }
+
+    switch (s.Authentication) {
+      case HttpTransfer::Auth::Basic:
+        curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+        curl_easy_setopt(h, CURLOPT_USERNAME, s.User.c_str());
+        curl_easy_setopt(h, CURLOPT_PASSWORD, s.Password.c_str());
+        break;
+      case HttpTransfer::Auth::Digest:
+        curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_DIGEST));
+        curl_easy_setopt(h, CURLOPT_USERNAME, s.User.c_str());
+        curl_easy_setopt(h, CURLOPT_PASSWORD, s.Password.c_str());
+        break;
+      case HttpTransfer::Auth::Bearer:
+        curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BEARER));
+        curl_easy_setopt(h, CURLOPT_XOAUTH2_BEARER, s.Bearer.c_str());
+        break;
+      case HttpTransfer::Auth::None:
+        break;
+    }
+    fApplied = true;
+  }
+
+  HttpTransfer::Result Perform(const HttpTransfer::Request& aRequest) {
+    if (!fApplied) ApplySettings();
+    CURL* h = fHttp.Handle.get();
+    fHttp.StartExchange();
+    std::unique_ptr<curl_slist, SlistDeleter> headers = HeaderLines(aRequest);
+
+    curl_easy_setopt(h, CURLOPT_URL, aRequest.Url.c_str());
+    if (aRequest.Body) {
+      curl_easy_setopt(h, CURLOPT_POST, 1L);
+      curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(aRequest.Body->size()));
+      curl_easy_setopt(h, CURLOPT_POSTFIELDS, aRequest.Body->data());
+    } else {
+      curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    }
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+
+    CURLcode code = curl_easy_perform(h);
+
+    // The handle must not keep pointers to what dies with this call.
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+    if (aRequest.Body) curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);
+
+    HttpTransfer::Result result(fSettings.MaxBodyBytes);
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    result.Answered = status > 0 && fHttp.StatusLineSeen;
+    result.Status = static_cast<int32_t>(status);
+    result.StatusLine = fHttp.StatusLine;
+    result.Reason = fHttp.Reason;
+    if (result.Answered && code == CURLE_OK) {
+      char* contentType = nullptr;
+      if (curl_easy_getinfo(h, CURLINFO_CONTENT_TYPE, &contentType) == CURLE_OK && contentType) {
+        result.ContentType = contentType;
+      }
+    }
+    if (code != CURLE_OK) {
+      result.FailureCode = static_cast<int32_t>(code);
+      if (fHttp.Body.Refused()) {
+        result.FailureText = fHttp.Body.FailureText();
+      } else if (fHttp.ReadTimedOut) {
+        result.FailureCode = kHttpTimedOut;
+        result.ReadTimedOut = true;
+      } else if (!fHttp.TlsError.empty()) {
+        result.FailureText = FromUtf8(fHttp.TlsError);
+      } else if (fHttp.ErrorBuffer[0] != '\0') {
+        result.FailureText = FromUtf8(fHttp.ErrorBuffer);
+      } else {
+        result.FailureText = FromUtf8(curl_easy_strerror(code));
+      }
+    }
+    result.Body = std::move(fHttp.Body);
+    fHttp.Body = CappedBody(fSettings.MaxBodyBytes);
+    return result;
+  }
+
+  bool Connected() {
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (!fHttp.Handle || curl_easy_getinfo(fHttp.Handle.get(), CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK) return false;
+    return socket != CURL_SOCKET_BAD;
+  }
+
+  // A fresh easy handle has no connection; the settings go to it at the next exchange.
+  void Close() {
+    fHttp.Handle.reset(curl_easy_init());
+    fApplied = false;
+  }
+
+ private:
+  Transport fHttp;
+  HttpTransfer::Settings fSettings;
+  bool fApplied = false;
+};
+
+// The PlainHttp mode: one easy handle restricted to plain http, driven through a multi
+// handle of its own so that the read time-out is kept to the millisecond (the easy
+// interface looks at a silent transfer about once a second). The connection stays
+// open between exchanges; every exchange applies the settings afresh.
+class PlainTransfer {
+ public:
+  PlainTransfer() { EnsureCurlInitialised(); }
+  ~PlainTransfer() { Close(); }
+  PlainTransfer(const PlainTransfer&) = delete;
+  PlainTransfer& operator=(const PlainTransfer&) = delete;
+
+  void Configure(const HttpTransfer::Settings& aSettings) { fSettings = aSettings; }
+
+  // The easy handle stays attached to the multi handle after an exchange: the
+  // connection is found through it.
+  bool Connected() {
+    if (fHandle == nullptr || !fAttached) return false;
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(fHandle, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK) return false;
+    return socket != CURL_SOCKET_BAD;
+  }
+
+  // Closes the connection: the multi handle keeps it, and fresh handles have none.
+  void Close() {
+    Detach();
+    if (fHandle != nullptr) curl_easy_cleanup(fHandle);
+    fHandle = nullptr;
+    if (fMulti != nullptr) curl_multi_cleanup(fMulti);
+    fMulti = nullptr;
+  }
+
+  HttpTransfer::Result Perform(const HttpTransfer::Request& aRequest) {
+    const HttpTransfer::Settings& s = fSettings;
+    HttpTransfer::Result outcome(s.MaxBodyBytes);
+    if (fMulti == nullptr) fMulti = curl_multi_init();
+    if (fHandle == nullptr) fHandle = curl_easy_init();
+    if (fHandle == nullptr || fMulti == nullptr) {
+      outcome.FailureCode = kHttpOutOfMemory;
+      outcome.FailureText = u"Out of memory";
+      return outcome;
+    }
+    CURL* h = fHandle;
+    Detach();
+    curl_easy_reset(h);
+
+    Transfer transfer(s.MaxBodyBytes);
+    transfer.Handle = h;
+
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    std::unique_ptr<curl_slist, SlistDeleter> headers = HeaderLines(aRequest);
+
+    curl_easy_setopt(h, CURLOPT_URL, aRequest.Url.c_str());
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+    curl_easy_setopt(h, CURLOPT_DEFAULT_PROTOCOL, "http");
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+    if (aRequest.Body) {
+      curl_easy_setopt(h, CURLOPT_POST, 1L);
+      curl_easy_setopt(h, CURLOPT_POSTFIELDS, aRequest.Body->data());
+      curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(aRequest.Body->size()));
+    } else {
+      curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    }
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    if (s.ConnectTimeoutMs > 0) curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(s.ConnectTimeoutMs));
+    if (!s.UserAgent.empty()) curl_easy_setopt(h, CURLOPT_USERAGENT, s.UserAgent.c_str());
+
+    switch (s.Authentication) {
+      case HttpTransfer::Auth::Basic:
+        curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+        break;
+      case HttpTransfer::Auth::Digest:
+        curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_DIGEST));
+        break;
+      case HttpTransfer::Auth::Bearer:
+      case HttpTransfer::Auth::None:
+        break;
+    }
+    if (s.Authentication == HttpTransfer::Auth::Basic || s.Authentication == HttpTransfer::Auth::Digest) {
+      curl_easy_setopt(h, CURLOPT_USERNAME, s.User.c_str());
+      curl_easy_setopt(h, CURLOPT_PASSWORD, s.Password.c_str());
+    }
+
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, +[](char* aData, size_t aSize, size_t aCount, void* aUser) {
+      auto* t = static_cast<Transfer*>(aUser);
+      curl_off_t announced = -1;
+      curl_easy_getinfo(t->Handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+      if (!t->Body.Append(std::string_view(aData, aSize * aCount), announced)) return size_t{0};  // aborts
+      return aSize * aCount;
+    });
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, +[](char* aData, size_t aSize, size_t aCount, void* aUser) {
+      const std::string_view line(aData, aSize * aCount);
+      if (line.starts_with("HTTP/")) static_cast<Transfer*>(aUser)->StatusLine = TrimRight(std::string(line));
+      return aSize * aCount;
+    });
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
+    // The read time-out: once a request is on its way, the longest wait without any
+    // byte moving in either direction.
+    curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, +[](void* aUser, char*, char*, int, int) {
+      auto* t = static_cast<Transfer*>(aUser);
+      t->RequestSent = true;
+      t->LastActivity = Clock::now();
+      return static_cast<int>(CURL_PREREQFUNC_OK);
+    });
+    curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer);
+
+    const CURLcode code = Run(transfer, s.ReadTimeoutMs);
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    // Nothing must point at this frame after it returns.
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);
+
+    outcome.Answered = status > 0;
+    outcome.Status = static_cast<int32_t>(status);
+    outcome.StatusLine = transfer.StatusLine;
+    const size_t code_end = transfer.StatusLine.find(' ');
+    const size_t reason = code_end == std::string::npos ? code_end : transfer.StatusLine.find(' ', code_end + 1);
+    if (reason != std::string::npos) outcome.Reason = transfer.StatusLine.substr(reason + 1);
+    if (code != CURLE_OK) {
+      outcome.FailureCode = static_cast<int32_t>(code);
+      if (transfer.Body.Refused())
+        outcome.FailureText = transfer.Body.FailureText();
+      else if (transfer.TimedOut)
+        outcome.ReadTimedOut = true;
+      else
+        outcome.FailureText = FromUtf8(errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code));
+    }
+    outcome.Body = std::move(transfer.Body);
+    return outcome;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  // What the callbacks of one exchange fill in.
+  struct Transfer {
+    explicit Transfer(size_t aLimit) : Body(aLimit) {}
+    CURL* Handle = nullptr;
+    CappedBody Body;
+    std::string StatusLine;
+    bool RequestSent = false;  // a connection is open and the request is on its way
+    Clock::time_point LastActivity;
+    curl_off_t Seen = -1;  // bytes moved so far, headers included
+    bool TimedOut = false;
+  };
+
+  // Performs the transfer set up on fHandle. The read time-out counts from the moment
+  // the request is about to be sent, and again from every byte that moves either way.
+  CURLcode Run(Transfer& aTransfer, int32_t aReadTimeoutMs) {
+    CURL* h = aTransfer.Handle;
+    if (curl_multi_add_handle(fMulti, h) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+    fAttached = true;
+    const std::chrono::milliseconds limit(aReadTimeoutMs);
+    for (;;) {
+      int running = 0;
+      if (curl_multi_perform(fMulti, &running) != CURLM_OK) {
+        Detach();
+        return CURLE_OUT_OF_MEMORY;
+      }
+      if (running == 0) break;
+      auto wait = std::chrono::milliseconds(1000);
+      if (aTransfer.RequestSent && limit.count() > 0) {
+        const auto now = Clock::now();
+        const curl_off_t moved = BytesMoved(h);
+        if (moved != aTransfer.Seen) {
+          aTransfer.Seen = moved;
+          aTransfer.LastActivity = now;
+        }
+        const auto idle = now - aTransfer.LastActivity;
+        if (idle >= limit) {
+          aTransfer.TimedOut = true;
+          Detach();  // ends the transfer and closes its connection
+          return CURLE_OPERATION_TIMEDOUT;
+        }
+        wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(limit - idle));
+      }
+      if (curl_multi_poll(fMulti, nullptr, 0, static_cast<int>(wait.count()), nullptr) != CURLM_OK) {
+        Detach();
+        return CURLE_OUT_OF_MEMORY;
+      }
+    }
+    CURLcode code = CURLE_OK;
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(fMulti, &left))
+      if (message->msg == CURLMSG_DONE && message->easy_handle == h) code = message->data.result;
+    return code;
+  }
+
+  static curl_off_t BytesMoved(CURL* aHandle) {
+    curl_off_t uploaded = 0, downloaded = 0;
+    long headers = 0;
+    curl_easy_getinfo(aHandle, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+    curl_easy_getinfo(aHandle, CURLINFO_SIZE_DOWNLOAD_T, &downloaded);
+    curl_easy_getinfo(aHandle, CURLINFO_HEADER_SIZE, &headers);
+    return uploaded + downloaded + headers;
+  }
+
+  void Detach() {
+    if (fAttached) curl_multi_remove_handle(fMulti, fHandle);
+    fAttached = false;
+  }
+
+  HttpTransfer::Settings fSettings;
+  CURLM* fMulti = nullptr;
+  bool fAttached = false;  // fHandle is attached to fMulti
+  CURL* fHandle = nullptr;
+};
+
+}  // namespace
+
+struct HttpTransfer::Impl {
+  explicit Impl(Mode aMode) {
+    if (aMode == Mode::Https)
+      Https = std::make_unique<HttpsTransfer>();
+    else
+      Plain = std::make_unique<PlainTransfer>();
+  }
+  std::unique_ptr<HttpsTransfer> Https;
+  std::unique_ptr<PlainTransfer> Plain;
+};
+
+HttpTransfer::HttpTransfer(Mode aMode) : fImpl(std::make_unique<Impl>(aMode)) {}
+HttpTransfer::~HttpTransfer() = default;
+
+bool HttpTransfer::Usable() const { return fImpl->Https ? fImpl->Https->Usable() : true; }
+
+void HttpTransfer::Configure(const Settings& aSettings) {
+  if (fImpl->Https)
+    fImpl->Https->Configure(aSettings);
+  else
+    fImpl->Plain->Configure(aSettings);
+}
+
+HttpTransfer::Result HttpTransfer::Perform(const Request& aRequest) {
+  return fImpl->Https ? fImpl->Https->Perform(aRequest) : fImpl->Plain->Perform(aRequest);
+}
+
+bool HttpTransfer::Connected() { return fImpl->Https ? fImpl->Https->Connected() : fImpl->Plain->Connected(); }
+
+void HttpTransfer::Close() {
+  if (fImpl->Https)
+    fImpl->Https->Close();
+  else
+    fImpl->Plain->Close();
+}
+
+}  // namespace zv::platform

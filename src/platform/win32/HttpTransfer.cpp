@@ -1,0 +1,558 @@
+// HTTP transfers over WinHTTP (synchronous). Failures carry the codes and, where callers
+// and logs rely on them, the words of the Linux build. With a CA file the server's chain
+// is checked here, against the system's store plus the file's certificates and with the
+// host name, when WinHTTP is about to send the request: a rejected server gets no byte
+// of it (the request is cancelled and its connection shut).
+
+#include "platform/HttpTransfer.h"
+
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <wincrypt.h>
+#include <winhttp.h>
+// clang-format on
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <cwctype>
+#include <string_view>
+
+namespace zv::platform {
+
+bool KeepTlsStateUntilProcessEnd() { return true; }  // the system's TLS needs nothing
+
+namespace {
+
+std::wstring Wide(const std::string& aUtf8) {
+  if (aUtf8.empty()) return std::wstring();
+  const int n = MultiByteToWideChar(CP_UTF8, 0, aUtf8.data(), static_cast<int>(aUtf8.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, aUtf8.data(), static_cast<int>(aUtf8.size()), out.data(), n);
+  return out;
+}
+
+std::string Narrow(const std::wstring& aWide) {
+  if (aWide.empty()) return std::string();
+  const int n = WideCharToMultiByte(CP_UTF8, 0, aWide.data(), static_cast<int>(aWide.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, aWide.data(), static_cast<int>(aWide.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+struct InternetHandle {
+  HINTERNET Handle = nullptr;
+  InternetHandle() = default;
+  explicit InternetHandle(HINTERNET a) : Handle(a) {}
+  ~InternetHandle() { Reset(); }
+  InternetHandle(const InternetHandle&) = delete;
+  InternetHandle& operator=(const InternetHandle&) = delete;
+  void Reset(HINTERNET a = nullptr) {
+    if (Handle != nullptr) WinHttpCloseHandle(Handle);
+    Handle = a;
+  }
+  HINTERNET Release() { return std::exchange(Handle, nullptr); }
+};
+
+struct StoreDeleter {
+  void operator()(void* a) const { CertCloseStore(static_cast<HCERTSTORE>(a), 0); }
+};
+using Store = std::unique_ptr<void, StoreDeleter>;
+struct CertDeleter {
+  void operator()(const CERT_CONTEXT* a) const { CertFreeCertificateContext(a); }
+};
+using Certificate = std::unique_ptr<const CERT_CONTEXT, CertDeleter>;
+struct ChainDeleter {
+  void operator()(const CERT_CHAIN_CONTEXT* a) const { CertFreeCertificateChain(a); }
+};
+
+// The certificates of a PEM file in a memory store; an unreadable file or one without
+// certificate is an error (trusting less or more silently would be worse).
+Store LoadPemFile(const std::string& aPath, std::string& aError) {
+  std::string text;
+  if (FILE* file = _wfopen(Wide(aPath).c_str(), L"rb")) {
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+    std::fclose(file);
+  } else {
+    aError = "Cannot read the CA file " + aPath;
+    return nullptr;
+  }
+  Store store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
+  if (!store) {
+    aError = "Cannot create a certificate store";
+    return nullptr;
+  }
+  static constexpr std::string_view kBegin = "-----BEGIN CERTIFICATE-----";
+  static constexpr std::string_view kEnd = "-----END CERTIFICATE-----";
+  int added = 0;
+  for (size_t at = text.find(kBegin); at != std::string::npos; at = text.find(kBegin, at)) {
+    const size_t end = text.find(kEnd, at);
+    if (end == std::string::npos) break;
+    const std::string block = text.substr(at, end + kEnd.size() - at);
+    at = end + kEnd.size();
+    DWORD size = 0;
+    if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER, nullptr,
+                              &size, nullptr, nullptr))
+      continue;
+    std::string der(size, '\0');
+    if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER,
+                              reinterpret_cast<BYTE*>(der.data()), &size, nullptr, nullptr))
+      continue;
+    if (!CertAddEncodedCertificateToStore(static_cast<HCERTSTORE>(store.get()), X509_ASN_ENCODING,
+                                          reinterpret_cast<const BYTE*>(der.data()), size, CERT_STORE_ADD_ALWAYS,
+                                          nullptr)) {
+      aError = "Cannot add a certificate of the CA file " + aPath;
+      return nullptr;
+    }
+    ++added;
+  }
+  if (added == 0) {
+    aError = "No PEM certificate in the CA file " + aPath;
+    return nullptr;
+  }
+  return store;
+}
+
+bool StoreHolds(HCERTSTORE aStore, const CERT_CONTEXT* aCertificate) {
+  const CERT_CONTEXT* found =
+      CertFindCertificateInStore(aStore, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, aCertificate, nullptr);
+  if (found == nullptr) return false;
+  CertFreeCertificateContext(found);
+  return true;
+}
+
+// The address of an IP literal host name ("127.0.0.1", "[::1]"), empty for a DNS name.
+std::string IpAddressOf(const std::wstring& aHost) {
+  std::wstring host = aHost;
+  if (host.size() > 2 && host.front() == L'[' && host.back() == L']') host = host.substr(1, host.size() - 2);
+  in_addr v4{};
+  if (InetPtonW(AF_INET, host.c_str(), &v4) == 1) return std::string(reinterpret_cast<const char*>(&v4), sizeof v4);
+  in6_addr v6{};
+  if (InetPtonW(AF_INET6, host.c_str(), &v6) == 1) return std::string(reinterpret_cast<const char*>(&v6), sizeof v6);
+  return std::string();
+}
+
+// Whether the certificate's subject alternative names hold the IP address aAddress.
+bool NamesAddress(const CERT_CONTEXT* aCertificate, const std::string& aAddress) {
+  const CERT_INFO* info = aCertificate->pCertInfo;
+  const CERT_EXTENSION* extension =
+      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+  if (extension == nullptr) return false;
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData, extension->Value.cbData,
+                           CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size))
+    return false;
+  bool found = false;
+  for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+    found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+            std::string(reinterpret_cast<const char*>(entry.IPAddress.pbData), entry.IPAddress.cbData) == aAddress;
+  }
+  LocalFree(names);
+  return found;
+}
+
+// Whether aServer chains to the system's roots or to a certificate of aTrusted, and
+// names aHost. Empty when it does, else why not (in the Linux build's words). An IP
+// literal is matched against the certificate's IP addresses here (the system's SSL
+// policy compares names only on some systems).
+std::string CheckServer(const CERT_CONTEXT* aServer, HCERTSTORE aTrusted, const std::wstring& aHost) {
+  // The chain may use the server's intermediates and the file's certificates.
+  Store pool(CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr));
+  if (!pool) return "Cannot create a certificate store";
+  if (aServer->hCertStore) CertAddStoreToCollection(static_cast<HCERTSTORE>(pool.get()), aServer->hCertStore, 0, 0);
+  CertAddStoreToCollection(static_cast<HCERTSTORE>(pool.get()), aTrusted, 0, 0);
+
+  CERT_CHAIN_PARA para{};
+  para.cbSize = sizeof para;
+  const CERT_CHAIN_CONTEXT* raw = nullptr;
+  if (!CertGetCertificateChain(nullptr, aServer, nullptr, static_cast<HCERTSTORE>(pool.get()), &para, 0, nullptr, &raw))
+    return "SSL certificate problem: unable to get local issuer certificate";
+  std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainDeleter> chain(raw);
+  if (chain->cChain == 0 || chain->rgpChain[0]->cElement == 0)
+    return "SSL certificate problem: unable to get local issuer certificate";
+
+  // A root the system does not trust is accepted when the file holds it.
+  const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
+  const CERT_CONTEXT* root = simple->rgpElement[simple->cElement - 1]->pCertContext;
+  const DWORD status = chain->TrustStatus.dwErrorStatus;
+  const bool rootFromFile = (status & CERT_TRUST_IS_UNTRUSTED_ROOT) != 0 && StoreHolds(aTrusted, root);
+  if ((status & CERT_TRUST_IS_PARTIAL_CHAIN) != 0 ||
+      ((status & CERT_TRUST_IS_UNTRUSTED_ROOT) != 0 && !rootFromFile))
+    return "SSL certificate problem: unable to get local issuer certificate";
+
+  SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
+  ssl.cbSize = sizeof ssl;
+  ssl.dwAuthType = AUTHTYPE_SERVER;
+  const std::string address = IpAddressOf(aHost);
+  if (!address.empty() && !NamesAddress(aServer, address))
+    return "SSL: no alternative certificate subject name matches target host name '" + Narrow(aHost) + "'";
+  ssl.fdwChecks = (rootFromFile ? SECURITY_FLAG_IGNORE_UNKNOWN_CA : 0) |
+                  (address.empty() ? 0 : SECURITY_FLAG_IGNORE_CERT_CN_INVALID);
+  ssl.pwszServerName = address.empty() ? const_cast<wchar_t*>(aHost.c_str()) : nullptr;
+  CERT_CHAIN_POLICY_PARA policy{};
+  policy.cbSize = sizeof policy;
+  policy.pvExtraPolicyPara = &ssl;
+  CERT_CHAIN_POLICY_STATUS verdict{};
+  verdict.cbSize = sizeof verdict;
+  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policy, &verdict))
+    return "SSL certificate problem: the chain could not be checked";
+  switch (static_cast<DWORD>(verdict.dwError)) {
+    case 0:
+      return std::string();
+    case static_cast<DWORD>(CERT_E_CN_NO_MATCH):
+      return "SSL: no alternative certificate subject name matches target host name '" + Narrow(aHost) + "'";
+    case static_cast<DWORD>(CERT_E_EXPIRED):
+      return "SSL certificate problem: certificate has expired";
+    default:
+      return "SSL certificate problem: unable to get local issuer certificate";
+  }
+}
+
+// Shuts the socket of aRequest's connection (found by its two addresses), so that
+// nothing more can leave on it whatever WinHTTP does after a cancelled request.
+void ShutConnection(HINTERNET aRequest) {
+  WINHTTP_CONNECTION_INFO info{};
+  info.cbSize = sizeof info;
+  DWORD size = sizeof info;
+  if (!WinHttpQueryOption(aRequest, WINHTTP_OPTION_CONNECTION_INFO, &info, &size)) return;
+  auto same = [](const sockaddr_storage& a, const sockaddr_storage& b, int aLength) {
+    return std::memcmp(&a, &b, static_cast<size_t>(aLength)) == 0;
+  };
+  for (uintptr_t value = 4; value < 0x10000; value += 4) {
+    const SOCKET s = static_cast<SOCKET>(value);
+    sockaddr_storage local{}, remote{};
+    int localLength = sizeof local, remoteLength = sizeof remote;
+    if (getsockname(s, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) continue;
+    if (getpeername(s, reinterpret_cast<sockaddr*>(&remote), &remoteLength) != 0) continue;
+    if (same(local, info.LocalAddress, localLength) && same(remote, info.RemoteAddress, remoteLength)) {
+      shutdown(s, SD_BOTH);
+      return;
+    }
+  }
+}
+
+int64_t ParseLength(const std::wstring& aText) {
+  if (aText.empty()) return -1;
+  int64_t value = 0;
+  for (wchar_t c : aText) {
+    if (c < L'0' || c > L'9') return -1;
+    value = value * 10 + (c - L'0');
+  }
+  return value;
+}
+
+}  // namespace
+
+struct HttpTransfer::Impl {
+  explicit Impl(Mode aMode) : fMode(aMode) {}
+
+  // What the status callback of one exchange sees and decides.
+  struct Exchange {
+    Impl* Owner = nullptr;
+    std::wstring Host;
+    HCERTSTORE Trusted = nullptr;  // the CA file's certificates; null: no check (TlsVerify off)
+    bool Sending = false;          // the request is about to leave or has left
+    bool Rejected = false;         // the server failed our check: the request was cancelled
+    bool RequestClosed = false;    // the request handle was closed by the callback
+    std::string RejectText;
+    DWORD SecureFailure = 0;       // WinHTTP's own certificate findings
+  };
+
+  static void CALLBACK OnStatus(HINTERNET aRequest, DWORD_PTR aContext, DWORD aStatus, void* aInfo, DWORD aLength) {
+    auto* exchange = reinterpret_cast<Exchange*>(aContext);
+    if (exchange == nullptr) return;
+    if (aStatus == WINHTTP_CALLBACK_STATUS_SECURE_FAILURE && aInfo != nullptr && aLength >= sizeof(DWORD)) {
+      exchange->SecureFailure = *static_cast<DWORD*>(aInfo);
+      return;
+    }
+    if (aStatus != WINHTTP_CALLBACK_STATUS_SENDING_REQUEST) return;
+    exchange->Sending = true;
+    if (exchange->Trusted == nullptr || exchange->Rejected) return;
+    const CERT_CONTEXT* raw = nullptr;
+    DWORD size = sizeof raw;
+    std::string why;
+    if (!WinHttpQueryOption(aRequest, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &raw, &size) || raw == nullptr) {
+      why = "SSL certificate problem: the server's certificate cannot be read";
+    } else {
+      Certificate server(raw);
+      why = CheckServer(server.get(), exchange->Trusted, exchange->Host);
+    }
+    if (why.empty()) return;
+    exchange->Rejected = true;
+    exchange->RejectText = why;
+    ShutConnection(aRequest);
+    WinHttpSetStatusCallback(aRequest, nullptr, 0, 0);
+    WinHttpCloseHandle(aRequest);  // cancels the request before it is sent
+    exchange->RequestClosed = true;
+  }
+
+  HttpTransfer::Result Perform(const Request& aRequest) {
+    Result result(fSettings.MaxBodyBytes);
+    auto fail = [&result](int32_t aCode, const std::string& aText) -> Result& {
+      result.FailureCode = aCode;
+      result.FailureText = FromUtf8(aText);
+      return result;
+    };
+    fOpen = false;
+    fStart = std::chrono::steady_clock::now();
+
+    // The URL: a missing scheme is the mode's own; only http and https are spoken, and
+    // the plain mode speaks http alone.
+    std::string url = aRequest.Url;
+    const size_t schemeEnd = url.find("://");
+    std::string scheme = schemeEnd == std::string::npos ? std::string() : url.substr(0, schemeEnd);
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+    if (schemeEnd == std::string::npos) {
+      scheme = fMode == Mode::Https ? "https" : "http";
+      url = scheme + "://" + url;
+    }
+    if (scheme != "http" && !(scheme == "https" && fMode == Mode::Https))
+      return fail(kHttpUnsupportedProtocol, "Protocol \"" + scheme + "\" not supported or disabled in libcurl");
+    const bool secure = scheme == "https";
+
+    const std::wstring wideUrl = Wide(url);
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.dwHostNameLength = static_cast<DWORD>(-1);
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    if (!WinHttpCrackUrl(wideUrl.c_str(), static_cast<DWORD>(wideUrl.size()), 0, &parts) || parts.dwHostNameLength == 0)
+      return fail(3, "URL rejected: Malformed input to a URL function");
+    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
+    if (parts.lpszExtraInfo != nullptr) path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    if (path.empty()) path = L"/";
+
+    // Every request of a verifying transfer has its server checked here before it
+    // leaves, also on a connection WinHTTP reuses from an exchange that trusted more.
+    Store trusted;
+    if (secure && fSettings.TlsVerify) {
+      std::string error;
+      if (fSettings.TlsCaFile.empty())
+        trusted.reset(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
+      else
+        trusted = LoadPemFile(fSettings.TlsCaFile, error);
+      if (!trusted) return fail(kHttpCaFileUnusable, error.empty() ? "Cannot create a certificate store" : error);
+    }
+
+    if (fSession.Handle == nullptr) {
+      const std::wstring agent = Wide(fSettings.UserAgent);
+      fSession.Reset(WinHttpOpen(agent.empty() ? nullptr : agent.c_str(),
+                                 fMode == Mode::PlainHttp ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                 WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+      if (fSession.Handle == nullptr) return fail(kHttpOutOfMemory, "Out of memory");
+    }
+    // No limit is a very long one; the read time-out bounds every wait for a byte.
+    constexpr int kForever = 0x7FFFFFFF;
+    const int connect = fSettings.ConnectTimeoutMs > 0 ? fSettings.ConnectTimeoutMs : 300000;
+    const int read = fSettings.ReadTimeoutMs > 0 ? fSettings.ReadTimeoutMs : kForever;
+    WinHttpSetTimeouts(fSession.Handle, 0, connect, read, read);
+
+    InternetHandle connection(WinHttpConnect(fSession.Handle, host.c_str(), parts.nPort, 0));
+    if (connection.Handle == nullptr) return fail(kHttpCouldNotConnect, "Cannot open a connection");
+    InternetHandle request(WinHttpOpenRequest(connection.Handle, aRequest.Body ? L"POST" : L"GET", path.c_str(),
+                                              nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                              secure ? WINHTTP_FLAG_SECURE : 0));
+    if (request.Handle == nullptr) return fail(kHttpOutOfMemory, "Out of memory");
+
+    // The wait for the answer's headers is bounded by the read time-out as well.
+    DWORD responseTimeout = static_cast<DWORD>(read);
+    WinHttpSetOption(request.Handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
+    DWORD option = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    WinHttpSetOption(request.Handle, WINHTTP_OPTION_REDIRECT_POLICY, &option, sizeof option);
+    option = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS;
+    WinHttpSetOption(request.Handle, WINHTTP_OPTION_DISABLE_FEATURE, &option, sizeof option);
+    if (secure) {
+      DWORD flags = 0;
+      if (!fSettings.TlsVerify)
+        flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
+                SECURITY_FLAG_IGNORE_CERT_DATE_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
+      else if (!fSettings.TlsCaFile.empty())
+        flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;  // the chain is checked in OnStatus instead
+      if (fSettings.TlsVerify && !IpAddressOf(host).empty())
+        flags |= SECURITY_FLAG_IGNORE_CERT_CN_INVALID;  // the address is checked in OnStatus instead
+      if (flags != 0) WinHttpSetOption(request.Handle, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
+    }
+
+    Exchange exchange;
+    exchange.Owner = this;
+    exchange.Host = host;
+    exchange.Trusted = static_cast<HCERTSTORE>(trusted.get());
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&exchange);
+    WinHttpSetOption(request.Handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);
+    WinHttpSetStatusCallback(request.Handle, &OnStatus,
+                             WINHTTP_CALLBACK_FLAG_SEND_REQUEST | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
+
+    std::wstring headers;
+    auto header = [&headers](const std::string& aName, const std::string& aValue) {
+      headers += Wide(aName) + L": " + Wide(aValue) + L"\r\n";
+    };
+    if (!aRequest.ContentType.empty()) header("Content-Type", aRequest.ContentType);
+    if (fSettings.Authentication == Auth::Bearer) header("Authorization", "Bearer " + fSettings.Bearer);
+    for (const auto& [name, value] : aRequest.Fields) header(name, value);
+
+    const std::wstring user = Wide(fSettings.User), password = Wide(fSettings.Password);
+    if (fSettings.Authentication == Auth::Basic)
+      WinHttpSetCredentials(request.Handle, WINHTTP_AUTH_TARGET_SERVER, WINHTTP_AUTH_SCHEME_BASIC, user.c_str(),
+                            password.c_str(), nullptr);
+
+    const DWORD bodySize = aRequest.Body ? static_cast<DWORD>(aRequest.Body->size()) : 0;
+    void* body = aRequest.Body && bodySize > 0 ? const_cast<char*>(aRequest.Body->data()) : WINHTTP_NO_REQUEST_DATA;
+    bool received = false;
+    // A digest challenge is answered once, by the same request with the credentials.
+    for (int round = 0; round < 2; ++round) {
+      received = WinHttpSendRequest(request.Handle, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                                    static_cast<DWORD>(headers.size()), body, bodySize, bodySize, 0) &&
+                 WinHttpReceiveResponse(request.Handle, nullptr);
+      if (!received || fSettings.Authentication != Auth::Digest || round > 0 || QueryStatus(request.Handle) != 401)
+        break;
+      DWORD supported = 0, first = 0, target = 0;
+      if (!WinHttpQueryAuthSchemes(request.Handle, &supported, &first, &target) ||
+          (supported & WINHTTP_AUTH_SCHEME_DIGEST) == 0)
+        break;
+      WinHttpSetCredentials(request.Handle, target, WINHTTP_AUTH_SCHEME_DIGEST, user.c_str(), password.c_str(), nullptr);
+    }
+    if (exchange.RequestClosed) (void)request.Release();  // already closed by the callback
+    if (exchange.Rejected) return fail(kHttpPeerFailedVerification, exchange.RejectText);
+    if (!received) return Failure(result, GetLastError(), exchange, host, parts.nPort);
+
+    result.Answered = true;
+    result.Status = QueryStatus(request.Handle);
+    result.Reason = Narrow(QueryText(request.Handle, WINHTTP_QUERY_STATUS_TEXT));
+    std::string version = Narrow(QueryText(request.Handle, WINHTTP_QUERY_VERSION));
+    if (version.empty()) version = "HTTP/1.1";
+    result.StatusLine = version + " " + std::to_string(result.Status) + (result.Reason.empty() ? "" : " " + result.Reason);
+    const int64_t announced = ParseLength(QueryText(request.Handle, WINHTTP_QUERY_CONTENT_LENGTH));
+
+    int64_t got = 0;
+    char buffer[16384];
+    for (;;) {
+      DWORD n = 0;
+      if (!WinHttpReadData(request.Handle, buffer, sizeof buffer, &n)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_WINHTTP_TIMEOUT || error == WSAETIMEDOUT) {
+          result.FailureCode = kHttpTimedOut;
+          result.ReadTimedOut = true;
+          return result;
+        }
+        return fail(kHttpRecvError, "Recv failure: Connection reset by peer");
+      }
+      if (n == 0) break;
+      got += n;
+      if (!result.Body.Append(std::string_view(buffer, n), announced)) {
+        result.FailureCode = kHttpWriteError;
+        result.FailureText = result.Body.FailureText();
+        return result;
+      }
+    }
+    if (announced >= 0 && got < announced)
+      return fail(18, "transfer closed with " + std::to_string(announced - got) + " bytes remaining to read");
+    result.ContentType = Narrow(QueryText(request.Handle, WINHTTP_QUERY_CONTENT_TYPE));
+    fOpen = !EqualsIgnoringCase(QueryText(request.Handle, WINHTTP_QUERY_CONNECTION), L"close");
+    return result;
+  }
+
+  static bool EqualsIgnoringCase(const std::wstring& a, const std::wstring& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
+             return std::towlower(x) == std::towlower(y);
+           });
+  }
+
+  static int32_t QueryStatus(HINTERNET aRequest) {
+    DWORD status = 0, size = sizeof status;
+    if (!WinHttpQueryHeaders(aRequest, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
+      return 0;
+    return static_cast<int32_t>(status);
+  }
+
+  static std::wstring QueryText(HINTERNET aRequest, DWORD aWhat) {
+    DWORD size = 0;
+    WinHttpQueryHeaders(aRequest, aWhat, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &size, WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return std::wstring();
+    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+    if (!WinHttpQueryHeaders(aRequest, aWhat, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size, WINHTTP_NO_HEADER_INDEX))
+      return std::wstring();
+    text.resize(size / sizeof(wchar_t));
+    return text;
+  }
+
+  // A request that got no answer, in the codes and words of the Linux build.
+  Result& Failure(Result& aResult, DWORD aError, const Exchange& aExchange, const std::wstring& aHost, int aPort) {
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - fStart);
+    const std::string where = Narrow(aHost) + " port " + std::to_string(aPort) + " after " +
+                              std::to_string(spent.count()) + " ms";
+    auto set = [&aResult](int32_t aCode, const std::string& aText) -> Result& {
+      aResult.FailureCode = aCode;
+      aResult.FailureText = FromUtf8(aText);
+      return aResult;
+    };
+    switch (aError) {
+      case WSAETIMEDOUT:  // Wine's word for a receive time-out
+      case ERROR_WINHTTP_TIMEOUT:
+        if (aExchange.Sending) {
+          aResult.FailureCode = kHttpTimedOut;
+          aResult.ReadTimedOut = true;
+          return aResult;
+        }
+        return set(kHttpTimedOut, "Connection timed out after " + std::to_string(fSettings.ConnectTimeoutMs) +
+                                      " milliseconds");
+      case ERROR_WINHTTP_CANNOT_CONNECT:
+        return set(kHttpCouldNotConnect, "Failed to connect to " + where + ": Couldn't connect to server");
+      case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+        return set(kHttpCouldNotResolveHost, "Could not resolve host: " + Narrow(aHost));
+      case ERROR_WINHTTP_SECURE_FAILURE:
+        if (aExchange.SecureFailure & WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID)
+          return set(kHttpPeerFailedVerification,
+                     "SSL: no alternative certificate subject name matches target host name '" + Narrow(aHost) + "'");
+        if (aExchange.SecureFailure & WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID)
+          return set(kHttpPeerFailedVerification, "SSL certificate problem: certificate has expired");
+        if (aExchange.SecureFailure != 0)
+          return set(kHttpPeerFailedVerification, "SSL certificate problem: unable to get local issuer certificate");
+        return set(35, "TLS connect error");
+      case ERROR_WINHTTP_CONNECTION_ERROR:
+      case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+        if (!aExchange.Sending) return set(35, "TLS connect error");
+        return set(kHttpGotNothing, "Empty reply from server");
+      case WSAECONNRESET:
+      case WSAECONNABORTED:
+        if (!aExchange.Sending) return set(35, "TLS connect error");
+        return set(kHttpRecvError, "Recv failure: Connection reset by peer");
+      case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
+        return set(kHttpUnsupportedProtocol, "Unsupported protocol");
+      default:
+        return set(aExchange.Sending ? kHttpRecvError : kHttpCouldNotConnect,
+                   "WinHTTP error " + std::to_string(aError));
+    }
+  }
+
+  Mode fMode;
+  Settings fSettings;
+  InternetHandle fSession;  // keeps the connections of earlier exchanges
+  bool fOpen = false;
+  std::chrono::steady_clock::time_point fStart;  // of the exchange under way
+};
+
+HttpTransfer::HttpTransfer(Mode aMode) : fImpl(std::make_unique<Impl>(aMode)) {}
+HttpTransfer::~HttpTransfer() = default;
+bool HttpTransfer::Usable() const { return true; }
+void HttpTransfer::Configure(const Settings& aSettings) {
+  // A new user agent needs a new session.
+  if (aSettings.UserAgent != fImpl->fSettings.UserAgent) fImpl->fSession.Reset();
+  fImpl->fSettings = aSettings;
+}
+HttpTransfer::Result HttpTransfer::Perform(const Request& aRequest) { return fImpl->Perform(aRequest); }
+bool HttpTransfer::Connected() { return fImpl->fSession.Handle != nullptr && fImpl->fOpen; }
+void HttpTransfer::Close() {
+  fImpl->fSession.Reset();
+  fImpl->fOpen = false;
+}
+
+}  // namespace zv::platform
