@@ -13,6 +13,7 @@
 
 #include "base/CappedBody.h"
 #include "base/Exception.h"
+#include "http/CurlSessionShare.h"
 
 namespace zv {
 
@@ -303,6 +304,12 @@ void ZV_HttpClient::ApplySettings() {
     curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &Transport::OnSslContext);
     curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, fHttp.get());
   }
+
+  // A connection serves one request only: a POST is never resent by the transport on
+  // a connection the server may have closed. Handshakes resume the TLS session of an
+  // earlier request made under the same trust.
+  curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+  if (CURLSH* share = CurlSessionShare(fTlsVerify, fHttp->CaFile)) curl_easy_setopt(h, CURLOPT_SHARE, share);
 
   switch (fAuthType) {
     case zvHTTPAuthType::at_Basic:
