@@ -113,10 +113,8 @@ bool tZV_LogWriter::CheckLogfileSize() const {
 }
 
 void tZV_LogWriter::Write(tZV_MessageType aEntryType, TextView aMessage) {
-  {
-    std::lock_guard guard(fState->Lock);
-    if (fState->FileName.empty()) throw kException(u"Log filename is empty ");
-  }
+  // The line is built before the lock is taken, which is then taken once: the check
+  // of the file name and the queueing are one hold, so the thread is kept out briefly.
   Text line = FormatLineStamp(platform::LocalNow());
   line += aEntryType == tZV_MessageType::let_error ? u" - ERROR - " : u" - ";
   if (fMaxMessageLength > 0 && aMessage.size() > static_cast<size_t>(fMaxMessageLength)) {
@@ -129,6 +127,7 @@ void tZV_LogWriter::Write(tZV_MessageType aEntryType, TextView aMessage) {
   bool wasEmpty;
   {
     std::lock_guard guard(fState->Lock);
+    if (fState->FileName.empty()) throw kException(u"Log filename is empty ");
     wasEmpty = fState->Queue.empty();
     fState->Queue.push_back(std::move(line));
   }
@@ -138,26 +137,33 @@ void tZV_LogWriter::Write(tZV_MessageType aEntryType, TextView aMessage) {
 }
 
 bool tZV_LogWriter::AppendToFile(tZV_LogState& aState, const Text& aLine, int aAttempts) {
-  // Each line is handled entirely with the names and limit current when it starts.
-  Text fileName;
-  int64_t limit = 0;
-  bool checkSize = false;
+  tZV_LineTarget target;
   {
     std::lock_guard guard(aState.Lock);
-    fileName = aState.FileName;
-    limit = static_cast<int64_t>(aState.MaxLogfileSize) * 1024;
-    checkSize = aState.Counter % 20 == 0;
+    target.Take(aState);
   }
-  if (checkSize && platform::FileSize(fileName) > limit) {
+  std::string bytes;
+  return AppendToFile(target, aLine, aAttempts, bytes);
+}
+
+void tZV_LineTarget::Take(const tZV_LogState& aState) {
+  FileName = aState.FileName;  // reuses the copy's storage from line to line
+  Limit = static_cast<int64_t>(aState.MaxLogfileSize) * 1024;
+  CheckSize = aState.Counter % 20 == 0;
+}
+
+bool tZV_LogWriter::AppendToFile(const tZV_LineTarget& aTarget, const Text& aLine, int aAttempts,
+                                 std::string& aBytes) {
+  if (aTarget.CheckSize && platform::FileSize(aTarget.FileName) > aTarget.Limit) {
     // A failed move (target exists, file in use) leaves writing in the same file; the
     // move is tried again before the next line.
-    platform::RenameFileNoReplace(fileName,
-                                  WithoutExtension(fileName) + u"_" + FormatCompactStamp(Now()) + u".log");
+    platform::RenameFileNoReplace(aTarget.FileName, WithoutExtension(aTarget.FileName) + u"_" +
+                                                        FormatCompactStamp(Now()) + u".log");
   }
-  std::string bytes = ToUtf8(aLine);
-  bytes += "\r\n";
+  aBytes = ToUtf8(aLine);
+  aBytes += "\r\n";
   for (int attempt = 1; attempt <= aAttempts; ++attempt) {
-    if (platform::AppendToFileExclusive(fileName, bytes)) return true;
+    if (platform::AppendToFileExclusive(aTarget.FileName, aBytes)) return true;
     if (attempt < aAttempts) std::this_thread::sleep_for(std::chrono::milliseconds(kRetryDelayMs));
   }
   // After the last failed attempt the line is dropped without a report.
@@ -177,7 +183,8 @@ tZV_LogThread::~tZV_LogThread() {
   state.Wake.notify_one();
   // Wait while the thread makes progress; a thread that handles no line for a long
   // time can no longer run (the process is ending), so give up on it then. It keeps
-  // the shared state alive by itself.
+  // the shared state alive by itself. The thread signals only its end: progress is
+  // looked at when the limit is reached, so lines are written without waking this.
   uint64_t seen = state.Handled;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStallLimitMs);
   while (!state.Finished) {
@@ -197,6 +204,9 @@ tZV_LogThread::~tZV_LogThread() {
 
 void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {
   tZV_LogState& state = *aState;
+  // Kept from line to line, so that a line costs no allocation of its own here.
+  tZV_LineTarget target;
+  std::string bytes;
   std::unique_lock lock(state.Lock);
   // Set when a line is dropped after a stop request: the file cannot take lines (full
   // or read-only disk), so the rest get one attempt each and destruction stays short.
@@ -208,16 +218,19 @@ void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {
       state.Wake.wait_for(lock, std::chrono::milliseconds(tZV_LogWriter::kIdleWaitMs));
       continue;
     }
-    // The head stays queued while it is written and is removed only afterwards.
-    const Text line = state.Queue.front();
+    // The head stays queued while it is written and is removed only afterwards. Only
+    // this thread removes lines, and adding at the tail of a deque moves no element,
+    // so the head is read in place. The file's name and limit are taken in the same
+    // hold of the lock.
+    const Text& line = state.Queue.front();
+    target.Take(state);
     lock.unlock();
     const bool written =
-        tZV_LogWriter::AppendToFile(state, line, singleAttempts ? 1 : tZV_LogWriter::kAttempts);
+        tZV_LogWriter::AppendToFile(target, line, singleAttempts ? 1 : tZV_LogWriter::kAttempts, bytes);
     lock.lock();
     if (!written && state.StopRequested) singleAttempts = true;
     state.Queue.pop_front();
     ++state.Handled;
-    state.Progress.notify_all();
   }
   state.Finished = true;
   state.Progress.notify_all();
