@@ -42,6 +42,15 @@ Text WithoutExtension(const Text& aFileName) {
   return aFileName.substr(0, dot);
 }
 
+// The queue's lock is held only for a few instructions at a time, so a short spin
+// usually gets it: a caller that went to sleep on it (and the holder that must then
+// wake it) would pay a round through the kernel for each line.
+void LockQueue(std::unique_lock<std::mutex>& aLock) {
+  for (int i = 0; i < 200; ++i)
+    if (aLock.try_lock()) return;
+  aLock.lock();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -126,7 +135,8 @@ void tZV_LogWriter::Write(tZV_MessageType aEntryType, TextView aMessage) {
   line += aMessage;
   bool wasEmpty;
   {
-    std::lock_guard guard(fState->Lock);
+    std::unique_lock guard(fState->Lock, std::defer_lock);
+    LockQueue(guard);
     if (fState->FileName.empty()) throw kException(u"Log filename is empty ");
     wasEmpty = fState->Queue.empty();
     fState->Queue.push_back(std::move(line));
@@ -227,7 +237,7 @@ void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {
     lock.unlock();
     const bool written =
         tZV_LogWriter::AppendToFile(target, line, singleAttempts ? 1 : tZV_LogWriter::kAttempts, bytes);
-    lock.lock();
+    LockQueue(lock);
     if (!written && state.StopRequested) singleAttempts = true;
     state.Queue.pop_front();
     ++state.Handled;
