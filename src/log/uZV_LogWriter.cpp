@@ -1,7 +1,6 @@
 #include "log/uZV_LogWriter.h"
 
 #include <chrono>
-#include <cstdio>
 
 #include "base/DateTime.h"
 #include "base/Exception.h"
@@ -14,22 +13,38 @@ namespace zv {
 
 namespace {
 
+constexpr size_t kStampLength = 23;  // "yyyy-mm-dd hh:mm:ss:zzz"
+
 void CheckPath(const Text& aPath) {
   if (platform::HasInvalidPathChars(aPath)) throw kException(u"Invalid characters in path");
 }
 
-// "yyyy-mm-dd hh:mm:ss:zzz" with the regional time separator.
-Text FormatLineStamp(const platform::CivilTime& aTime) {
-  const char sep = static_cast<char>(platform::TimeSeparator());
-  char buffer[48];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d%c%02d%c%02d%c%03d", aTime.Year, aTime.Month, aTime.Day,
-                aTime.Hour, sep, aTime.Minute, sep, aTime.Second, sep, aTime.Millisecond);
-  Text stamp = FromAscii(buffer);
-  // A separator outside ASCII cannot pass through snprintf; put it in afterwards.
-  const char16_t realSep = platform::TimeSeparator();
-  if (realSep > 0x7F)
-    for (size_t i : {13u, 16u, 19u}) stamp[i] = realSep;
-  return stamp;
+// Appends aValue in exactly aDigits decimal digits (leading zeros).
+void AppendDigits(Text& aOut, int aValue, int aDigits) {
+  char16_t digits[4];
+  for (int i = aDigits - 1; i >= 0; --i) {
+    digits[i] = static_cast<char16_t>(u'0' + aValue % 10);
+    aValue /= 10;
+  }
+  aOut.append(digits, static_cast<size_t>(aDigits));
+}
+
+// Appends "yyyy-mm-dd hh:mm:ss:zzz" with the regional time separator.
+void AppendLineStamp(Text& aOut, const platform::CivilTime& aTime) {
+  const char16_t sep = platform::TimeSeparator();
+  AppendDigits(aOut, aTime.Year, 4);
+  aOut += u'-';
+  AppendDigits(aOut, aTime.Month, 2);
+  aOut += u'-';
+  AppendDigits(aOut, aTime.Day, 2);
+  aOut += u' ';
+  AppendDigits(aOut, aTime.Hour, 2);
+  aOut += sep;
+  AppendDigits(aOut, aTime.Minute, 2);
+  aOut += sep;
+  AppendDigits(aOut, aTime.Second, 2);
+  aOut += sep;
+  AppendDigits(aOut, aTime.Millisecond, 3);
 }
 
 // The file name without its extension (the part after the last "." of the last
@@ -124,14 +139,19 @@ bool tZV_LogWriter::CheckLogfileSize() const {
 void tZV_LogWriter::Write(tZV_MessageType aEntryType, TextView aMessage) {
   // The line is built before the lock is taken, which is then taken once: the check
   // of the file name and the queueing are one hold, so the thread is kept out briefly.
-  Text line = FormatLineStamp(platform::LocalNow());
-  line += aEntryType == tZV_MessageType::let_error ? u" - ERROR - " : u" - ";
+  const platform::CivilTime now = platform::LocalNow();
+  const TextView kind = aEntryType == tZV_MessageType::let_error ? TextView(u" - ERROR - ") : TextView(u" - ");
   if (fMaxMessageLength > 0 && aMessage.size() > static_cast<size_t>(fMaxMessageLength)) {
     size_t cut = static_cast<size_t>(fMaxMessageLength);
     // Never keep half of a surrogate pair: it could not be written as UTF-8.
     if (aMessage[cut - 1] >= 0xD800 && aMessage[cut - 1] <= 0xDBFF) --cut;
     aMessage = aMessage.substr(0, cut);
   }
+  // The line is built in one allocation: stamp, kind and message.
+  Text line;
+  line.reserve(kStampLength + kind.size() + aMessage.size());
+  AppendLineStamp(line, now);
+  line += kind;
   line += aMessage;
   bool wasEmpty;
   {
