@@ -1,5 +1,6 @@
 // The log writer's cost on the caller's thread and its sustained rate to a file,
-// beside a plain loop that opens, appends and closes the file for every line.
+// beside a plain loop that opens, appends and closes the file for every line, and a
+// bare loop of the system calls the writer makes for a line.
 
 #include <benchmark/benchmark.h>
 
@@ -7,6 +8,9 @@
 #include <filesystem>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "log/uZV_LogWriter.h"
@@ -81,6 +85,30 @@ void BM_PlainFopenFputsFclose(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * lines);
 }
 BENCHMARK(BM_PlainFopenFputsFclose)->Arg(2000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The floor for the writer: per line, the system calls it must make and nothing else,
+// the size query, an open for appending, the lock that keeps other writers out, the
+// write and the close.
+void BM_BareStatOpenLockAppendClose(benchmark::State& state) {
+  BenchDir dir("bare");
+  const std::string file = (dir.Path() / "Bare.log").string();
+  const std::string line = "2024-01-01 12:00:00:000 - " + kMessageUtf8 + "\r\n";
+  const int lines = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    for (int i = 0; i < lines; ++i) {
+      struct stat info;
+      benchmark::DoNotOptimize(::stat(file.c_str(), &info));
+      const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+      if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::write(fd, line.data(), line.size()) < 0) {
+        state.SkipWithError("append failed");
+        return;
+      }
+      ::close(fd);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * lines);
+}
+BENCHMARK(BM_BareStatOpenLockAppendClose)->Arg(2000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -1,7 +1,6 @@
 #include "log/uZV_LogWriter.h"
 
 #include <chrono>
-#include <cstdio>
 
 #include "base/DateTime.h"
 #include "base/Exception.h"
@@ -15,22 +14,38 @@ namespace zv {
 
 namespace {
 
+constexpr size_t kStampLength = 23;  // "yyyy-mm-dd hh:mm:ss:zzz"
+
 void CheckPath(const Text& aPath) {
   if (platform::HasInvalidPathChars(aPath)) throw kException(u"Invalid characters in path");
 }
 
-// "yyyy-mm-dd hh:mm:ss:zzz" with the regional time separator.
-Text FormatLineStamp(const platform::CivilTime& aTime) {
-  const char sep = static_cast<char>(platform::TimeSeparator());
-  char buffer[48];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d%c%02d%c%02d%c%03d", aTime.Year, aTime.Month, aTime.Day,
-                aTime.Hour, sep, aTime.Minute, sep, aTime.Second, sep, aTime.Millisecond);
-  Text stamp = FromAscii(buffer);
-  // A separator outside ASCII cannot pass through snprintf; put it in afterwards.
-  const char16_t realSep = platform::TimeSeparator();
-  if (realSep > 0x7F)
-    for (size_t i : {13u, 16u, 19u}) stamp[i] = realSep;
-  return stamp;
+// Appends aValue in exactly aDigits decimal digits (leading zeros).
+void AppendDigits(Text& aOut, int aValue, int aDigits) {
+  char16_t digits[4];
+  for (int i = aDigits - 1; i >= 0; --i) {
+    digits[i] = static_cast<char16_t>(u'0' + aValue % 10);
+    aValue /= 10;
+  }
+  aOut.append(digits, static_cast<size_t>(aDigits));
+}
+
+// Appends "yyyy-mm-dd hh:mm:ss:zzz" with the regional time separator.
+void AppendLineStamp(Text& aOut, const platform::CivilTime& aTime) {
+  const char16_t sep = platform::TimeSeparator();
+  AppendDigits(aOut, aTime.Year, 4);
+  aOut += u'-';
+  AppendDigits(aOut, aTime.Month, 2);
+  aOut += u'-';
+  AppendDigits(aOut, aTime.Day, 2);
+  aOut += u' ';
+  AppendDigits(aOut, aTime.Hour, 2);
+  aOut += sep;
+  AppendDigits(aOut, aTime.Minute, 2);
+  aOut += sep;
+  AppendDigits(aOut, aTime.Second, 2);
+  aOut += sep;
+  AppendDigits(aOut, aTime.Millisecond, 3);
 }
 
 // The file name without its extension (the part after the last "." of the last
@@ -41,6 +56,15 @@ Text WithoutExtension(const Text& aFileName) {
   for (size_t i = dot + 1; i < aFileName.size(); ++i)
     if (platform::IsPathSeparator(aFileName[i])) return aFileName;
   return aFileName.substr(0, dot);
+}
+
+// The queue's lock is held only for a few instructions at a time, so a short spin
+// usually gets it: a caller that went to sleep on it (and the holder that must then
+// wake it) would pay a round through the kernel for each line.
+void LockQueue(std::unique_lock<std::mutex>& aLock) {
+  for (int i = 0; i < 200; ++i)
+    if (aLock.try_lock()) return;
+  aLock.lock();
 }
 
 }  // namespace
@@ -114,22 +138,27 @@ bool tZV_LogWriter::CheckLogfileSize() const {
 }
 
 void tZV_LogWriter::Write(tZV_MessageType aEntryType, TextView aMessage) {
-  {
-    std::lock_guard guard(fState->Lock);
-    if (fState->FileName.empty()) throw kException(u"Log filename is empty ");
-  }
-  Text line = FormatLineStamp(platform::LocalNow());
-  line += aEntryType == tZV_MessageType::let_error ? u" - ERROR - " : u" - ";
+  // The line is built before the lock is taken, which is then taken once: the check
+  // of the file name and the queueing are one hold, so the thread is kept out briefly.
+  const platform::CivilTime now = platform::LocalNow();
+  const TextView kind = aEntryType == tZV_MessageType::let_error ? TextView(u" - ERROR - ") : TextView(u" - ");
   if (fMaxMessageLength > 0 && aMessage.size() > static_cast<size_t>(fMaxMessageLength)) {
     size_t cut = static_cast<size_t>(fMaxMessageLength);
     // Never keep half of a surrogate pair: it could not be written as UTF-8.
     if (aMessage[cut - 1] >= 0xD800 && aMessage[cut - 1] <= 0xDBFF) --cut;
     aMessage = aMessage.substr(0, cut);
   }
+  // The line is built in one allocation: stamp, kind and message.
+  Text line;
+  line.reserve(kStampLength + kind.size() + aMessage.size());
+  AppendLineStamp(line, now);
+  line += kind;
   line += aMessage;
   bool wasEmpty;
   {
-    std::lock_guard guard(fState->Lock);
+    std::unique_lock guard(fState->Lock, std::defer_lock);
+    LockQueue(guard);
+    if (fState->FileName.empty()) throw kException(u"Log filename is empty ");
     wasEmpty = fState->Queue.empty();
     fState->Queue.push_back(std::move(line));
   }
@@ -139,26 +168,33 @@ void tZV_LogWriter::Write(tZV_MessageType aEntryType, TextView aMessage) {
 }
 
 bool tZV_LogWriter::AppendToFile(tZV_LogState& aState, const Text& aLine, int aAttempts) {
-  // Each line is handled entirely with the names and limit current when it starts.
-  Text fileName;
-  int64_t limit = 0;
-  bool checkSize = false;
+  tZV_LineTarget target;
   {
     std::lock_guard guard(aState.Lock);
-    fileName = aState.FileName;
-    limit = static_cast<int64_t>(aState.MaxLogfileSize) * 1024;
-    checkSize = aState.Counter % 20 == 0;
+    target.Take(aState);
   }
-  if (checkSize && platform::FileSize(fileName) > limit) {
+  std::string bytes;
+  return AppendToFile(target, aLine, aAttempts, bytes);
+}
+
+void tZV_LineTarget::Take(const tZV_LogState& aState) {
+  FileName = aState.FileName;  // reuses the copy's storage from line to line
+  Limit = static_cast<int64_t>(aState.MaxLogfileSize) * 1024;
+  CheckSize = aState.Counter % 20 == 0;
+}
+
+bool tZV_LogWriter::AppendToFile(const tZV_LineTarget& aTarget, const Text& aLine, int aAttempts,
+                                 std::string& aBytes) {
+  if (aTarget.CheckSize && platform::FileSize(aTarget.FileName) > aTarget.Limit) {
     // A failed move (target exists, file in use) leaves writing in the same file; the
     // move is tried again before the next line.
-    platform::RenameFileNoReplace(fileName,
-                                  WithoutExtension(fileName) + u"_" + FormatCompactStamp(Now()) + u".log");
+    platform::RenameFileNoReplace(aTarget.FileName, WithoutExtension(aTarget.FileName) + u"_" +
+                                                        FormatCompactStamp(Now()) + u".log");
   }
-  std::string bytes = ToUtf8(aLine);
-  bytes += "\r\n";
+  aBytes = ToUtf8(aLine);
+  aBytes += "\r\n";
   for (int attempt = 1; attempt <= aAttempts; ++attempt) {
-    if (platform::AppendToFileExclusive(fileName, bytes)) return true;
+    if (platform::AppendToFileExclusive(aTarget.FileName, aBytes)) return true;
     if (attempt < aAttempts) std::this_thread::sleep_for(std::chrono::milliseconds(kRetryDelayMs));
   }
   // After the last failed attempt the line is dropped without a report.
@@ -192,7 +228,8 @@ tZV_LogThread::~tZV_LogThread() {
   state.Wake.notify_one();
   // Wait while the thread makes progress; a thread that handles no line for a long
   // time can no longer run (the process is ending), so give up on it then. It keeps
-  // the shared state alive by itself.
+  // the shared state alive by itself. The thread signals only its end: progress is
+  // looked at when the limit is reached, so lines are written without waking this.
   uint64_t seen = state.Handled;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStallLimitMs);
   while (!state.Finished) {
@@ -214,6 +251,9 @@ tZV_LogThread::~tZV_LogThread() {
 
 void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {
   tZV_LogState& state = *aState;
+  // Kept from line to line, so that a line costs no allocation of its own here.
+  tZV_LineTarget target;
+  std::string bytes;
   std::unique_lock lock(state.Lock);
   // Set when a line is dropped after a stop request: the file cannot take lines (full
   // or read-only disk), so the rest get one attempt each and destruction stays short.
@@ -225,16 +265,19 @@ void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {
       state.Wake.wait_for(lock, std::chrono::milliseconds(tZV_LogWriter::kIdleWaitMs));
       continue;
     }
-    // The head stays queued while it is written and is removed only afterwards.
-    const Text line = state.Queue.front();
+    // The head stays queued while it is written and is removed only afterwards. Only
+    // this thread removes lines, and adding at the tail of a deque moves no element,
+    // so the head is read in place. The file's name and limit are taken in the same
+    // hold of the lock.
+    const Text& line = state.Queue.front();
+    target.Take(state);
     lock.unlock();
     const bool written =
-        tZV_LogWriter::AppendToFile(state, line, singleAttempts ? 1 : tZV_LogWriter::kAttempts);
-    lock.lock();
+        tZV_LogWriter::AppendToFile(target, line, singleAttempts ? 1 : tZV_LogWriter::kAttempts, bytes);
+    LockQueue(lock);
     if (!written && state.StopRequested) singleAttempts = true;
     state.Queue.pop_front();
     ++state.Handled;
-    state.Progress.notify_all();
   }
   state.Finished = true;
   state.Progress.notify_all();

@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "base/Text.h"
@@ -21,7 +22,7 @@ class tZV_LogThread;
 struct tZV_LogState {
   std::mutex Lock;                  // guards every field below
   std::condition_variable Wake;     // Write and stop requests wake the thread
-  std::condition_variable Progress; // the thread reports each handled line and its end
+  std::condition_variable Progress; // the thread reports its end
   std::deque<Text> Queue;           // the head stays queued while it is being written
   Text Directory;
   Text FileName;
@@ -30,6 +31,15 @@ struct tZV_LogState {
   bool StopRequested = false;
   bool Finished = false;
   uint64_t Handled = 0;             // lines written or dropped so far
+};
+
+// Where one line goes and whether the size check is due, copied from the state under
+// its lock, so that a line is handled entirely with the old or the new values.
+struct tZV_LineTarget {
+  Text FileName;
+  int64_t Limit = 0;  // bytes
+  bool CheckSize = true;
+  void Take(const tZV_LogState& aState);
 };
 
 class tZV_LogWriter {
@@ -88,6 +98,8 @@ class tZV_LogWriter {
   // attempts). False when the line was dropped. Works on the shared state only, so
   // the thread may call it through that state.
   static bool AppendToFile(tZV_LogState& aState, const Text& aLine, int aAttempts);
+  // The same with the target already taken; aBytes is the buffer for the line's bytes.
+  static bool AppendToFile(const tZV_LineTarget& aTarget, const Text& aLine, int aAttempts, std::string& aBytes);
 
   std::shared_ptr<tZV_LogState> fState;
   int32_t fMaxMessageLength = 0;

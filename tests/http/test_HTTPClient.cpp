@@ -494,6 +494,26 @@ TEST(HttpClient, AHugeAnswerWithoutLengthIsNotReadToItsEnd) {
   EXPECT_LT(received, kMax + 64 * 1024);
 }
 
+// A connection carries one request: a server that keeps its connections open still
+// sees a new one for every POST and GET, of the same client or of another, so that
+// no request can go out on a connection the server may already have closed.
+TEST(HttpClient, EveryRequestHasAConnectionOfItsOwn) {
+  zvtest::HttpTestServer server([](const zvtest::HttpRequest&) {
+    zvtest::HttpReply reply;
+    reply.Body = "{}";
+    reply.Headers = {{"Connection", "keep-alive"}};
+    return reply;
+  });
+  ZV_HttpClient first;
+  EXPECT_TRUE(first.Post(FromUtf8(server.Url("/")), u"{\"n\":1}"));
+  EXPECT_TRUE(first.Post(FromUtf8(server.Url("/")), u"{\"n\":2}"));
+  EXPECT_TRUE(first.Get(FromUtf8(server.Url("/"))));
+  ZV_HttpClient second;
+  EXPECT_TRUE(second.Post(FromUtf8(server.Url("/")), u"{\"n\":3}"));
+  EXPECT_EQ(server.Requests().size(), 4u);
+  EXPECT_EQ(server.ConnectionCount(), 4);
+}
+
 // Only http and https: a URL of another scheme is refused by the transport.
 TEST(HttpClient, OtherSchemesAreRefused) {
   ZV_HttpClient client;

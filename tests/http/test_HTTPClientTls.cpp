@@ -115,6 +115,48 @@ TEST(HttpClientTls, VerificationDecidesWhichServersAreTrusted) {
   EXPECT_EQ(mismatch.Requests().size(), 1u);
 }
 
+// Handshakes resume earlier sessions, but only under the trust they were made with: a
+// server accepted without verification, or through an extra CA, is refused again by a
+// client that does not trust it, however often it was reached before.
+TEST(HttpClientTls, ASessionIsNotResumedUnderAnotherTrust) {
+  LorvaniSim sim;
+  LorvaniSim mismatch({"--hostname-mismatch"});
+  struct Step {
+    const char* Name;
+    const LorvaniSim* Server;
+    const LorvaniSim* TrustedCaOf;
+    bool Verify;
+    bool Accepted;
+  };
+  const Step steps[] = {
+      {"verification off", &sim, nullptr, false, true},
+      {"verification off again", &sim, nullptr, false, true},
+      {"then the system store only", &sim, nullptr, true, false},
+      {"its file trusted", &sim, &sim, true, true},
+      {"its file trusted again", &sim, &sim, true, true},
+      {"then the system store only", &sim, nullptr, true, false},
+      {"then another CA trusted", &sim, &mismatch, true, false},
+      {"other host name, verification off", &mismatch, nullptr, false, true},
+      {"other host name, verification off again", &mismatch, nullptr, false, true},
+      {"then other host name, its CA trusted", &mismatch, &mismatch, true, false},
+  };
+  int request = 0;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.Name);
+    ZV_HttpClient client;
+    Configure(client, *step.Server);
+    client.SetTlsCaFile(step.TrustedCaOf ? FromUtf8(step.TrustedCaOf->CaFile()) : Text());
+    client.SetTlsVerify(step.Verify);
+    EXPECT_EQ(client.Post(FromUtf8(step.Server->BaseUrl() + "orders"),
+                          Order("PRE-1", "resume-" + std::to_string(++request))),
+              step.Accepted)
+        << ToUtf8(client.LastStatusText());
+    if (!step.Accepted) {
+      EXPECT_EQ(client.LastStatusCode(), CURLE_PEER_FAILED_VERIFICATION);
+    }
+  }
+}
+
 TEST(HttpClientTls, UnreadableCaFileFailsTheRequest) {
   LorvaniSim sim;
   ZV_HttpClient client;

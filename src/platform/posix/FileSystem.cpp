@@ -75,19 +75,20 @@ bool AppendToFileExclusive(const Text& aFileName, std::string_view aBytes) {
   if (fd < 0) return false;
   bool ok = flock(fd, LOCK_EX | LOCK_NB) == 0;
   // Under the lock no cooperating writer appends, so a failed write can be undone by
-  // cutting the file back to where this line began: lines stay whole.
-  const off_t start = ok ? lseek(fd, 0, SEEK_END) : -1;
-  if (ok && start < 0) ok = false;
-  while (ok && !aBytes.empty()) {
-    const ssize_t written = write(fd, aBytes.data(), aBytes.size());
+  // cutting the file back to where this line began (its end less what this line got
+  // written): lines stay whole.
+  size_t done = 0;
+  while (ok && done < aBytes.size()) {
+    const ssize_t written = write(fd, aBytes.data() + done, aBytes.size() - done);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       ok = false;
+      const off_t end = done > 0 ? lseek(fd, 0, SEEK_END) : -1;
+      if (end >= static_cast<off_t>(done)) (void)!ftruncate(fd, end - static_cast<off_t>(done));
       break;
     }
-    aBytes.remove_prefix(static_cast<size_t>(written));
+    done += static_cast<size_t>(written);
   }
-  if (!ok && start >= 0) (void)!ftruncate(fd, start);
   // Closing the descriptor releases the lock.
   if (close(fd) != 0) ok = false;
   return ok;
