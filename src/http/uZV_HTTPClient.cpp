@@ -1,7 +1,6 @@
 #include "http/uZV_HTTPClient.h"
 
 #include "base/Exception.h"
-#include "http/CurlSessionShare.h"
 
 namespace zv {
 
@@ -69,12 +68,6 @@ void ZV_HttpClient::ApplySettings() {
   fAppliedContentType = HeaderSafe(fContentType);
   settings.TlsVerify = fTlsVerify;
   settings.TlsCaFile = ToUtf8(fTlsCaFile);
-
-  // A connection serves one request only: a POST is never resent by the transport on
-  // a connection the server may have closed. Handshakes resume the TLS session of an
-  // earlier request made under the same trust.
-  curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
-  if (CURLSH* share = CurlSessionShare(fTlsVerify, fHttp->CaFile)) curl_easy_setopt(h, CURLOPT_SHARE, share);
 
   switch (fAuthType) {
     case zvHTTPAuthType::at_Basic:

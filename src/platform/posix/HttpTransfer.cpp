@@ -11,9 +11,11 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 
 namespace zv::platform {
@@ -77,6 +79,15 @@ std::unique_ptr<curl_slist, SlistDeleter> HeaderLines(const HttpTransfer::Reques
 // references and only reads them during handshakes.
 class TrustStores {
  public:
+  // A file replaced in place (same path, new certificate) gets a store of its own.
+  static std::string Key(const std::string& aCaFile) {
+    if (aCaFile.empty()) return std::string();
+    std::error_code error;
+    const auto size = std::filesystem::file_size(aCaFile, error);
+    const auto stamp = std::filesystem::last_write_time(aCaFile, error).time_since_epoch().count();
+    return aCaFile + '\n' + std::to_string(error ? 0 : size) + '\n' + std::to_string(error ? 0 : stamp);
+  }
+
   // A new reference to the store for aCaFile ("" for the system's bundle only), or
   // null with aError set.
   static X509_STORE* Acquire(const std::string& aCaFile, std::string& aError) {
@@ -99,14 +110,6 @@ class TrustStores {
     void operator()(X509_STORE* a) const { X509_STORE_free(a); }
   };
 
-  // A file replaced in place (same path, new certificate) gets a store of its own.
-  static std::string Key(const std::string& aCaFile) {
-    if (aCaFile.empty()) return std::string();
-    std::error_code error;
-    const auto size = std::filesystem::file_size(aCaFile, error);
-    const auto stamp = std::filesystem::last_write_time(aCaFile, error).time_since_epoch().count();
-    return aCaFile + '\n' + std::to_string(error ? 0 : size) + '\n' + std::to_string(error ? 0 : stamp);
-  }
 
   static X509_STORE* Build(const std::string& aCaFile, std::string& aError) {
     std::unique_ptr<X509_STORE, StoreDeleter> store(X509_STORE_new());
@@ -252,6 +255,69 @@ struct Transport {
   }
 };
 
+// What libcurl's fresh handles of this process share: TLS sessions and resolved host
+// names, never connections. Each request still makes a connection of its own, but
+// its handshake resumes the session of an earlier one instead of repeating the
+// certificate exchange and checks, as one long-lived handle would.
+
+class Share {
+ public:
+  Share() : fHandle(curl_share_init()) {
+    if (fHandle == nullptr) return;
+    curl_share_setopt(fHandle, CURLSHOPT_LOCKFUNC, &Share::Lock);
+    curl_share_setopt(fHandle, CURLSHOPT_UNLOCKFUNC, &Share::Unlock);
+    curl_share_setopt(fHandle, CURLSHOPT_USERDATA, this);
+    if (curl_share_setopt(fHandle, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK ||
+        curl_share_setopt(fHandle, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK) {
+      curl_share_cleanup(fHandle);
+      fHandle = nullptr;
+    }
+  }
+  Share(const Share&) = delete;
+  Share& operator=(const Share&) = delete;
+
+  // False while a handle still uses the share (a request running at unload): it is
+  // then left alive, locks included.
+  bool Cleanup() { return fHandle == nullptr || curl_share_cleanup(fHandle) == CURLSHE_OK; }
+
+  CURLSH* Handle() const { return fHandle; }
+
+ private:
+  static std::mutex& MutexFor(void* aSelf, curl_lock_data aData) {
+    auto* self = static_cast<Share*>(aSelf);
+    const size_t index = static_cast<size_t>(aData) < self->fLocks.size() ? static_cast<size_t>(aData) : 0;
+    return self->fLocks[index];
+  }
+  static void Lock(CURL*, curl_lock_data aData, curl_lock_access, void* aSelf) { MutexFor(aSelf, aData).lock(); }
+  static void Unlock(CURL*, curl_lock_data aData, void* aSelf) { MutexFor(aSelf, aData).unlock(); }
+
+  CURLSH* fHandle;
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> fLocks;
+};
+
+// Every share lives until the library is unloaded.
+struct Shares {
+  std::mutex Lock;
+  std::map<std::string, std::unique_ptr<Share>> ByTrust;
+  ~Shares() {
+    for (auto& entry : ByTrust)
+      if (!entry.second->Cleanup()) (void)entry.second.release();
+  }
+};
+
+// The share for handles of one trust configuration; null when none can be made (the
+// handle then goes without).
+CURLSH* SessionShareFor(bool aVerify, const std::string& aCaFile) {
+  static Shares shares;
+  // A session is resumed only under the trust it was made with; a CA file replaced in
+  // place is another trust.
+  const std::string key = aVerify ? "verified\n" + TrustStores::Key(aCaFile) : std::string("no verification");
+  std::lock_guard guard(shares.Lock);
+  auto& share = shares.ByTrust[key];
+  if (!share) share = std::make_unique<Share>();
+  return share->Handle();
+}
+
 // The Https mode: settings applied to the easy handle once, before its first exchange.
 class HttpsTransfer {
  public:
@@ -298,6 +364,12 @@ class HttpsTransfer {
 
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, s.TlsVerify ? 1L : 0L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, s.TlsVerify ? 2L : 0L);
+
+    // A connection serves one request only: a POST is never resent by the transport on
+    // a connection the server may have closed. Handshakes resume the TLS session of an
+    // earlier request made under the same trust.
+    curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+    if (CURLSH* share = SessionShareFor(s.TlsVerify, s.TlsCaFile)) curl_easy_setopt(h, CURLOPT_SHARE, share);
     if (s.TlsVerify) {
       // libcurl loads no bundle of its own: the callback installs the shared store of
       // the system's bundle plus TlsCaFile.
