@@ -152,7 +152,7 @@ TEST(HttpClientTls, ASessionIsNotResumedUnderAnotherTrust) {
               step.Accepted)
         << ToUtf8(client.LastStatusText());
     if (!step.Accepted) {
-      EXPECT_EQ(client.LastStatusCode(), CURLE_PEER_FAILED_VERIFICATION);
+      EXPECT_EQ(client.LastStatusCode(), platform::kHttpPeerFailedVerification);
     }
   }
 }
