@@ -17,7 +17,9 @@
 #define ZVPA_LORVANI_10_H
 
 #ifdef _WIN32
-#include <oleauto.h>
+/* The same types as oleauto.h declares them, so that either header may come first. */
+typedef wchar_t OLECHAR;
+typedef OLECHAR* BSTR;
 #define ZV_API __stdcall
 #define ZV_EXPORT
 #else

@@ -100,8 +100,14 @@ std::optional<Currency> Currency::Parse(TextView aText) {
     }
   }
   if (kept.size() > 20) return std::nullopt;
-  unsigned __int128 magnitude = 0;
-  for (char c : kept) magnitude = magnitude * 10 + static_cast<unsigned>(c - '0');
+  // 64 bits hold every in-range value; anything larger is out of range at once.
+  const uint64_t limit = d.negative ? static_cast<uint64_t>(INT64_MAX) + 1 : static_cast<uint64_t>(INT64_MAX);
+  uint64_t magnitude = 0;
+  for (char c : kept) {
+    const auto digit = static_cast<uint64_t>(c - '0');
+    if (magnitude > (limit - digit) / 10) return std::nullopt;
+    magnitude = magnitude * 10 + digit;
+  }
   if (!dropped.empty()) {
     // Round half to even on the dropped digits.
     const bool exactlyHalf =
@@ -109,7 +115,6 @@ std::optional<Currency> Currency::Parse(TextView aText) {
     const bool aboveHalf = dropped[0] >= '5' && !exactlyHalf;
     if (aboveHalf || (exactlyHalf && magnitude % 2 == 1)) magnitude += 1;
   }
-  const unsigned __int128 limit = d.negative ? (static_cast<unsigned __int128>(INT64_MAX) + 1) : INT64_MAX;
   if (magnitude > limit) return std::nullopt;
   int64_t scaled = d.negative ? static_cast<int64_t>(0 - static_cast<uint64_t>(magnitude))
                               : static_cast<int64_t>(magnitude);

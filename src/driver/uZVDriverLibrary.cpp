@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "base/Exception.h"
+#include "platform/Library.h"
 
 namespace zv {
 
@@ -17,9 +18,17 @@ namespace {
 std::atomic<kDriverLibrary*> gCurrent{nullptr};
 
 // A call may still hold the lock while the process exits: no exit-time destructor may
-// take it away from under that call.
-constinit std::timed_mutex gCallLock;
-static_assert(std::is_trivially_destructible_v<std::timed_mutex>);
+// take it away from under that call, so the lock is built once and never destroyed
+// (not every threads library can build it at compile time).
+union NeverDestroyed {
+  std::timed_mutex Lock;
+  NeverDestroyed() : Lock() {}
+  ~NeverDestroyed() {}
+};
+std::timed_mutex& CallLockObject() {
+  static NeverDestroyed holder;
+  return holder.Lock;
+}
 
 // How long unloading waits for a call under way. Long enough for a call that is ending
 // (its answer arriving, its result and last log lines being written) to finish on a busy
@@ -94,7 +103,10 @@ kDriverLibrary::kDriverLibrary(kModuleRegistration aRegisterModules) {
 kDriverLibrary::~kDriverLibrary() {
   // A call that gets the lock from now on finds the library unloaded and uses none of it.
   gCurrent = nullptr;
-  std::unique_lock<std::timed_mutex> lock(gCallLock, kUnloadWait);
+  // At the process's exit the system has ended every other thread: a call holding the
+  // lock then will never end, so it is not waited for.
+  std::unique_lock<std::timed_mutex> lock(
+      CallLockObject(), platform::ProcessExitUnderWay() ? std::chrono::seconds(0) : kUnloadWait);
   if (!lock.owns_lock()) {
     // A call is still under way. It can reach its device and, through the table, every
     // other one, the registry, the application object and the log writers of all of
@@ -111,7 +123,7 @@ kDriverLibrary::~kDriverLibrary() {
 
 kDriverLibrary* kDriverLibrary::Current() { return gCurrent; }
 
-std::timed_mutex& kDriverLibrary::CallLock() { return gCallLock; }
+std::timed_mutex& kDriverLibrary::CallLock() { return CallLockObject(); }
 
 kDriverLibrary& DriverLibrary() {
   kDriverLibrary* library = gCurrent;

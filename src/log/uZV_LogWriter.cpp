@@ -7,6 +7,7 @@
 #include "base/Exception.h"
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
+#include "platform/Library.h"
 #include "platform/Process.h"
 #include "platform/Regional.h"
 
@@ -172,6 +173,20 @@ tZV_LogThread::tZV_LogThread(std::shared_ptr<tZV_LogState> aState)
 
 tZV_LogThread::~tZV_LogThread() {
   tZV_LogState& state = *fState;
+  if (platform::ProcessExitUnderWay()) {
+    // The system has ended the thread: what it left queued (the STOP banner among it)
+    // is written here, one attempt per line. Its lock is taken only if the thread did
+    // not end while holding it.
+    std::unique_lock lock(state.Lock, std::try_to_lock);
+    if (lock.owns_lock()) {
+      while (!state.Queue.empty()) {
+        tZV_LogWriter::AppendToFile(state, state.Queue.front(), 1);
+        state.Queue.pop_front();
+      }
+    }
+    fThread.detach();
+    return;
+  }
   std::unique_lock lock(state.Lock);
   state.StopRequested = true;
   state.Wake.notify_one();
@@ -189,7 +204,9 @@ tZV_LogThread::~tZV_LogThread() {
   }
   const bool finished = state.Finished;
   lock.unlock();
-  if (finished)
+  // While the loader unloads the library under its lock, a thread cannot end: joining
+  // would wait forever. It has finished its work, so leaving it is safe.
+  if (finished && !platform::UnloadingUnderLoaderLock())
     fThread.join();
   else
     fThread.detach();

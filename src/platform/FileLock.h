@@ -2,6 +2,8 @@
 // An exclusive advisory lock on a file, held for the lifetime of the object. Writers
 // that append through AppendToFileExclusive fail their attempt while it is held.
 
+#include <cstdint>
+
 #include "base/Text.h"
 
 namespace zv::platform {
@@ -20,7 +22,7 @@ class FileLock {
   void Release();
 
  private:
-  int fHandle = -1;
+  intptr_t fHandle = -1;  // the system's handle or descriptor; -1 when none
 };
 
 }  // namespace zv::platform

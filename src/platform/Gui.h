@@ -135,7 +135,8 @@ class PopupWindow {
   Label fLabel;
 };
 
-// --- The headless record (empty on a platform with a real GUI) ---
+// --- The record of what was shown (kept on every platform; on Windows beside the real
+// windows, dialogs and icons) ---
 
 // Size of the headless desktop, for centring.
 constexpr int kDesktopWidth = 1920;

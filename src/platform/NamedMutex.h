@@ -2,6 +2,8 @@
 // A mutex with a process-wide name, shared by every process that opens the same name.
 // Opening never takes it; TryTake never waits. Destroying the object releases it.
 
+#include <cstdint>
+
 #include "base/Text.h"
 
 namespace zv::platform {
@@ -26,8 +28,9 @@ class NamedMutex {
   static Text LocationOf(const Text& aName);
 
  private:
-  int fHandle = -1;
+  intptr_t fHandle = -1;  // the system's handle or descriptor; -1 when not opened
   bool fHeld = false;
+  Text fName;
 };
 
 }  // namespace zv::platform

@@ -16,6 +16,10 @@ Text LogRoot();
 // The command-line arguments after the program name, in order.
 std::vector<Text> CommandLineArguments();
 // The path separator of the file system.
+#ifdef _WIN32
+constexpr char16_t kPathSeparator = u'\\';
+#else
 constexpr char16_t kPathSeparator = u'/';
+#endif
 
 }  // namespace zv::platform

@@ -69,7 +69,7 @@ class SerialPort {
   void SetModemLine(SerialModemLine aLine, bool aAssert);
 
  private:
-  int fHandle = -1;
+  intptr_t fHandle = -1;  // the system's handle or descriptor; -1 when closed
   uint32_t fTotalMs = 0;
   uint32_t fIntervalMs = 0;
   SerialLine fApplied;

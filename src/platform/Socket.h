@@ -47,7 +47,7 @@ class TcpClient {
   Result Receive(std::string& aBuffer, size_t aMaxBytes, int aTimeoutMs);
 
  private:
-  int fSocket = -1;
+  intptr_t fSocket = -1;  // the system's socket; -1 when closed
 };
 
 }  // namespace zv::platform

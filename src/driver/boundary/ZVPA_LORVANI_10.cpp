@@ -17,7 +17,9 @@ using namespace zv;
 
 // Before the library's state: the TLS library's own exit handler would otherwise free
 // its state under a call that unloading waits for or leaves running.
+#ifndef ZV_WINDOWS_WITHOUT_HTTP_TRANSFER
 const bool gTlsReady = KeepTlsStateUntilProcessEnd();
+#endif
 
 // Constructed when the library is loaded, destroyed when it is unloaded.
 kDriverLibrary gLibrary(RegisterProviderModules);
@@ -108,6 +110,8 @@ ZV_EXPORT int ZV_API VERSION(BSTR aDriverName, BSTR* aResponse, BSTR* aError) {
   return 0;
 }
 
+#ifndef _WIN32
+// Linux hosts free what they receive with these; on Windows they are oleaut32's.
 ZV_EXPORT BSTR SysAllocString(const OLECHAR* aText) {
   if (aText == nullptr) return nullptr;
   return platform::BstrAllocLen(aText, platform::WideLength(aText));
@@ -122,5 +126,6 @@ ZV_EXPORT unsigned int SysStringLen(BSTR aText) { return platform::BstrLength(aT
 ZV_EXPORT unsigned int SysStringByteLen(BSTR aText) { return platform::BstrByteLength(aText); }
 
 ZV_EXPORT void SysFreeString(BSTR aText) { platform::BstrFree(aText); }
+#endif
 
 }  // extern "C"

@@ -15,7 +15,7 @@ FileLock::FileLock(const Text& aFileName) {
   fHandle = open(ToUtf8(aFileName).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fHandle < 0) return;
   int rc;
-  do rc = flock(fHandle, LOCK_EX);
+  do rc = flock(static_cast<int>(fHandle), LOCK_EX);
   while (rc != 0 && errno == EINTR);
   if (rc != 0) Release();
 }

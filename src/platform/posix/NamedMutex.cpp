@@ -26,14 +26,14 @@ NamedMutex::NamedMutex(const Text& aName) {
 
 NamedMutex::~NamedMutex() {
   // Closing the descriptor drops the lock with it.
-  if (fHandle >= 0) close(fHandle);
+  if (fHandle >= 0) close(static_cast<int>(fHandle));
 }
 
 bool NamedMutex::TryTake() {
   if (fHandle < 0) return false;
   if (fHeld) return true;
   int rc;
-  do rc = flock(fHandle, LOCK_EX | LOCK_NB);
+  do rc = flock(static_cast<int>(fHandle), LOCK_EX | LOCK_NB);
   while (rc != 0 && errno == EINTR);
   fHeld = rc == 0;
   return fHeld;
@@ -41,7 +41,7 @@ bool NamedMutex::TryTake() {
 
 void NamedMutex::Release() {
   if (!fHeld) return;
-  flock(fHandle, LOCK_UN);
+  flock(static_cast<int>(fHandle), LOCK_UN);
   fHeld = false;
 }
 

@@ -166,7 +166,7 @@ int32_t SerialPort::Read(void* aBuffer, uint32_t aCount, uint32_t& aErrorFlags) 
       const int interval = msUntil(lastByte + std::chrono::milliseconds(fIntervalMs));
       waitMs = waitMs < 0 ? interval : std::min(waitMs, interval);
     }
-    pollfd poller{fHandle, POLLIN, 0};
+    pollfd poller{static_cast<int>(fHandle), POLLIN, 0};
     const int ready = poll(&poller, 1, waitMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
@@ -196,7 +196,7 @@ bool SerialPort::Write(const char* aBytes, size_t aCount, size_t& aWritten) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) {
-      pollfd poller{fHandle, POLLOUT, 0};
+      pollfd poller{static_cast<int>(fHandle), POLLOUT, 0};
       if (poll(&poller, 1, -1) < 0 && errno != EINTR) return false;
       continue;
     }

@@ -109,7 +109,7 @@ TcpClient::Result TcpClient::Connect(const std::string& aHost, uint16_t aPort, i
 
 bool TcpClient::PeerGone() const {
   if (fSocket < 0) return true;
-  pollfd p{fSocket, POLLIN | POLLRDHUP, 0};
+  pollfd p{static_cast<int>(fSocket), POLLIN | POLLRDHUP, 0};
   if (::poll(&p, 1, 0) <= 0) return false;
   // A reset is seen without reading it: the next Receive still reports it.
   if ((p.revents & (POLLERR | POLLNVAL)) != 0) return true;

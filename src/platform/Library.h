@@ -1,0 +1,16 @@
+#pragma once
+// The library's own unloading as the system reports it.
+
+namespace zv::platform {
+
+// True while the system's loader unloads the library under its lock (Windows): no
+// thread can end then, so nothing may wait for one to end (join); waiting for a thread
+// to finish its work and leaving it detached is safe. Always false where the loader
+// holds no such lock.
+bool UnloadingUnderLoaderLock();
+
+// True when that unloading is part of the process's exit: the system has already ended
+// every other thread, wherever it was, so none of them will make progress again.
+bool ProcessExitUnderWay();
+
+}  // namespace zv::platform

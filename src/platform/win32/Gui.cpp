@@ -1,0 +1,208 @@
+#include "platform/Gui.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+
+namespace zv::platform {
+
+namespace {
+
+// Everything the headless stand-in remembers. Several threads may show dialogs.
+struct HeadlessState {
+  std::mutex Lock;
+  HeadlessRecord Record;
+  UnhandledExceptionHandler Handler;
+  uint64_t HandlerToken = 0;
+};
+
+HeadlessState& State() {
+  static HeadlessState state;
+  return state;
+}
+
+bool SameIcon(const NotifyIconData& a, const NotifyIconData& b) { return a.Window == b.Window && a.Id == b.Id; }
+
+NOTIFYICONDATAW ToNative(const NotifyIconData& aData) {
+  NOTIFYICONDATAW native{};
+  native.cbSize = sizeof native;
+  native.hWnd = reinterpret_cast<HWND>(aData.Window);
+  native.uID = aData.Id;
+  if (aData.Flags & kNotifyIconHasMessage) native.uFlags |= NIF_MESSAGE;
+  if (aData.Flags & kNotifyIconHasIcon) native.uFlags |= NIF_ICON;
+  native.uCallbackMessage = aData.CallbackMessage;
+  native.hIcon = reinterpret_cast<HICON>(aData.Icon);
+  return native;
+}
+
+// The class of the popup windows: a plain window painted in its own colour.
+const wchar_t* PopupClass() {
+  static const wchar_t* name = [] {
+    WNDCLASSEXW c{};
+    c.cbSize = sizeof c;
+    c.lpfnWndProc = DefWindowProcW;
+    c.hInstance = GetModuleHandleW(nullptr);
+    c.lpszClassName = L"ZVPopupWindow";
+    RegisterClassExW(&c);
+    return L"ZVPopupWindow";
+  }();
+  return name;
+}
+
+HWND NativeWindow(WindowHandle aHandle) { return reinterpret_cast<HWND>(aHandle); }
+
+}  // namespace
+
+void ShowMessageDialog(DialogKind aKind, const Text& aText) {
+  {
+    std::lock_guard guard(State().Lock);
+    State().Record.Dialogs.push_back({aKind, aText});
+  }
+  const UINT symbol = aKind == DialogKind::Error ? MB_ICONERROR : MB_ICONINFORMATION;
+  MessageBoxW(nullptr, reinterpret_cast<const wchar_t*>(aText.c_str()), L"", MB_OK | MB_TASKMODAL | MB_SETFOREGROUND | symbol);
+}
+
+IconHandle ApplicationIcon() { return reinterpret_cast<IconHandle>(LoadIconW(nullptr, MAKEINTRESOURCEW(32512))); }
+
+bool AddNotifyIcon(const NotifyIconData& aData) {
+  std::lock_guard guard(State().Lock);
+  auto& icons = State().Record.NotifyIcons;
+  if (std::any_of(icons.begin(), icons.end(), [&](const NotifyIconData& d) { return SameIcon(d, aData); })) return false;
+  NOTIFYICONDATAW native = ToNative(aData);
+  if (!Shell_NotifyIconW(NIM_ADD, &native)) return false;
+  icons.push_back(aData);
+  return true;
+}
+
+bool DeleteNotifyIcon(const NotifyIconData& aData) {
+  std::lock_guard guard(State().Lock);
+  auto& icons = State().Record.NotifyIcons;
+  auto it = std::find_if(icons.begin(), icons.end(), [&](const NotifyIconData& d) { return SameIcon(d, aData); });
+  if (it == icons.end()) return false;
+  NOTIFYICONDATAW native = ToNative(aData);
+  Shell_NotifyIconW(NIM_DELETE, &native);
+  icons.erase(it);
+  return true;
+}
+
+void ProcessMessages() {
+  {
+    std::lock_guard guard(State().Lock);
+    ++State().Record.MessagePumps;
+  }
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(message.wParam));
+      break;
+    }
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+void PostQuitRequest() {
+  {
+    std::lock_guard guard(State().Lock);
+    ++State().Record.QuitRequests;
+  }
+  PostQuitMessage(0);
+}
+
+uint64_t SetUnhandledExceptionHandler(UnhandledExceptionHandler aHandler) {
+  std::lock_guard guard(State().Lock);
+  State().Handler = std::move(aHandler);
+  return ++State().HandlerToken;
+}
+
+void RemoveUnhandledExceptionHandler(uint64_t aToken) {
+  std::lock_guard guard(State().Lock);
+  if (State().HandlerToken == aToken) State().Handler = nullptr;
+}
+
+bool HandleUnhandledException(std::exception_ptr aException) {
+  UnhandledExceptionHandler handler;
+  {
+    std::lock_guard guard(State().Lock);
+    handler = State().Handler;
+  }
+  if (!handler) return false;
+  handler(aException);
+  return true;
+}
+
+int Label::Width() const {
+  const int charWidth = fFont.Size * 3 / 5 + (fFont.Bold ? 1 : 0);
+  size_t longest = 0, current = 0;
+  for (size_t i = 0; i < fCaption.size(); ++i) {
+    if (fCaption[i] == u'\r' && i + 1 < fCaption.size() && fCaption[i + 1] == u'\n') {
+      longest = std::max(longest, current);
+      current = 0;
+      ++i;
+    } else {
+      ++current;
+    }
+  }
+  longest = std::max(longest, current);
+  return static_cast<int>(longest) * charWidth;
+}
+
+int Label::Height() const {
+  int lines = 1;
+  for (size_t i = 0; i + 1 < fCaption.size(); ++i)
+    if (fCaption[i] == u'\r' && fCaption[i + 1] == u'\n') ++lines;
+  return lines * (fFont.Size * 8 / 5);
+}
+
+// Created on the calling thread, which owns it and must pump its messages.
+PopupWindow::PopupWindow(int aClientWidth, int aClientHeight, Rgb aColor)
+    : fHandle(reinterpret_cast<WindowHandle>(CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, PopupClass(), L"",
+                                                             WS_POPUP, 0, 0, aClientWidth, aClientHeight, nullptr,
+                                                             nullptr, GetModuleHandleW(nullptr), nullptr))),
+      fClientWidth(aClientWidth),
+      fClientHeight(aClientHeight),
+      fColor(aColor) {}
+
+PopupWindow::~PopupWindow() {
+  Hide();
+  if (fHandle != 0) DestroyWindow(NativeWindow(fHandle));
+}
+
+void PopupWindow::Show() {
+  const int desktopWidth = GetSystemMetrics(SM_CXSCREEN), desktopHeight = GetSystemMetrics(SM_CYSCREEN);
+  fLeft = ((desktopWidth > 0 ? desktopWidth : kDesktopWidth) - fClientWidth) / 2;
+  fTop = ((desktopHeight > 0 ? desktopHeight : kDesktopHeight) - fClientHeight) / 2;
+  if (fHandle != 0) {
+    SetWindowPos(NativeWindow(fHandle), HWND_TOPMOST, fLeft, fTop, fClientWidth, fClientHeight, SWP_SHOWWINDOW | SWP_NOACTIVATE);
+    SetWindowTextW(NativeWindow(fHandle), reinterpret_cast<const wchar_t*>(fLabel.Caption().c_str()));
+  }
+  if (fVisible) return;
+  fVisible = true;
+  std::lock_guard guard(State().Lock);
+  ++State().Record.VisibleWindows;
+}
+
+void PopupWindow::Hide() {
+  if (!fVisible) return;
+  if (fHandle != 0) ShowWindow(NativeWindow(fHandle), SW_HIDE);
+  fVisible = false;
+  std::lock_guard guard(State().Lock);
+  --State().Record.VisibleWindows;
+}
+
+HeadlessRecord HeadlessSnapshot() {
+  std::lock_guard guard(State().Lock);
+  return State().Record;
+}
+
+void ResetHeadlessRecord() {
+  std::lock_guard guard(State().Lock);
+  State().Record.Dialogs.clear();
+  State().Record.QuitRequests = 0;
+  State().Record.MessagePumps = 0;
+}
+
+}  // namespace zv::platform

@@ -1,0 +1,158 @@
+// The operating-system seam through its own interface, so that the same checks run on
+// Linux and, cross-built, under Wine against the Windows implementation.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "TestText.h"
+#include "platform/Bstr.h"
+#include "platform/DynamicLibrary.h"
+#include "platform/FileLock.h"
+#include "platform/FileSystem.h"
+#include "platform/NamedMutex.h"
+#include "platform/Process.h"
+#include "platform/Resources.h"
+#include "platform/Socket.h"
+
+namespace {
+
+using namespace zv;
+using namespace zv::platform;
+using zvtest::T;
+using zvtest::U8;
+
+// A fresh folder below the system's temporary folder, removed with the object.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::random_device seed;
+    fPath = std::filesystem::temp_directory_path() / ("zv-platform-" + std::to_string(seed()));
+    std::filesystem::create_directories(fPath);
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(fPath, ignored);
+  }
+  Text File(const std::string& aName) const { return T((fPath / aName).string()); }
+  std::string Read(const std::string& aName) const {
+    std::ifstream in(fPath / aName, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+ private:
+  std::filesystem::path fPath;
+};
+
+TEST(PlatformSeam, AppendWaitsForNoLockHolderAndWritesWholeLines) {
+  ScratchDir dir;
+  const Text file = dir.File("log.txt");
+  ASSERT_TRUE(AppendToFileExclusive(file, "one\r\n"));
+  {
+    FileLock lock(file);
+    ASSERT_TRUE(lock.Locked());
+    EXPECT_FALSE(AppendToFileExclusive(file, "refused\r\n"));
+  }
+  ASSERT_TRUE(AppendToFileExclusive(file, "two\r\n"));
+  EXPECT_EQ(dir.Read("log.txt"), "one\r\ntwo\r\n");
+  EXPECT_EQ(FileSize(file), 10);
+}
+
+TEST(PlatformSeam, RenameRefusesAnExistingTargetAndDirectoriesAreCreatedWhole) {
+  ScratchDir dir;
+  ASSERT_TRUE(AppendToFileExclusive(dir.File("a"), "A"));
+  ASSERT_TRUE(AppendToFileExclusive(dir.File("b"), "B"));
+  EXPECT_FALSE(RenameFileNoReplace(dir.File("a"), dir.File("b")));
+  EXPECT_EQ(dir.Read("b"), "B");
+  EXPECT_TRUE(RenameFileNoReplace(dir.File("a"), dir.File("c")));
+  EXPECT_FALSE(FileExists(dir.File("a")));
+  EXPECT_EQ(dir.Read("c"), "A");
+
+  Text deep = dir.File("x");
+  deep += kPathSeparator;
+  deep += u"y";
+  deep += kPathSeparator;
+  deep += u"z";
+  EXPECT_TRUE(ForceDirectories(deep));
+  EXPECT_TRUE(std::filesystem::is_directory(U8(deep)));
+  EXPECT_FALSE(FileExists(deep));  // a directory is no file
+  EXPECT_EQ(FileSize(dir.File("missing")), -1);
+}
+
+TEST(PlatformSeam, PathsSplitAtTheSystemSeparator) {
+  Text path = u"dir";
+  path += kPathSeparator;
+  path += u"name.log";
+  EXPECT_EQ(ExtractFileName(path), u"name.log");
+  EXPECT_EQ(ExtractFileName(u"plain"), u"plain");
+  EXPECT_TRUE(IsPathSeparator(kPathSeparator));
+  EXPECT_FALSE(IsRootedPath(u"relative"));
+  EXPECT_TRUE(IsRootedPath(Text(1, kPathSeparator) + u"abs"));
+}
+
+TEST(PlatformSeam, NamedMutexIsHeldByOneOpeningAtATime) {
+  const Text name = T("zv-platform-test-" + std::to_string(std::random_device{}()));
+  NamedMutex first(name), second(name);
+  ASSERT_TRUE(first.Opened());
+  ASSERT_TRUE(second.Opened());
+  EXPECT_TRUE(first.TryTake());
+  EXPECT_FALSE(second.TryTake());
+  first.Release();
+  EXPECT_TRUE(second.TryTake());
+  EXPECT_FALSE(first.TryTake());
+}
+
+TEST(PlatformSeam, TheModuleStringTableHoldsTheVersionHistory) {
+  EXPECT_EQ(LoadResourceString(10002), u"$VERSION=1.00");
+  EXPECT_EQ(LoadResourceString(10009), u"$TEXT=Added support for Void Action");
+  EXPECT_EQ(LoadResourceString(10010), u"");
+}
+
+TEST(PlatformSeam, BstrKeepsLengthEmbeddedNulAndNullIsEmpty) {
+  const Text text(u"a\0b\u00e9", 4);
+  BSTR b = TextToBstr(text);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(BstrLength(b), 4u);
+  EXPECT_EQ(BstrByteLength(b), 8u);
+  EXPECT_EQ(BstrToText(b), text);
+  BstrFree(b);
+  EXPECT_EQ(TextToBstr(Text()), nullptr);
+  EXPECT_EQ(BstrToText(nullptr), Text());
+  EXPECT_EQ(BstrLength(nullptr), 0u);
+}
+
+TEST(PlatformSeam, AMissingLibraryReportsModuleNotFoundWithTheSystemText) {
+  ScratchDir dir;
+  DynamicLibrary library;
+  const DynamicLibrary::LoadResult result = library.Load(dir.File("missing-library.bin"));
+  EXPECT_FALSE(result.Loaded);
+  EXPECT_EQ(result.Code, DynamicLibrary::kModuleNotFound);
+  EXPECT_FALSE(result.Message.empty());
+  EXPECT_FALSE(library.IsLoaded());
+  EXPECT_EQ(library.Symbol("anything"), nullptr);
+}
+
+TEST(PlatformSeam, TheExecutableIsFoundAndTheLogRootEndsInASeparator) {
+  const Text exe = ExecutableFileName();
+  ASSERT_FALSE(exe.empty());
+  EXPECT_TRUE(FileExists(exe)) << U8(exe);
+  const Text root = LogRoot();
+  ASSERT_FALSE(root.empty());
+  EXPECT_TRUE(IsPathSeparator(root.back()));
+}
+
+TEST(PlatformSeam, ConnectingToAPortWithoutListenerFailsWithTheSystemText) {
+  TcpClient client;
+  // Port 1 on the loopback address: nothing listens there on a test machine.
+  const TcpClient::Result result = client.Connect("127.0.0.1", 1, 5000);
+  EXPECT_EQ(result.State, TcpClient::Status::Failed);
+  EXPECT_FALSE(result.Error.empty());
+  EXPECT_FALSE(client.IsOpen());
+  EXPECT_EQ(client.Send("x").State, TcpClient::Status::Failed);
+}
+
+}  // namespace
