@@ -369,7 +369,7 @@ class ComFiscalPrinter final : public OposFiscalPrinter {
       message.append(description.empty() ? HresultText(code) : description);
     } else {
       message.append(u": ").append(HresultText(h));
-      if (h == DISP_E_TYPEMISMATCH || h == DISP_E_PARAMNOTFOUND)
+      if ((h == DISP_E_TYPEMISMATCH || h == DISP_E_PARAMNOTFOUND) && argument < aArguments.Count())
         message.append(u" (argument ").append(IntToText(aArguments.Count() - argument)).append(u")");
     }
     throw kException(message);
