@@ -391,8 +391,12 @@ TEST(OposFiscalPrinterCom, ControlFailuresRaiseWithTheMemberAndTheControlsText) 
     SCOPED_TRACE(c.Member);
     control.Answers[c.Member] = c.Failure;
     const std::string failure = FailureOf([&] { c.Call(*fp); });
-    EXPECT_EQ(failure.substr(0, c.Message.size()), c.Message);
-    EXPECT_GT(failure.size(), c.Message.size() - (c.Message.back() == ' ' ? 0 : 1)) << failure;
+    if (c.Message.back() == ' ') {  // the system's text for the code follows
+      EXPECT_EQ(failure.substr(0, c.Message.size()), c.Message);
+      EXPECT_GT(failure.size(), c.Message.size()) << failure;
+    } else {
+      EXPECT_EQ(failure, c.Message);
+    }
   }
   // A type mismatch names the argument in the member's own order (the first of three).
   control.Answers["PrintRecTotal"] = {.Failure = DISP_E_TYPEMISMATCH, .BadArgument = 2};
