@@ -69,6 +69,32 @@ void Convert(const Text& aText) {
   (void)kPaymentWrapper::EscapeXML(aText);
 }
 
+// A word a decoder takes must come back from its value's encoding to the same value.
+template <class Decode, class Encode>
+void RoundTrip(const Text& aText, Decode aDecode, Encode aEncode) {
+  Tolerate([&] {
+    const auto value = aDecode(aText);
+    if (!(aDecode(aEncode(value)) == value)) __builtin_trap();
+  });
+}
+
+void DecodeVocabulary(const Text& aText) {
+  RoundTrip(aText, krptUtil::DecodeTaxType, krptUtil::EncodeTaxType);
+  RoundTrip(aText, krptUtil::DecodePaymentType, krptUtil::EncodePaymentType);
+  RoundTrip(aText, krptUtil::DecodeReceiptType, krptUtil::EncodeReceiptType);
+  RoundTrip(aText, krptUtil::DecodeReferenceType, krptUtil::EncodeReferenceType);
+  RoundTrip(aText, krptUtil::DecodeAlignment, krptUtil::EncodeAlignment);
+  RoundTrip(aText, krptUtil::DecodeBarcodeType, krptUtil::EncodeBarcodeType);
+  RoundTrip(aText, krptUtil::DecodeEffect, krptUtil::EncodeEffect);
+  RoundTrip(aText, krptUtil::DecodeEffects, krptUtil::EncodeEffects);
+  RoundTrip(aText, krptUtil::DecodeImageSource, krptUtil::EncodeImageSource);
+  Tolerate([&] { (void)krptUtil::DecodeLineType(aText); });
+  Tolerate([&] { (void)krptUtil::DecodeLineAttribute(aText); });
+  Tolerate([&] { (void)krptUtil::DecodeEJReportType(aText); });
+  Tolerate([&] { (void)krptUtil::DecodeEJReportDestination(aText); });
+  Tolerate([&] { (void)krptUtil::DecodeEJRequestType(aText); });
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
@@ -78,5 +104,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
   ReadRequest(text);
   ReadNodes(text);
   Convert(text);
+  DecodeVocabulary(text);
   return 0;
 }
