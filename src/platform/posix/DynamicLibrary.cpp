@@ -41,19 +41,6 @@ std::string Trimmed(std::string aText) {
 
 }  // namespace
 
-DynamicLibrary::~DynamicLibrary() { Unload(); }
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& aOther) noexcept
-    : fHandle(std::exchange(aOther.fHandle, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& aOther) noexcept {
-  if (this != &aOther) {
-    Unload();
-    fHandle = std::exchange(aOther.fHandle, nullptr);
-  }
-  return *this;
-}
-
 DynamicLibrary::LoadResult DynamicLibrary::Load(const Text& aPath) {
   Unload();
   // A name holding a NUL would load the library named by its first part only.

@@ -6,19 +6,6 @@
 
 namespace zv::platform {
 
-DynamicLibrary::~DynamicLibrary() { Unload(); }
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& aOther) noexcept
-    : fHandle(std::exchange(aOther.fHandle, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& aOther) noexcept {
-  if (this != &aOther) {
-    Unload();
-    fHandle = std::exchange(aOther.fHandle, nullptr);
-  }
-  return *this;
-}
-
 DynamicLibrary::LoadResult DynamicLibrary::Load(const Text& aPath) {
   Unload();
   if (aPath.empty()) return {false, kModuleNotFound, SystemMessage(kModuleNotFound)};

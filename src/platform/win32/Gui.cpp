@@ -1,4 +1,5 @@
 #include "platform/Gui.h"
+#include "platform/GuiState.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -10,21 +11,6 @@
 namespace zv::platform {
 
 namespace {
-
-// Everything the headless stand-in remembers. Several threads may show dialogs.
-struct HeadlessState {
-  std::mutex Lock;
-  HeadlessRecord Record;
-  UnhandledExceptionHandler Handler;
-  uint64_t HandlerToken = 0;
-};
-
-HeadlessState& State() {
-  static HeadlessState state;
-  return state;
-}
-
-bool SameIcon(const NotifyIconData& a, const NotifyIconData& b) { return a.Window == b.Window && a.Id == b.Id; }
 
 NOTIFYICONDATAW ToNative(const NotifyIconData& aData) {
   NOTIFYICONDATAW native{};
@@ -58,8 +44,8 @@ HWND NativeWindow(WindowHandle aHandle) { return reinterpret_cast<HWND>(aHandle)
 
 void ShowMessageDialog(DialogKind aKind, const Text& aText) {
   {
-    std::lock_guard guard(State().Lock);
-    State().Record.Dialogs.push_back({aKind, aText});
+    std::lock_guard guard(GuiState().Lock);
+    GuiState().Record.Dialogs.push_back({aKind, aText});
   }
   const UINT symbol = aKind == DialogKind::Error ? MB_ICONERROR : MB_ICONINFORMATION;
   MessageBoxW(nullptr, reinterpret_cast<const wchar_t*>(aText.c_str()), L"", MB_OK | MB_TASKMODAL | MB_SETFOREGROUND | symbol);
@@ -68,8 +54,8 @@ void ShowMessageDialog(DialogKind aKind, const Text& aText) {
 IconHandle ApplicationIcon() { return reinterpret_cast<IconHandle>(LoadIconW(nullptr, MAKEINTRESOURCEW(32512))); }
 
 bool AddNotifyIcon(const NotifyIconData& aData) {
-  std::lock_guard guard(State().Lock);
-  auto& icons = State().Record.NotifyIcons;
+  std::lock_guard guard(GuiState().Lock);
+  auto& icons = GuiState().Record.NotifyIcons;
   if (std::any_of(icons.begin(), icons.end(), [&](const NotifyIconData& d) { return SameIcon(d, aData); })) return false;
   NOTIFYICONDATAW native = ToNative(aData);
   if (!Shell_NotifyIconW(NIM_ADD, &native)) return false;
@@ -78,8 +64,8 @@ bool AddNotifyIcon(const NotifyIconData& aData) {
 }
 
 bool DeleteNotifyIcon(const NotifyIconData& aData) {
-  std::lock_guard guard(State().Lock);
-  auto& icons = State().Record.NotifyIcons;
+  std::lock_guard guard(GuiState().Lock);
+  auto& icons = GuiState().Record.NotifyIcons;
   auto it = std::find_if(icons.begin(), icons.end(), [&](const NotifyIconData& d) { return SameIcon(d, aData); });
   if (it == icons.end()) return false;
   NOTIFYICONDATAW native = ToNative(aData);
@@ -90,8 +76,8 @@ bool DeleteNotifyIcon(const NotifyIconData& aData) {
 
 void ProcessMessages() {
   {
-    std::lock_guard guard(State().Lock);
-    ++State().Record.MessagePumps;
+    std::lock_guard guard(GuiState().Lock);
+    ++GuiState().Record.MessagePumps;
   }
   MSG message;
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -106,55 +92,10 @@ void ProcessMessages() {
 
 void PostQuitRequest() {
   {
-    std::lock_guard guard(State().Lock);
-    ++State().Record.QuitRequests;
+    std::lock_guard guard(GuiState().Lock);
+    ++GuiState().Record.QuitRequests;
   }
   PostQuitMessage(0);
-}
-
-uint64_t SetUnhandledExceptionHandler(UnhandledExceptionHandler aHandler) {
-  std::lock_guard guard(State().Lock);
-  State().Handler = std::move(aHandler);
-  return ++State().HandlerToken;
-}
-
-void RemoveUnhandledExceptionHandler(uint64_t aToken) {
-  std::lock_guard guard(State().Lock);
-  if (State().HandlerToken == aToken) State().Handler = nullptr;
-}
-
-bool HandleUnhandledException(std::exception_ptr aException) {
-  UnhandledExceptionHandler handler;
-  {
-    std::lock_guard guard(State().Lock);
-    handler = State().Handler;
-  }
-  if (!handler) return false;
-  handler(aException);
-  return true;
-}
-
-int Label::Width() const {
-  const int charWidth = fFont.Size * 3 / 5 + (fFont.Bold ? 1 : 0);
-  size_t longest = 0, current = 0;
-  for (size_t i = 0; i < fCaption.size(); ++i) {
-    if (fCaption[i] == u'\r' && i + 1 < fCaption.size() && fCaption[i + 1] == u'\n') {
-      longest = std::max(longest, current);
-      current = 0;
-      ++i;
-    } else {
-      ++current;
-    }
-  }
-  longest = std::max(longest, current);
-  return static_cast<int>(longest) * charWidth;
-}
-
-int Label::Height() const {
-  int lines = 1;
-  for (size_t i = 0; i + 1 < fCaption.size(); ++i)
-    if (fCaption[i] == u'\r' && fCaption[i + 1] == u'\n') ++lines;
-  return lines * (fFont.Size * 8 / 5);
 }
 
 // Created on the calling thread, which owns it and must pump its messages.
@@ -181,28 +122,16 @@ void PopupWindow::Show() {
   }
   if (fVisible) return;
   fVisible = true;
-  std::lock_guard guard(State().Lock);
-  ++State().Record.VisibleWindows;
+  std::lock_guard guard(GuiState().Lock);
+  ++GuiState().Record.VisibleWindows;
 }
 
 void PopupWindow::Hide() {
   if (!fVisible) return;
   if (fHandle != 0) ShowWindow(NativeWindow(fHandle), SW_HIDE);
   fVisible = false;
-  std::lock_guard guard(State().Lock);
-  --State().Record.VisibleWindows;
-}
-
-HeadlessRecord HeadlessSnapshot() {
-  std::lock_guard guard(State().Lock);
-  return State().Record;
-}
-
-void ResetHeadlessRecord() {
-  std::lock_guard guard(State().Lock);
-  State().Record.Dialogs.clear();
-  State().Record.QuitRequests = 0;
-  State().Record.MessagePumps = 0;
+  std::lock_guard guard(GuiState().Lock);
+  --GuiState().Record.VisibleWindows;
 }
 
 }  // namespace zv::platform
