@@ -23,14 +23,8 @@ namespace ecr {
 
 // ---- the library ----
 
-#ifdef ZV_KEEP_LIBRARY_LOADED
-constexpr int kLoadFlags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
-#else
-constexpr int kLoadFlags = RTLD_NOW | RTLD_LOCAL;
-#endif
-
 DriverLibrary::DriverLibrary(const std::string& aPath) {
-  fHandle = dlopen(aPath.c_str(), kLoadFlags);
+  fHandle = dlopen(aPath.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (fHandle == nullptr) throw std::runtime_error("cannot load the driver library: " + std::string(dlerror()));
   fAllocStringLen = reinterpret_cast<decltype(fAllocStringLen)>(dlsym(fHandle, "SysAllocStringLen"));
   fStringLen = reinterpret_cast<decltype(fStringLen)>(dlsym(fHandle, "SysStringLen"));

@@ -6,6 +6,7 @@
 #include <cairo-pdf.h>
 #include <cairo.h>
 #include <cups/cups.h>
+#include <dlfcn.h>
 
 #include <cerrno>
 #include <cmath>
@@ -15,6 +16,11 @@
 namespace zv::platform {
 
 namespace {
+
+// pixman, loaded beneath Cairo, builds its implementation tables in a constructor and
+// never frees them: unloaded with the driver, every load of the driver would lose
+// them. Once the driver has brought it in, it stays loaded.
+const bool gPixmanKeptLoaded = dlopen("libpixman-1.so.0", RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 
 constexpr double kHundredthsOfMmPerInch = 2540.0;
 
