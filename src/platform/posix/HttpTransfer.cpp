@@ -282,6 +282,9 @@ class Share {
 
   CURLSH* Handle() const { return fHandle; }
 
+  // The next share left alive for a request still running at unload (see Shares).
+  Share* NextLeftAlive = nullptr;
+
  private:
   static std::mutex& MutexFor(void* aSelf, curl_lock_data aData) {
     auto* self = static_cast<Share*>(aSelf);
@@ -295,13 +298,21 @@ class Share {
   std::array<std::mutex, CURL_LOCK_DATA_LAST> fLocks;
 };
 
+// Shares that a request still used when the library was unloaded (the process exiting
+// during a call): chained from a plain pointer, so that no exit-time destructor frees
+// them under that request and a leak checker still reaches them.
+Share* gSharesLeftAlive = nullptr;
+
 // Every share lives until the library is unloaded.
 struct Shares {
   std::mutex Lock;
   std::map<std::string, std::unique_ptr<Share>> ByTrust;
   ~Shares() {
-    for (auto& entry : ByTrust)
-      if (!entry.second->Cleanup()) (void)entry.second.release();
+    for (auto& entry : ByTrust) {
+      if (entry.second->Cleanup()) continue;
+      entry.second->NextLeftAlive = gSharesLeftAlive;
+      gSharesLeftAlive = entry.second.release();
+    }
   }
 };
 
