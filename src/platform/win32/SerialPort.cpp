@@ -10,6 +10,14 @@ constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURG
 
 HANDLE Port(intptr_t aHandle) { return reinterpret_cast<HANDLE>(aHandle); }
 
+// A failed read flags at least an I/O error, also where the port can no longer say why.
+uint32_t ReadErrorFlags(HANDLE aPort) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(aPort, &errors, &status) || errors == 0) return kSerialIOError;
+  return errors;
+}
+
 }  // namespace
 
 SerialPort::~SerialPort() { Close(); }
@@ -18,13 +26,28 @@ SerialPort::~SerialPort() { Close(); }
 std::string SerialPort::DevicePath(uint32_t aNumber) { return "\\\\.\\COM" + std::to_string(aNumber); }
 
 uint32_t SerialPort::Open(uint32_t aNumber) {
+  // A named object marks the port as held by one opening of this class in the whole
+  // system, this process included: not every serial driver refuses a second opening
+  // (Wine's does not). It comes first, so a held port is not even touched.
+  HANDLE hold = CreateEventW(nullptr, TRUE, FALSE,
+                             Wide(FromAscii("Global\\zv-serial-port-COM" + std::to_string(aNumber))));
+  if (hold == nullptr) return GetLastError();
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(hold);
+    return ERROR_ACCESS_DENIED;
+  }
   // Share mode 0: nobody else, this process included, opens the port while we hold it.
   HANDLE handle = CreateFileW(Wide(FromAscii(DevicePath(aNumber))), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_BUFFERING, nullptr);
   // The system's code as it is: 2 for a port that does not exist, 5 for one held elsewhere.
-  if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    CloseHandle(hold);
+    return error;
+  }
   Close();
   fHandle = reinterpret_cast<intptr_t>(handle);
+  fHold = reinterpret_cast<intptr_t>(hold);
   fTotalMs = 0;
   fIntervalMs = 0;
   return 0;
@@ -35,18 +58,27 @@ void SerialPort::Close() {
   PurgeComm(Port(fHandle), kPurgeAll);
   CloseHandle(Port(fHandle));
   fHandle = -1;
+  CloseHandle(Port(fHold));
+  fHold = -1;
 }
 
 SerialLineResult SerialPort::ApplyLine(const SerialLine& aLine) {
   DCB settings{};
   settings.DCBlength = sizeof settings;
   if (fHandle < 0 || !GetCommState(Port(fHandle), &settings)) return SerialLineResult::ReadFailed;
+  const DCB former = settings;
   settings.BaudRate = aLine.Baud;
   settings.ByteSize = aLine.DataBits;
   // Every other member (flow control, DTR and RTS control, special characters) stays as read.
   if (aLine.StopBits <= 2) settings.StopBits = aLine.StopBits;
   if (aLine.Parity <= 4) settings.Parity = aLine.Parity;
-  if (!SetCommState(Port(fHandle), &settings)) return SerialLineResult::WriteFailed;
+  if (!SetCommState(Port(fHandle), &settings)) {
+    // A driver may have applied part of it (Wine sets the speed before it refuses the
+    // character size): the port keeps its former settings.
+    DCB restored = former;
+    SetCommState(Port(fHandle), &restored);
+    return SerialLineResult::WriteFailed;
+  }
   fApplied = aLine;
   return SerialLineResult::Ok;
 }
@@ -69,12 +101,21 @@ int32_t SerialPort::Read(void* aBuffer, uint32_t aCount, uint32_t& aErrorFlags) 
     aErrorFlags = kSerialIOError;
     return -1;
   }
+  const ULONGLONG start = GetTickCount64();
   DWORD got = 0;
-  if (ReadFile(Port(fHandle), aBuffer, aCount, &got, nullptr)) return static_cast<int32_t>(got);
-  DWORD errors = 0;
-  COMSTAT status{};
-  ClearCommError(Port(fHandle), &errors, &status);
-  aErrorFlags = errors;
+  if (ReadFile(Port(fHandle), aBuffer, aCount, &got, nullptr)) {
+    // Nothing within the time-outs is no failure, unless the device is gone: a
+    // hung-up device reads as silence on some drivers (Wine's), but its state can no
+    // longer be read.
+    DCB settings{};
+    settings.DCBlength = sizeof settings;
+    if (got > 0 || GetCommState(Port(fHandle), &settings)) return static_cast<int32_t>(got);
+  } else {
+    // A port that fails at once would otherwise be polled in a tight loop.
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    if (elapsed < fTotalMs) Sleep(static_cast<DWORD>(fTotalMs - elapsed));
+  }
+  aErrorFlags = ReadErrorFlags(Port(fHandle));
   return -1;
 }
 
