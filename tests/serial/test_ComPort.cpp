@@ -1,9 +1,12 @@
-// The COM port driver over pseudo-terminals that play the device.
+// The COM port driver over pseudo-terminals that play the device (under Wine, through
+// the COM ports that Wine's registry maps to them).
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <termios.h>
+#endif
 #include <unistd.h>
 
 #include <chrono>
@@ -24,6 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using zvtest::FakeComPorts;
 using zvtest::PseudoTerminal;
+using zvtest::TerminalSettings;
 using zvtest::U8;
 
 std::string FailureOf(const std::function<void()>& aCall) {
@@ -39,12 +43,14 @@ int64_t MsSince(Clock::time_point aStart) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - aStart).count();
 }
 
+#ifndef _WIN32
 size_t OpenDescriptors() {
   size_t count = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
   return count;
 }
 
+// Windows names its ports \\.\COMn whatever the environment says.
 TEST(ComPort, DevicePathFollowsTheDevicesFolder) {
   {
     FakeComPorts ports;
@@ -57,11 +63,13 @@ TEST(ComPort, DevicePathFollowsTheDevicesFolder) {
   EXPECT_EQ(platform::SerialPort::DevicePath(12), "/dev/ttyS11");
   if (former) setenv("ZV_DEVICES", saved.c_str(), 1);
 }
+#endif
 
 TEST(ComPort, APortThatDoesNotExistIsNoValidPort) {
   FakeComPorts ports;
   ports.Add(1);
-  for (uint32_t number : {0u, 2u, 123u}) {
+  // Numbers that Wine's registry leaves unmapped as well: a mapped one always opens there.
+  for (uint32_t number : {0u, 99u, 123u}) {
     TComPort port(number);
     EXPECT_EQ(FailureOf([&] { port.Open(); }),
               zvtest::Concat(std::string("COM"), std::to_string(number), std::string(" is not a valid COM port.")));
@@ -81,7 +89,9 @@ TEST(ComPort, APortIsHeldExclusivelyByOneOpening) {
   EXPECT_EQ(FailureOf([&] { second.Open(); }), "Cannot open COM4 (error #5).");
   EXPECT_FALSE(second.ComIsOpen());
 
-  // In another process.
+#ifndef _WIN32
+  // In another process (under Wine the second opening above stands for it: a forked
+  // child cannot run Windows code).
   int pipeEnds[2];
   ASSERT_EQ(pipe(pipeEnds), 0);
   const pid_t child = fork();
@@ -101,6 +111,7 @@ TEST(ComPort, APortIsHeldExclusivelyByOneOpening) {
   int status = 0;
   waitpid(child, &status, 0);
   EXPECT_EQ(message, "Cannot open COM4 (error #5).");
+#endif
 
   // Closing releases it; freeing an open port does too.
   first.Close();
@@ -143,25 +154,33 @@ TEST(ComPort, AClosedPortRefusesReadsWritesAndModemLines) {
 TEST(ComPort, OpenAppliesTheLineSettingsOnTopOfThePortsOwn) {
   FakeComPorts ports;
   PseudoTerminal& device = ports.Add(2);
-  termios before{};
-  ASSERT_EQ(tcgetattr(device.Slave(), &before), 0);
-  before.c_iflag |= IXON | IXOFF;
-  before.c_cc[VSTART] = 0x05;
-  before.c_cc[VMIN] = 3;
-  ASSERT_EQ(tcsetattr(device.Slave(), TCSANOW, &before), 0);
-  ASSERT_EQ(tcgetattr(device.Slave(), &before), 0);
+  device.SetFlowControl(true, 0x05);
+#ifndef _WIN32
+  termios raw{};
+  ASSERT_EQ(tcgetattr(device.Slave(), &raw), 0);
+  raw.c_cc[VMIN] = 3;
+  ASSERT_EQ(tcsetattr(device.Slave(), TCSANOW, &raw), 0);
+#endif
+  const TerminalSettings before = device.Settings();
 
   TComPort port(2, 19200, 7, TStopBits::sbTwo, TParity::ptOdd);
   port.Open();
-  termios after{};
-  ASSERT_EQ(tcgetattr(device.Slave(), &after), 0);
-  EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B19200));
-  EXPECT_NE(after.c_cflag & CSTOPB, 0u);
-  EXPECT_EQ(after.c_iflag, before.c_iflag);
-  EXPECT_EQ(after.c_oflag, before.c_oflag);
-  EXPECT_EQ(after.c_lflag, before.c_lflag);
-  EXPECT_EQ(after.c_cc[VSTART], 0x05);
-  EXPECT_EQ(after.c_cc[VMIN], 3);
+  TerminalSettings after = device.Settings();
+  EXPECT_EQ(after.Baud, 19200u);
+  EXPECT_TRUE(after.TwoStopBits);
+  EXPECT_TRUE(after.XonOutput);
+  EXPECT_TRUE(after.XonInput);
+  EXPECT_EQ(after.StartChar, 0x05);
+#ifndef _WIN32
+  // Wine maps the device-control block onto these flags its own way (it sets input
+  // parity checking, for one): only on Linux do they stay bit for bit.
+  EXPECT_EQ(after.InputFlags, before.InputFlags);
+  EXPECT_EQ(after.OutputFlags, before.OutputFlags);
+  EXPECT_EQ(after.LocalFlags, before.LocalFlags);
+  EXPECT_EQ(after.MinCount, 3);
+#else
+  (void)before;
+#endif
   // A pseudo-terminal keeps eight bits without parity whatever it is given.
   const platform::SerialLine& applied = port.Port().AppliedLine();
   EXPECT_EQ(applied.Baud, 19200u);
@@ -184,9 +203,9 @@ TEST(ComPort, OpenAppliesTheLineSettingsOnTopOfThePortsOwn) {
     EXPECT_EQ(port.Port().AppliedLine().DataBits, c.data);
     EXPECT_EQ(port.Parity(), c.parity);
     EXPECT_EQ(port.DataBits(), c.data);
-    ASSERT_EQ(tcgetattr(device.Slave(), &after), 0);
-    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B4800));
-    EXPECT_EQ(after.c_cflag & CSTOPB, c.stop == TStopBits::sbOne ? 0u : static_cast<tcflag_t>(CSTOPB));
+    after = device.Settings();
+    EXPECT_EQ(after.Baud, 4800u);
+    EXPECT_EQ(after.TwoStopBits, c.stop != TStopBits::sbOne);
   }
 }
 
@@ -199,7 +218,15 @@ TEST(ComPort, ARefusedLineSetupKeepsTheFormerSettings) {
     uint32_t baud;
     uint8_t data;
     TStopBits stop;
-  } refused[] = {{12345, 8, TStopBits::sbOne}, {9600, 9, TStopBits::sbOne}, {9600, 8, TStopBits::sbOneHalf}};
+  } refused[] = {
+#ifndef _WIN32
+      // Wine takes any speed (as a custom divisor) and one and a half stop bits with
+      // eight data bits: the refusal is the serial driver's, not this class's.
+      {12345, 8, TStopBits::sbOne},
+      {9600, 8, TStopBits::sbOneHalf},
+#endif
+      // Wine refuses it after it has set the speed: the port must be set back.
+      {9600, 9, TStopBits::sbOne}};
   for (const auto& c : refused) {
     EXPECT_EQ(FailureOf([&] { port.SetLineParameters(c.baud, c.data, c.stop, TParity::ptOdd); }),
               "SetCommState failed!");
@@ -207,9 +234,7 @@ TEST(ComPort, ARefusedLineSetupKeepsTheFormerSettings) {
     EXPECT_EQ(port.DataBits(), 8);
     EXPECT_EQ(port.StopBits(), TStopBits::sbOne);
     EXPECT_EQ(port.Parity(), TParity::ptEven);
-    termios now{};
-    ASSERT_EQ(tcgetattr(device.Slave(), &now), 0);
-    EXPECT_EQ(cfgetospeed(&now), static_cast<speed_t>(B38400));
+    EXPECT_EQ(device.Settings().Baud, 38400u);
   }
   EXPECT_TRUE(port.ComIsOpen());
 }
@@ -220,13 +245,18 @@ TEST(ComPort, AnOpenWhoseLineSetupFailsReleasesThePort) {
   const auto file = ports.Dir() / "plain-file";
   std::ofstream(file) << "x";
   ports.Link(6, file);
+#ifndef _WIN32
   const size_t descriptors = OpenDescriptors();
+#endif
   TComPort port(6);
   for (int attempt = 0; attempt < 2; ++attempt) {
     // The second attempt would find the port held if the first had kept it.
     EXPECT_EQ(FailureOf([&] { port.Open(); }), "GetCommState failed!");
     EXPECT_FALSE(port.ComIsOpen());
+#ifndef _WIN32
+    // (Wine counts no handles of a process.)
     EXPECT_EQ(OpenDescriptors(), descriptors);
+#endif
   }
   TComPort other(6);
   EXPECT_EQ(FailureOf([&] { other.Open(); }), "GetCommState failed!");
@@ -283,7 +313,10 @@ TEST(ComPort, AHungUpDeviceFailsReadsWithErrorFlagsAndTheRestWithMessages) {
   EXPECT_NE(error, 0u);
   // Whatever else needs the device fails with the operation's message.
   EXPECT_EQ(FailureOf([&] { port.WriteText("x"); }), "Write to com port failed.");
+#ifndef _WIN32
+  // Wine's purge does not look at the outcome of flushing a hung-up terminal.
   EXPECT_EQ(FailureOf([&] { port.ClearBuffers(); }), "PurgeComm failed!");
+#endif
   EXPECT_EQ(FailureOf([&] { port.SetLineParameters(9600, 8, TStopBits::sbOne, TParity::ptNone); }),
             "GetCommState failed!");
   EXPECT_EQ(port.GetBytesPending(), 0);

@@ -1,5 +1,7 @@
 #include "PseudoTerminal.h"
 
+#include "pty-broker/TermiosSettings.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -53,6 +55,19 @@ std::string PseudoTerminal::Receive(int aWaitMs) const {
 void PseudoTerminal::CloseMaster() {
   if (fMaster >= 0) close(fMaster);
   fMaster = -1;
+}
+
+TerminalSettings PseudoTerminal::Settings() const {
+  termios settings{};
+  if (tcgetattr(fSlave, &settings) != 0) throw std::runtime_error("tcgetattr failed");
+  return SettingsOf(settings);
+}
+
+void PseudoTerminal::SetFlowControl(bool aOn, uint8_t aStartChar) {
+  termios settings{};
+  if (tcgetattr(fSlave, &settings) != 0) throw std::runtime_error("tcgetattr failed");
+  zvtest::SetFlowControl(settings, aOn, aStartChar);
+  if (tcsetattr(fSlave, TCSANOW, &settings) != 0) throw std::runtime_error("tcsetattr failed");
 }
 
 FakeComPorts::FakeComPorts() {
