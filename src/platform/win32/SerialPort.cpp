@@ -29,6 +29,7 @@ uint32_t SerialPort::Open(uint32_t aNumber) {
   // A named object marks the port as held by one opening of this class in the whole
   // system, this process included: not every serial driver refuses a second opening
   // (Wine's does not). It comes first, so a held port is not even touched.
+  SetLastError(ERROR_SUCCESS);
   HANDLE hold = CreateEventW(nullptr, TRUE, FALSE,
                              Wide(FromAscii("Global\\zv-serial-port-COM" + std::to_string(aNumber))));
   if (hold == nullptr) return GetLastError();
