@@ -13,6 +13,9 @@
 #include <vector>
 
 #include "HostLibrary.h"
+#ifdef _WIN32
+#include "platform/Regional.h"
+#endif
 #include "ZVPA_LORVANI_10.h"
 
 namespace {
@@ -180,7 +183,12 @@ TEST_F(HostBoundary, VersionOfAnUnknownNameIsNullWithResultZero) {
 TEST_F(HostBoundary, VersionOfTheRegisteredDriver) {
   auto a = lib.Call("VERSION", u"ZVPA_LORVANI_10");
   EXPECT_EQ(a.result, 0);
+#ifdef _WIN32
+  // The release date in the user's regional short date format.
+  EXPECT_EQ(a.response, u"Version 1.01 - " + zv::platform::FormatShortDate(2021, 11, 10));
+#else
   EXPECT_EQ(a.response, u"Version 1.01 - 10/11/2021");
+#endif
   EXPECT_TRUE(a.errorNull);
   EXPECT_EQ(lib.Call("OPEN", u"<R><Driver>zvpa_lorvani_10</Driver></R>").error,
             u"Payment Driver [zvpa_lorvani_10] not registered.");
