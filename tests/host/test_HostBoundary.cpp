@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -243,3 +244,27 @@ TEST_F(HostBoundary, ConcurrentCallsAreServedOneAtATime) {
 }
 
 }  // namespace
+
+#ifdef _WIN32
+namespace {
+
+// A host that ends with the library still loaded, after a device has logged: the
+// library's objects are destroyed during the process's exit, after the system has ended
+// their threads (a Windows path). Writing what those threads left once hung the exit.
+TEST(HostExit, WithTheLibraryLoadedAndADeviceOpenEndsPromptly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        Library* lib = std::make_unique<Library>().release();  // never unloaded
+        const auto open = lib->Call("OPEN",
+                                    u"<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>exit</LogId><Connection><Type>HTTP"
+                                    u"</Type><URL>http://127.0.0.1:9/</URL></Connection><Parameters><Bearer>t</Bearer>"
+                                    u"<TlsVerify>false</TlsVerify></Parameters></Request>");
+        std::fprintf(stderr, "open=%d\n", open.result);
+        std::exit(open.result == 0 ? 0 : 3);
+      },
+      ::testing::ExitedWithCode(0), "open=0");
+}
+
+}  // namespace
+#endif
