@@ -162,6 +162,7 @@ void tZV_LogWriter::Write(tZV_MessageType aEntryType, TextView aMessage) {
     wasEmpty = fState->Queue.empty();
     fState->Queue.push_back(std::move(line));
   }
+  fThread->EnsureStarted();
   // The thread waits only on an empty queue: with lines already queued it is busy and
   // looks at the queue again before it waits.
   if (wasEmpty) fState->Wake.notify_one();
@@ -204,22 +205,52 @@ bool tZV_LogWriter::AppendToFile(const tZV_LineTarget& aTarget, const Text& aLin
 // ---------------------------------------------------------------------------
 // tZV_LogThread
 
-tZV_LogThread::tZV_LogThread(std::shared_ptr<tZV_LogState> aState)
-    : fState(std::move(aState)), fThread(&tZV_LogThread::Execute, fState) {}
+tZV_LogThread::tZV_LogThread(std::shared_ptr<tZV_LogState> aState) : fState(std::move(aState)) { EnsureStarted(); }
+
+void tZV_LogThread::EnsureStarted() {
+  if (fStarted.load(std::memory_order_acquire)) return;
+  if (platform::LoadingUnderLoaderLock() || platform::UnloadingUnderLoaderLock()) return;
+  std::call_once(fStartOnce, [this] {
+    fThread = std::thread(&tZV_LogThread::Execute, fState);
+    // On Windows a new thread first waits for the loader lock; a host may unload the
+    // library as soon as the call that started it returns.
+    std::unique_lock lock(fState->Lock);
+    fState->Progress.wait(lock, [this] { return fState->Started; });
+    fStarted.store(true, std::memory_order_release);
+  });
+}
+
+void tZV_LogThread::WriteQueueHere(tZV_LogState& aState, std::unique_lock<std::mutex>& aLock, bool aSingleAttempts) {
+  tZV_LineTarget target;
+  std::string bytes;
+  while (!aState.Queue.empty()) {
+    const Text line = std::move(aState.Queue.front());
+    aState.Queue.pop_front();
+    target.Take(aState);
+    aLock.unlock();
+    const bool written =
+        tZV_LogWriter::AppendToFile(target, line, aSingleAttempts ? 1 : tZV_LogWriter::kAttempts, bytes);
+    aLock.lock();
+    if (!written) aSingleAttempts = true;
+    ++aState.Handled;
+  }
+}
 
 tZV_LogThread::~tZV_LogThread() {
   tZV_LogState& state = *fState;
+  if (!fThread.joinable()) {
+    // Never started (every line came while the loader held its lock): the queue is
+    // written here.
+    std::unique_lock lock(state.Lock);
+    WriteQueueHere(state, lock, false);
+    return;
+  }
   if (platform::ProcessExitUnderWay()) {
     // The system has ended the thread: what it left queued (the STOP banner among it)
     // is written here, one attempt per line. Its lock is taken only if the thread did
     // not end while holding it.
     std::unique_lock lock(state.Lock, std::try_to_lock);
-    if (lock.owns_lock()) {
-      while (!state.Queue.empty()) {
-        tZV_LogWriter::AppendToFile(state, state.Queue.front(), 1);
-        state.Queue.pop_front();
-      }
-    }
+    if (lock.owns_lock()) WriteQueueHere(state, lock, true);
     fThread.detach();
     return;
   }
@@ -255,6 +286,8 @@ void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {
   tZV_LineTarget target;
   std::string bytes;
   std::unique_lock lock(state.Lock);
+  state.Started = true;
+  state.Progress.notify_all();
   // Set when a line is dropped after a stop request: the file cannot take lines (full
   // or read-only disk), so the rest get one attempt each and destruction stays short.
   bool singleAttempts = false;

@@ -2,6 +2,7 @@
 // Time-stamped log files written in the background: Write formats a line on the
 // caller's thread and queues it; the writer's own thread appends it to the file.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -29,6 +30,7 @@ struct tZV_LogState {
   int32_t MaxLogfileSize = 5000;    // in units of 1,024 bytes
   int32_t Counter = 0;              // nothing advances it: the size is checked before every line
   bool StopRequested = false;
+  bool Started = false;             // the thread runs (set by the thread itself)
   bool Finished = false;
   uint64_t Handled = 0;             // lines written or dropped so far
 };
@@ -111,13 +113,19 @@ class tZV_LogWriter {
 // after a stop request once the queue is empty.
 class tZV_LogThread {
  public:
-  // Starts the thread at once on the given shared state.
+  // Starts the thread on the given shared state and returns once it runs; while the
+  // library is loaded under the loader lock, leaves that to EnsureStarted.
   explicit tZV_LogThread(std::shared_ptr<tZV_LogState> aState);
   // Asks the thread to stop and waits while it drains the queue (see ~tZV_LogWriter).
   ~tZV_LogThread();
   tZV_LogThread(const tZV_LogThread&) = delete;
   tZV_LogThread& operator=(const tZV_LogThread&) = delete;
 
+  // Starts the thread unless it runs already or the loader holds its lock (a thread
+  // started then could not begin before the library's unloading), and returns once it
+  // runs. Lines queued before it starts are written by the thread, or by destruction
+  // when it never starts.
+  void EnsureStarted();
   tZV_LogWriter* Writer() const { return fWriter; }
   void SetWriter(tZV_LogWriter* aWriter) { fWriter = aWriter; }
 
@@ -127,9 +135,15 @@ class tZV_LogThread {
 
  private:
   static void Execute(std::shared_ptr<tZV_LogState> aState);
+  // Writes the queued lines on the calling thread (with aLock held on entry and exit),
+  // for a thread that never started or that the process's exit has ended; after a
+  // dropped line, or with aSingleAttempts, one attempt per line.
+  static void WriteQueueHere(tZV_LogState& aState, std::unique_lock<std::mutex>& aLock, bool aSingleAttempts);
 
   std::shared_ptr<tZV_LogState> fState;
   tZV_LogWriter* fWriter = nullptr;
+  std::once_flag fStartOnce;
+  std::atomic<bool> fStarted{false};
   std::thread fThread;
 };
 

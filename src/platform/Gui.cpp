@@ -64,6 +64,16 @@ HeadlessRecord HeadlessSnapshot() {
   return GuiState().Record;
 }
 
+void SetRecordOnly(bool aOn) {
+  std::lock_guard guard(GuiState().Lock);
+  GuiState().RecordOnly = aOn;
+}
+
+bool RecordOnly() {
+  std::lock_guard guard(GuiState().Lock);
+  return GuiState().RecordOnly;
+}
+
 void ResetHeadlessRecord() {
   std::lock_guard guard(GuiState().Lock);
   GuiState().Record.Dialogs.clear();

@@ -127,6 +127,7 @@ class PopupWindow {
   bool Visible() const { return fVisible; }
 
  private:
+  bool fRecordOnly = true;  // a window of the record only, not of the system
   WindowHandle fHandle;
   int fClientWidth, fClientHeight;
   Rgb fColor;
@@ -158,5 +159,10 @@ struct HeadlessRecord {
 HeadlessRecord HeadlessSnapshot();
 // Forgets dialogs, quit requests and message pumps (icons and windows stay).
 void ResetHeadlessRecord();
+// For test programs: with aOn the system shows nothing of its own (no dialog waiting
+// for a person, no window, no icon) and only the record is kept, as on Linux, where
+// nothing is shown anyway. The library never sets it.
+void SetRecordOnly(bool aOn);
+bool RecordOnly();
 
 }  // namespace zv::platform

@@ -14,6 +14,7 @@ struct HeadlessState {
   HeadlessRecord Record;
   UnhandledExceptionHandler Handler;
   uint64_t HandlerToken = 0;
+  bool RecordOnly = false;
 };
 
 HeadlessState& GuiState();

@@ -9,6 +9,12 @@ namespace zv::platform {
 // holds no such lock.
 bool UnloadingUnderLoaderLock();
 
+// True while the system's loader loads the library under its lock (Windows, while the
+// library's own objects are constructed): a thread started then cannot begin before the
+// load is complete, and the library may be unloaded before it does. Always false where
+// the loader holds no such lock, and in a program that is no library.
+bool LoadingUnderLoaderLock();
+
 // True when that unloading is part of the process's exit: the system has already ended
 // every other thread, wherever it was, so none of them will make progress again.
 bool ProcessExitUnderWay();

@@ -72,7 +72,7 @@ inline zv::tZV_ApplicationEnvironment TestEnvironment(const fs::path& aDir, std:
                                                       std::map<zv::Text, std::string> aResources = {},
                                                       const zv::DateTime* aClock = nullptr) {
   zv::tZV_ApplicationEnvironment environment;
-  environment.LogRoot = zv::FromUtf8(aDir.string() + "/");
+  environment.LogRoot = zv::FromUtf8(aDir.string() + static_cast<char>(fs::path::preferred_separator));
   environment.ExeBaseName = u"POS";
   environment.Arguments = std::move(aArguments);
   environment.ReadString = [](uint32_t aId) { return zv::platform::LoadResourceString(aId); };

@@ -10,6 +10,7 @@
 #include "TestText.h"
 #include "base/Exception.h"
 #include "app/uZV_Base.h"
+#include "platform/FileSystem.h"
 #include "platform/Gui.h"
 #include "platform/NamedMutex.h"
 
@@ -20,7 +21,11 @@ namespace {
 
 class Application : public ::testing::Test {
  protected:
-  void SetUp() override { platform::ResetHeadlessRecord(); }
+  void SetUp() override {
+    // Dialogs and icons go to the record only: on Windows nobody would close a dialog.
+    platform::SetRecordOnly(true);
+    platform::ResetHeadlessRecord();
+  }
   fs::path LogFile() const { return dir.Path() / "LogFiles" / "POS.log"; }
 
   TempDir dir;
@@ -85,7 +90,7 @@ TEST_F(Application, AnInvalidReleaseDateFailsCreation) {
 TEST_F(Application, LoadsThisLibrarysVersionHistory) {
   tZV_Application app(TestEnvironment(dir.Path()));
   EXPECT_EQ(app.Info().Version(), u"1.01");
-  EXPECT_EQ(app.Info().VersionString(), u"[1.01 - 10/11/2021]");
+  EXPECT_EQ(app.Info().VersionString(), u"[1.01 - " + ReleaseDateText() + u"]");
   GlobalApplication global(app);
   app.Info().SetVersion(u"7.7");
   EXPECT_EQ(GetApplicationInfo().Version(), u"7.7");
@@ -144,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CommandLine, ThisProcessHasNoBatchSwitch) {
   EXPECT_EQ(GetCommandLineParam(u"/BATCH", true), u"");
   EXPECT_FALSE(GetExePath().empty());
-  EXPECT_EQ(GetExePath().back(), u'/');
+  EXPECT_TRUE(platform::IsPathSeparator(GetExePath().back()));
   EXPECT_EQ(GetExeBaseName(), u"test_app");
 }
 
@@ -365,11 +370,18 @@ class SingleInstance : public Application {
   const Text name;
 };
 
+#ifdef _WIN32
+TEST_F(SingleInstance, TheMutexIsAKernelObjectOfTheSessionNamespace) {
+  // A backslash would name another namespace.
+  EXPECT_EQ(platform::NamedMutex::LocationOf(u"a\\b/c"), u"a_b/c");
+}
+#else
 TEST_F(SingleInstance, TheLockFileLivesInTheRuntimeDirectory) {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   const std::string directory = runtime != nullptr && runtime[0] != '\0' ? runtime : "/tmp";
   EXPECT_EQ(ToUtf8(platform::NamedMutex::LocationOf(u"a/b")), (fs::path(directory) / "a_b.lock").string());
 }
+#endif
 
 TEST_F(SingleInstance, TakesTheMutexOnceAndReleasesIt) {
   tZV_Application app(Environment());

@@ -14,7 +14,11 @@ namespace {
 
 class Wait : public ::testing::Test {
  protected:
-  void SetUp() override { platform::ResetHeadlessRecord(); }
+  void SetUp() override {
+    // The window exists in the record only: its place is on the headless desktop.
+    platform::SetRecordOnly(true);
+    platform::ResetHeadlessRecord();
+  }
   TempDir dir;
 };
 

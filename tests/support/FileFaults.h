@@ -19,16 +19,20 @@ struct ChildRun {
 
 // Runs aBody in a forked child and waits for it; a child still running after
 // aKillAfter is killed. Gtest assertions inside aBody are not seen: return what the
-// parent should check.
+// parent should check. On Windows, which cannot fork, aBody runs in this process and
+// aKillAfter is not enforced: only faults that stay with a file can be made there.
 ChildRun RunInChild(const std::function<std::string()>& aBody, std::chrono::seconds aKillAfter);
 
+#ifndef _WIN32
 // For the calling process (run it in a child): writing past aBytes from the start of
 // any file fails with EFBIG instead of ending the process, as on a full disk. A write
-// that straddles the limit writes the part that fits.
+// that straddles the limit writes the part that fits. (Windows has no such limit.)
 void LimitFileSize(uint64_t aBytes);
+#endif
 
 // Makes an existing file or folder refuse writes until destruction: permission bits,
-// and for root (whom those do not stop) the immutable attribute.
+// and for root (whom those do not stop) the immutable attribute; on Windows the
+// read-only attribute (which a folder ignores for new files: Failure says so).
 class ReadOnlyPath {
  public:
   explicit ReadOnlyPath(std::filesystem::path aPath);

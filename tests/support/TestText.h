@@ -7,6 +7,7 @@
 
 #include "base/Exception.h"
 #include "base/Text.h"
+#include "platform/Regional.h"
 
 namespace zv {
 
@@ -41,6 +42,16 @@ std::string Concat(const Parts&... aParts) {
 inline std::string Quoted(const std::string& aValue) {
   if (aValue.size() <= 200) return aValue;
   return aValue.substr(0, 200) + "... (cut, " + std::to_string(aValue.size()) + " characters)";
+}
+
+// This library's release date, 10 November 2021, as the regional short date format
+// writes it: dd/mm/yyyy on Linux, the user's own format on Windows.
+inline zv::Text ReleaseDateText() {
+#ifdef _WIN32
+  return zv::platform::FormatShortDate(2021, 11, 10);
+#else
+  return u"10/11/2021";
+#endif
 }
 
 // The message of the failure that aAction raises, or "<no failure>".

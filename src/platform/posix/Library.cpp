@@ -4,6 +4,7 @@ namespace zv::platform {
 
 // The dynamic loader runs destructors without a lock that a thread's end would need,
 // and the other threads still run at exit.
+bool LoadingUnderLoaderLock() { return false; }
 bool UnloadingUnderLoaderLock() { return false; }
 bool ProcessExitUnderWay() { return false; }
 

@@ -40,12 +40,23 @@ const wchar_t* PopupClass() {
 
 HWND NativeWindow(WindowHandle aHandle) { return reinterpret_cast<HWND>(aHandle); }
 
+// The handles of windows that exist only in the record.
+std::atomic<WindowHandle> gNextRecordedWindow{0x10000};
+
+WindowHandle CreatePopup(bool aRecordOnly, int aClientWidth, int aClientHeight) {
+  if (aRecordOnly) return gNextRecordedWindow++;
+  return reinterpret_cast<WindowHandle>(CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, PopupClass(), L"", WS_POPUP, 0,
+                                                        0, aClientWidth, aClientHeight, nullptr, nullptr,
+                                                        GetModuleHandleW(nullptr), nullptr));
+}
+
 }  // namespace
 
 void ShowMessageDialog(DialogKind aKind, const Text& aText) {
   {
     std::lock_guard guard(GuiState().Lock);
     GuiState().Record.Dialogs.push_back({aKind, aText});
+    if (GuiState().RecordOnly) return;
   }
   const UINT symbol = aKind == DialogKind::Error ? MB_ICONERROR : MB_ICONINFORMATION;
   MessageBoxW(nullptr, reinterpret_cast<const wchar_t*>(aText.c_str()), L"", MB_OK | MB_TASKMODAL | MB_SETFOREGROUND | symbol);
@@ -58,7 +69,7 @@ bool AddNotifyIcon(const NotifyIconData& aData) {
   auto& icons = GuiState().Record.NotifyIcons;
   if (std::any_of(icons.begin(), icons.end(), [&](const NotifyIconData& d) { return SameIcon(d, aData); })) return false;
   NOTIFYICONDATAW native = ToNative(aData);
-  if (!Shell_NotifyIconW(NIM_ADD, &native)) return false;
+  if (!GuiState().RecordOnly && !Shell_NotifyIconW(NIM_ADD, &native)) return false;
   icons.push_back(aData);
   return true;
 }
@@ -69,7 +80,7 @@ bool DeleteNotifyIcon(const NotifyIconData& aData) {
   auto it = std::find_if(icons.begin(), icons.end(), [&](const NotifyIconData& d) { return SameIcon(d, aData); });
   if (it == icons.end()) return false;
   NOTIFYICONDATAW native = ToNative(aData);
-  Shell_NotifyIconW(NIM_DELETE, &native);
+  if (!GuiState().RecordOnly) Shell_NotifyIconW(NIM_DELETE, &native);
   icons.erase(it);
   return true;
 }
@@ -94,29 +105,30 @@ void PostQuitRequest() {
   {
     std::lock_guard guard(GuiState().Lock);
     ++GuiState().Record.QuitRequests;
+    if (GuiState().RecordOnly) return;
   }
   PostQuitMessage(0);
 }
 
 // Created on the calling thread, which owns it and must pump its messages.
 PopupWindow::PopupWindow(int aClientWidth, int aClientHeight, Rgb aColor)
-    : fHandle(reinterpret_cast<WindowHandle>(CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, PopupClass(), L"",
-                                                             WS_POPUP, 0, 0, aClientWidth, aClientHeight, nullptr,
-                                                             nullptr, GetModuleHandleW(nullptr), nullptr))),
+    : fRecordOnly(RecordOnly()),
+      fHandle(CreatePopup(fRecordOnly, aClientWidth, aClientHeight)),
       fClientWidth(aClientWidth),
       fClientHeight(aClientHeight),
       fColor(aColor) {}
 
 PopupWindow::~PopupWindow() {
   Hide();
-  if (fHandle != 0) DestroyWindow(NativeWindow(fHandle));
+  if (fHandle != 0 && !fRecordOnly) DestroyWindow(NativeWindow(fHandle));
 }
 
 void PopupWindow::Show() {
-  const int desktopWidth = GetSystemMetrics(SM_CXSCREEN), desktopHeight = GetSystemMetrics(SM_CYSCREEN);
+  const int desktopWidth = fRecordOnly ? kDesktopWidth : GetSystemMetrics(SM_CXSCREEN);
+  const int desktopHeight = fRecordOnly ? kDesktopHeight : GetSystemMetrics(SM_CYSCREEN);
   fLeft = ((desktopWidth > 0 ? desktopWidth : kDesktopWidth) - fClientWidth) / 2;
   fTop = ((desktopHeight > 0 ? desktopHeight : kDesktopHeight) - fClientHeight) / 2;
-  if (fHandle != 0) {
+  if (fHandle != 0 && !fRecordOnly) {
     SetWindowPos(NativeWindow(fHandle), HWND_TOPMOST, fLeft, fTop, fClientWidth, fClientHeight, SWP_SHOWWINDOW | SWP_NOACTIVATE);
     SetWindowTextW(NativeWindow(fHandle), reinterpret_cast<const wchar_t*>(fLabel.Caption().c_str()));
   }
@@ -128,7 +140,7 @@ void PopupWindow::Show() {
 
 void PopupWindow::Hide() {
   if (!fVisible) return;
-  if (fHandle != 0) ShowWindow(NativeWindow(fHandle), SW_HIDE);
+  if (fHandle != 0 && !fRecordOnly) ShowWindow(NativeWindow(fHandle), SW_HIDE);
   fVisible = false;
   std::lock_guard guard(GuiState().Lock);
   --GuiState().Record.VisibleWindows;

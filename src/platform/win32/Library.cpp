@@ -1,5 +1,7 @@
 #include "platform/Library.h"
 
+#include <windows.h>
+
 #include <atomic>
 
 namespace zv::platform {
@@ -8,6 +10,17 @@ namespace zv::platform {
 // library's destructors.
 std::atomic<bool> gUnloadingUnderLoaderLock{false};
 std::atomic<bool> gProcessExitUnderWay{false};
+// Set by the entry point once the runtime has constructed the library's objects.
+std::atomic<bool> gLoadCompleted{false};
+
+bool LoadingUnderLoaderLock() {
+  if (gLoadCompleted) return false;
+  // Before the entry point has run: true in a DLL being loaded, false in a program.
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&gLoadCompleted), &self);
+  return self != nullptr && self != GetModuleHandleW(nullptr);
+}
 
 bool UnloadingUnderLoaderLock() { return gUnloadingUnderLoaderLock; }
 bool ProcessExitUnderWay() { return gProcessExitUnderWay; }

@@ -1,6 +1,8 @@
-// The DLL's entry point. The runtime calls it before it runs the library's destructors
-// on unloading, which then run under the loader lock: they learn it from the flags set
-// here, and neither join threads nor wait for threads that the process's exit has ended.
+// The DLL's entry point. The runtime calls it after it has constructed the library's
+// objects on loading, and before it runs their destructors on unloading: both run under
+// the loader lock. They learn it from the flags set here: they start no thread while
+// loading, and neither join threads nor wait for threads that the process's exit has
+// ended while unloading.
 
 #include <windows.h>
 
@@ -9,10 +11,14 @@
 namespace zv::platform {
 extern std::atomic<bool> gUnloadingUnderLoaderLock;
 extern std::atomic<bool> gProcessExitUnderWay;
+extern std::atomic<bool> gLoadCompleted;
 }  // namespace zv::platform
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE aInstance, DWORD aReason, LPVOID aReserved) {
-  if (aReason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(aInstance);
+  if (aReason == DLL_PROCESS_ATTACH) {
+    DisableThreadLibraryCalls(aInstance);
+    zv::platform::gLoadCompleted = true;
+  }
   if (aReason == DLL_PROCESS_DETACH) {
     // A non-null argument: the process is exiting (FreeLibrary passes null).
     zv::platform::gProcessExitUnderWay = aReserved != nullptr;
