@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <chrono>
 #include <map>
@@ -19,6 +18,7 @@ namespace {
 using ::testing::ElementsAre;
 using zvtest::LocalServer;
 using zvtest::LogCapture;
+using zvtest::Md5Hex;
 
 // Answers /status/<code> with that code, the body "body of <code>" and, for 3xx, a
 // Location elsewhere; /json/400 with a JSON error body.
@@ -293,19 +293,6 @@ TEST(HttpClient, BasicAndBearerAuthorization) {
     ASSERT_TRUE(client.Post(server.Url("/auth"), u"x"));
     EXPECT_EQ(server.Requests().back().Header("Authorization"), c.Expected);
   }
-}
-
-std::string Md5Hex(const std::string& aText) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(aText.data(), aText.size(), digest, &length, EVP_md5(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    out += kHex[digest[i] >> 4];
-    out += kHex[digest[i] & 0x0F];
-  }
-  return out;
 }
 
 // The parameters of "Digest a=b, c="d", ...".

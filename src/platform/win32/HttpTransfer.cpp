@@ -367,7 +367,9 @@ struct HttpTransfer::Impl {
     WinHttpSetOption(request.Handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
     DWORD option = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     WinHttpSetOption(request.Handle, WINHTTP_OPTION_REDIRECT_POLICY, &option, sizeof option);
-    option = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS;
+    // An Https transfer's connection serves one request only, as on Linux: a POST is
+    // never resent by the transport on a connection the server may have closed.
+    option = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS | (fMode == Mode::Https ? WINHTTP_DISABLE_KEEP_ALIVE : 0);
     WinHttpSetOption(request.Handle, WINHTTP_OPTION_DISABLE_FEATURE, &option, sizeof option);
     if (secure) {
       DWORD flags = 0;
@@ -455,7 +457,7 @@ struct HttpTransfer::Impl {
     if (announced >= 0 && got < announced)
       return fail(18, "transfer closed with " + std::to_string(announced - got) + " bytes remaining to read");
     result.ContentType = Narrow(QueryText(request.Handle, WINHTTP_QUERY_CONTENT_TYPE));
-    fOpen = !EqualsIgnoringCase(QueryText(request.Handle, WINHTTP_QUERY_CONNECTION), L"close");
+    fOpen = fMode == Mode::PlainHttp && !EqualsIgnoringCase(QueryText(request.Handle, WINHTTP_QUERY_CONNECTION), L"close");
     return result;
   }
 
