@@ -10,6 +10,7 @@
 
 #include "HttpClientTestSupport.h"
 #include "HttpTestServer.h"
+#include "Wine.h"
 #include "http/uZV_HTTPClient.h"
 
 namespace zv {
@@ -247,6 +248,7 @@ TEST(HttpClient, SettingsAreAppliedOnceBeforeTheFirstRequest) {
 
   // The TLS handshake with a peer that never answers runs into the first connect
   // time-out (1 s), not the later one (120 s).
+  if (zvtest::UnderWine()) GTEST_SKIP() << "Wine's WinHTTP hangs on a peer silent during the TLS handshake";
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(client.Post(FromUtf8("https://127.0.0.1:" + std::to_string(silent.Port()) + "/"), u"{}"));
   auto elapsed = std::chrono::steady_clock::now() - start;
@@ -322,6 +324,7 @@ std::map<std::string, std::string> DigestParameters(const std::string& aHeader) 
 
 // Digest: the first request is challenged, the second carries a valid answer to it.
 TEST(HttpClient, DigestAuthorizationAnswersTheChallenge) {
+  if (zvtest::UnderWine()) GTEST_SKIP() << "Wine's WinHTTP does not answer a Digest challenge (no Digest package)";
   const std::string realm = "zv-test", nonce = "4f1a2b3c", user = "alice", password = "s3cret";
   LocalServer server([&](const httplib::Request& aRequest, httplib::Response& aResponse) {
     const std::string authorization = aRequest.get_header_value("Authorization");

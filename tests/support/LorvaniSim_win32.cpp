@@ -1,6 +1,6 @@
 // The simulator under Wine: the Linux program, started through Wine on its Z: path. A
 // Linux process started so is not a child the test can wait for or read from, so a
-// small shell script runs it: the script writes the simulator's output, process id and
+// small bash script runs it: the script writes the simulator's output, process id and
 // exit status to files in the simulator's folder, and ends it should the test process
 // go first. Control requests go over WinHTTP.
 
@@ -17,8 +17,10 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "LorvaniSim.h"
+#include "TestSocket.h"
 #include "TestText.h"
 
 namespace zvtest {
@@ -73,13 +75,24 @@ std::string ReadWhole(const std::string& aPath) {
 
 bool Exists(const std::string& aPath) { return GetFileAttributesW(Wide(aPath).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// The Linux process id of this test process: Wine opens /proc/self in the process itself.
-std::string LinuxProcessId() {
-  std::istringstream stat(ReadWhole("Z:\\proc\\self\\stat"));
-  std::string pid;
-  stat >> pid;
-  if (pid.empty()) throw std::runtime_error("cannot read the Linux process id from /proc/self/stat");
-  return pid;
+// A port of 127.0.0.1 that accepts connections and keeps them open for as long as this
+// process lives: a script connected to it reads the end of its connection when the
+// test process has gone, however it ended.
+int LifelinePort() {
+  static const int port = [] {
+    const int listening = TcpSocket();
+    const int bound = BindLocal(listening);
+    if (bound < 0) throw std::runtime_error("cannot listen on 127.0.0.1");
+    std::thread([listening] {
+      std::vector<int> kept;  // closed by the system when the process ends
+      for (;;) {
+        const int connection = AcceptSocket(listening);
+        if (connection >= 0) kept.push_back(connection);
+      }
+    }).detach();
+    return bound;
+  }();
+  return port;
 }
 
 // A new folder under the Linux /tmp, as a Windows path.
@@ -108,14 +121,14 @@ void StartLinux(const std::string& aProgram, const std::string& aArguments) {
   CloseHandle(process.hProcess);
 }
 
-// Runs a shell script written to aFolder/run.sh.
+// Runs a bash script written to aFolder/run.sh.
 void StartScript(const std::string& aFolder, const std::string& aScript) {
   {
     std::ofstream out(Concat(aFolder, "\\run.sh"), std::ios::binary);
     out << aScript;
     if (!out) throw std::runtime_error(Concat("cannot write ", aFolder, "\\run.sh"));
   }
-  StartLinux("/bin/sh", Concat(LinuxPath(aFolder), "/run.sh"));
+  StartLinux("/bin/bash", Concat(LinuxPath(aFolder), "/run.sh"));
 }
 
 // Waits up to aSeconds for a file the script renames into place; its content, or
@@ -161,19 +174,20 @@ LorvaniSim::LorvaniSim(std::vector<std::string> aArguments) {
 
   std::string command = Concat(ShellWord(program), " --port 0 --ca-out ", ShellWord(Concat(folder, "/ca.pem")), " --quiet");
   for (const std::string& argument : aArguments) command.append(" ").append(ShellWord(argument));
-  // The simulator runs in a subshell that records its end; the script itself watches
-  // the test process and kills the simulator when that has gone.
+  // The script starts the simulator, records its process id and exit status, and kills
+  // it should the test process go first (its lifeline connection then ends).
   const std::string script = Concat("exec </dev/null >/dev/null 2>&1\n",
                                     "cd ", ShellWord(folder), " || exit 1\n",
-                                    "( ", command, " >out 2>err & echo $! >pid.tmp; mv pid.tmp pid; wait $!\n",
-                                    "  echo $? >status.tmp; mv status.tmp status ) &\n",
-                                    "while [ ! -e status ]; do\n",
-                                    "  if ! kill -0 ", LinuxProcessId(), "; then\n",
-                                    "    [ -e pid ] && kill -KILL \"$(cat pid)\"\n",
-                                    "    exit 0\n",
-                                    "  fi\n",
-                                    "  sleep 0.2\n",
-                                    "done\n");
+                                    "exec 3<>/dev/tcp/127.0.0.1/", std::to_string(LifelinePort()), " || exit 1\n",
+                                    command, " >out 2>err 3<&- &\n",
+                                    "sim=$!\n",
+                                    "echo $sim >pid.tmp; mv pid.tmp pid\n",
+                                    "( read -r -u 3 _; kill -KILL $sim ) &\n",
+                                    "lifeline=$!\n",
+                                    "exec 3<&-\n",
+                                    "wait $sim\n",
+                                    "echo $? >status.tmp; mv status.tmp status\n",
+                                    "kill $lifeline\n");
   StartScript(fDirectory, script);
   std::string pid;
   if (!WaitForFile(Concat(fDirectory, "\\pid"), kStartSeconds, pid)) throw std::runtime_error("lorvani-sim did not start");

@@ -376,8 +376,9 @@ struct HttpTransfer::Impl {
       if (!fSettings.TlsVerify)
         flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
                 SECURITY_FLAG_IGNORE_CERT_DATE_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
-      else if (!fSettings.TlsCaFile.empty())
-        flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;  // the chain is checked in OnStatus instead
+      else
+        flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;  // the chain is checked in OnStatus instead (Wine
+                                                  // would only say "secure channel error")
       if (fSettings.TlsVerify && !IpAddressOf(host).empty())
         flags |= SECURITY_FLAG_IGNORE_CERT_CN_INVALID;  // the address is checked in OnStatus instead
       if (flags != 0) WinHttpSetOption(request.Handle, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
