@@ -3,12 +3,9 @@
 // what it receives, a port that accepts connections but never speaks, a port where
 // nothing listens, a one-shot peer that answers with raw bytes, and a log capture.
 
-#include <arpa/inet.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -17,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "TestSocket.h"
 #include "base/Text.h"
 #include "base/uZV_Base_Defs.h"
 
@@ -98,17 +96,10 @@ class LocalServer {
 class SilentPort {
  public:
   SilentPort() {
-    fSocket = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(fSocket, 16);
-    socklen_t length = sizeof address;
-    getsockname(fSocket, reinterpret_cast<sockaddr*>(&address), &length);
-    fPort = ntohs(address.sin_port);
+    fSocket = TcpSocket();
+    fPort = BindLocal(fSocket, 0, 16);
   }
-  ~SilentPort() { close(fSocket); }
+  ~SilentPort() { CloseSocket(fSocket); }
   SilentPort(const SilentPort&) = delete;
   SilentPort& operator=(const SilentPort&) = delete;
   int Port() const { return fPort; }
@@ -120,15 +111,10 @@ class SilentPort {
 
 // A port of 127.0.0.1 where nothing listens: connections are refused.
 inline int ClosedPort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-  close(s);
-  return ntohs(address.sin_port);
+  const int s = TcpSocket();
+  const int port = BindLocal(s, 0, -1);
+  CloseSocket(s);
+  return port;
 }
 
 // Accepts one connection, reads the request head and whatever body came with it, sends
@@ -136,36 +122,32 @@ inline int ClosedPort() {
 class RawOnceServer {
  public:
   explicit RawOnceServer(std::string aReply) : fReply(std::move(aReply)) {
-    fSocket = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(fSocket, 1);
-    socklen_t length = sizeof address;
-    getsockname(fSocket, reinterpret_cast<sockaddr*>(&address), &length);
-    fPort = ntohs(address.sin_port);
+    fSocket = TcpSocket();
+    fPort = BindLocal(fSocket, 0, 1);
     fThread = std::thread([this] {
-      int peer = accept(fSocket, nullptr, nullptr);
+      // Waits in slices, so that the destructor can end a wait for a client that never came.
+      while (!fStop && WaitSocket(fSocket, 20) == 0) {
+      }
+      if (fStop) return;
+      const int peer = AcceptSocket(fSocket);
       if (peer < 0) return;
       std::string request;
       char buffer[4096];
-      timeval wait{2, 0};
-      setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+      SetReceiveTimeout(peer, 2);
       while (request.find("\r\n\r\n") == std::string::npos) {
-        ssize_t got = recv(peer, buffer, sizeof buffer, 0);
+        const long got = ReceiveSome(peer, buffer, sizeof buffer);
         if (got <= 0) break;
         request.append(buffer, static_cast<size_t>(got));
       }
-      send(peer, fReply.data(), fReply.size(), MSG_NOSIGNAL);
-      shutdown(peer, SHUT_RDWR);
-      close(peer);
+      SendSome(peer, fReply.data(), fReply.size());
+      ShutdownBoth(peer);
+      CloseSocket(peer);
     });
   }
   ~RawOnceServer() {
-    shutdown(fSocket, SHUT_RDWR);
+    fStop = true;
     fThread.join();
-    close(fSocket);
+    CloseSocket(fSocket);
   }
   RawOnceServer(const RawOnceServer&) = delete;
   RawOnceServer& operator=(const RawOnceServer&) = delete;
@@ -177,6 +159,7 @@ class RawOnceServer {
   std::string fReply;
   int fSocket = -1;
   int fPort = 0;
+  std::atomic<bool> fStop{false};
   std::thread fThread;
 };
 

@@ -9,6 +9,7 @@
 
 #include "HttpClientTestSupport.h"
 #include "LorvaniSim.h"
+#include "Wine.h"
 #include "http/uZV_HTTPClient.h"
 
 namespace zv {
@@ -105,7 +106,7 @@ TEST(HttpClientTls, VerificationDecidesWhichServersAreTrusted) {
         client.Post(FromUtf8(c.Server->BaseUrl() + "orders"), Order("PRE-1", "tls-" + std::to_string(++request)));
     EXPECT_EQ(result, c.Accepted) << ToUtf8(client.LastStatusText());
     if (!c.Accepted) {
-      EXPECT_EQ(client.LastStatusCode(), platform::kHttpPeerFailedVerification);
+      EXPECT_EQ(client.LastStatusCode(), platform::kHttpPeerFailedVerification) << ToUtf8(client.LastStatusText());
       EXPECT_FALSE(client.LastStatusText().empty());
       EXPECT_EQ(client.Response(), u"");
     }
@@ -188,6 +189,7 @@ TEST(HttpClientTls, ReadTimeoutGivesUpOnASilentServer) {
 // The connection phase (TCP and TLS) is the connect time-out's alone, even when it is
 // longer than the read time-out.
 TEST(HttpClientTls, ReadTimeoutLeavesTheConnectionToTheConnectTimeout) {
+  if (zvtest::UnderWine()) GTEST_SKIP() << "Wine's WinHTTP hangs on a peer silent during the TLS handshake";
   zvtest::SilentPort silent;
   ZV_HttpClient client;
   client.SetConnectTimeout(3);

@@ -1,12 +1,15 @@
 #include "HttpTestServer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
+#ifdef _WIN32
+// clang-format off
+#include <windows.h>
+#include <wincrypt.h>
+// clang-format on
+#else
 #include <openssl/evp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
+
+#include "TestSocket.h"
 
 #include <algorithm>
 #include <cctype>
@@ -32,26 +35,20 @@ std::string Trim(const std::string& aText) {
 
 // Binds a TCP socket to 127.0.0.1 on a free port and listens with the given queue.
 int ListenLocal(int aBacklog, int& aPort) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = TcpSocket();
   if (fd < 0) throw std::runtime_error("socket failed");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, aBacklog) != 0) {
-    close(fd);
+  aPort = BindLocal(fd, 0, aBacklog);
+  if (aPort < 0) {
+    CloseSocket(fd);
     throw std::runtime_error("bind or listen failed");
   }
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  aPort = ntohs(address.sin_port);
   return fd;
 }
 
 bool SendAll(int aSocket, const std::string& aBytes) {
   size_t sent = 0;
   while (sent < aBytes.size()) {
-    const ssize_t n = send(aSocket, aBytes.data() + sent, aBytes.size() - sent, MSG_NOSIGNAL);
+    const long n = SendSome(aSocket, aBytes.data() + sent, aBytes.size() - sent);
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
   }
@@ -82,11 +79,11 @@ HttpTestServer::~HttpTestServer() {
   fAcceptor.join();
   {
     std::lock_guard guard(fLock);
-    for (int s : fSockets) shutdown(s, SHUT_RDWR);
+    for (int s : fSockets) ShutdownBoth(s);
   }
   for (std::thread& t : fThreads) t.join();
-  for (int s : fSockets) close(s);
-  close(fListen);
+  for (int s : fSockets) CloseSocket(s);
+  CloseSocket(fListen);
 }
 
 std::string HttpTestServer::Url(const std::string& aPath) const {
@@ -100,9 +97,8 @@ std::vector<HttpRequest> HttpTestServer::Requests() const {
 
 void HttpTestServer::AcceptLoop() {
   while (!fStop) {
-    pollfd p{fListen, POLLIN, 0};
-    if (poll(&p, 1, 20) <= 0) continue;
-    const int s = accept4(fListen, nullptr, nullptr, SOCK_CLOEXEC);
+    if (WaitSocket(fListen, 20) <= 0) continue;
+    const int s = AcceptSocket(fListen);
     if (s < 0) continue;
     ++fConnections;
     std::lock_guard guard(fLock);
@@ -117,12 +113,11 @@ void HttpTestServer::Serve(int aSocket) {
   auto readMore = [&]() -> bool {
     for (;;) {
       if (fStop) return false;
-      pollfd p{aSocket, POLLIN, 0};
-      const int ready = poll(&p, 1, 20);
+      const int ready = WaitSocket(aSocket, 20);
       if (ready == 0) continue;
       if (ready < 0) return false;
       char chunk[4096];
-      const ssize_t n = recv(aSocket, chunk, sizeof chunk, 0);
+      const long n = ReceiveSome(aSocket, chunk, sizeof chunk);
       if (n <= 0) return false;
       buffer.append(chunk, static_cast<size_t>(n));
       return true;
@@ -165,7 +160,7 @@ void HttpTestServer::Serve(int aSocket) {
     const HttpReply reply = fHandler(request);
     switch (reply.Action) {
       case HttpReply::Kind::Close:
-        shutdown(aSocket, SHUT_RDWR);
+        ShutdownBoth(aSocket);
         return;
       case HttpReply::Kind::Silent:
         while (readMore()) {
@@ -201,7 +196,7 @@ void HttpTestServer::Serve(int aSocket) {
           return;
         }
         if (reply.Action == HttpReply::Kind::Truncated) {
-          shutdown(aSocket, SHUT_RDWR);
+          ShutdownBoth(aSocket);
           return;
         }
         open = Lower(request.Header("Connection")) != "close";
@@ -209,41 +204,50 @@ void HttpTestServer::Serve(int aSocket) {
       }
     }
   }
-  shutdown(aSocket, SHUT_RDWR);
+  ShutdownBoth(aSocket);
 }
 
 UnansweredPort::UnansweredPort() {
   fListen = ListenLocal(0, fPort);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(fPort));
   // Fill the listen queue: once a connect stays pending, further ones get no answer.
   for (int i = 0; i < 8; ++i) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = TcpSocket();
     fFillers.push_back(fd);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) continue;
-    pollfd p{fd, POLLOUT, 0};
-    if (poll(&p, 1, 200) == 0) break;  // pending: the queue is full
+    if (ConnectLocal(fd, fPort, true)) continue;
+    if (WaitSocket(fd, 200, true) == 0) break;  // pending: the queue is full
   }
 }
 
 UnansweredPort::~UnansweredPort() {
-  for (int fd : fFillers) close(fd);
-  close(fListen);
+  for (int fd : fFillers) CloseSocket(fd);
+  CloseSocket(fListen);
 }
 
 int ClosedPort() {
   int port = 0;
   const int fd = ListenLocal(1, port);
-  close(fd);
+  CloseSocket(fd);
   return port;
 }
 
 std::string Md5Hex(const std::string& aText) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned char digest[16] = {};
   unsigned int length = 0;
+#ifdef _WIN32
+  HCRYPTPROV provider = 0;
+  HCRYPTHASH hash = 0;
+  if (CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+    DWORD size = sizeof digest;
+    if (CryptCreateHash(provider, CALG_MD5, 0, 0, &hash) &&
+        CryptHashData(hash, reinterpret_cast<const BYTE*>(aText.data()), static_cast<DWORD>(aText.size()), 0) &&
+        CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0))
+      length = size;
+    if (hash) CryptDestroyHash(hash);
+    CryptReleaseContext(provider, 0);
+  }
+#else
   EVP_Digest(aText.data(), aText.size(), digest, &length, EVP_md5(), nullptr);
+#endif
   std::string hex;
   char two[3];
   for (unsigned int i = 0; i < length; ++i) {

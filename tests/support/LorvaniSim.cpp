@@ -1,24 +1,14 @@
 #include "LorvaniSim.h"
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <httplib.h>
-#include <poll.h>
 #include <rapidjson/document.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
-#include <thread>
 
-extern char** environ;
+#include <gtest/gtest.h>
 
 namespace zvtest {
 
@@ -29,9 +19,6 @@ constexpr const char* kBuiltPath = ZV_LORVANI_SIM_PATH;
 #else
 constexpr const char* kBuiltPath = "";
 #endif
-
-constexpr int kStartSeconds = 60;  // certificate generation and start under a sanitizer
-constexpr int kStopSeconds = 30;
 
 bool SameName(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -46,53 +33,24 @@ std::string FindHeader(const HeaderList& aHeaders, const std::string& aName) {
   return {};
 }
 
-std::string SimulatorPath() {
-  const char* fromEnvironment = std::getenv("ZV_LORVANI_SIM");
-  std::string path = fromEnvironment && *fromEnvironment ? fromEnvironment : kBuiltPath;
-  if (path.empty()) throw std::runtime_error("lorvani-sim not found: set ZV_LORVANI_SIM");
-  return path;
-}
-
-// The first line the child writes, within the time limit.
-std::string ReadFirstLine(int aDescriptor) {
-  std::string line;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStartSeconds);
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) throw std::runtime_error("lorvani-sim did not print its URL in time");
-    pollfd entry{aDescriptor, POLLIN, 0};
-    int ready = poll(&entry, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) continue;
-    char c = 0;
-    ssize_t got = read(aDescriptor, &c, 1);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) throw std::runtime_error("lorvani-sim ended before printing its URL");
-    if (c == '\n') return line;
-    line += c;
+// The bytes of standard base64 text (with padding); throws on any other character.
+std::string DecodeBase64(const std::string& aText) {
+  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string bytes;
+  unsigned int bits = 0;
+  int count = 0;
+  for (char c : aText) {
+    if (c == '=') break;
+    const size_t value = kAlphabet.find(c);
+    if (value == std::string::npos) throw std::runtime_error("GET /_sim/requests: bad base64");
+    bits = (bits << 6) | static_cast<unsigned int>(value);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      bytes += static_cast<char>((bits >> count) & 0xFF);
+    }
   }
-}
-
-// Starts aArguments[0] with aArguments as its argument list and its standard output
-// on a pipe; the reading end of the pipe, or a failure naming the program.
-int SpawnWithOutputPipe(std::vector<std::string> aArguments, pid_t& aPid) {
-  std::vector<char*> argv;
-  for (auto& argument : aArguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  int output[2];
-  if (pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-  const int spawned = posix_spawn(&aPid, aArguments[0].c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(output[1]);
-  if (spawned != 0) {
-    close(output[0]);
-    aPid = -1;
-    throw std::runtime_error("cannot start " + aArguments[0]);
-  }
-  return output[0];
+  return bytes;
 }
 
 }  // namespace
@@ -105,25 +63,15 @@ bool SimRequest::HasHeader(const std::string& aName) const {
 
 std::string SimReply::Header(const std::string& aName) const { return FindHeader(Headers, aName); }
 
-LorvaniSim::LorvaniSim(std::vector<std::string> aArguments) {
-  const std::string program = SimulatorPath();
-  std::string pattern = (std::filesystem::temp_directory_path() / "lorvani-sim-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary directory");
-  fDirectory = pattern;
-  fCaFile = fDirectory + "/ca.pem";
-  fVerify = std::find(aArguments.begin(), aArguments.end(), "--hostname-mismatch") == aArguments.end();
+std::string LorvaniSim::ProgramPath() {
+  const char* fromEnvironment = std::getenv("ZV_LORVANI_SIM");
+  std::string path = fromEnvironment && *fromEnvironment ? fromEnvironment : kBuiltPath;
+  if (path.empty()) throw std::runtime_error("lorvani-sim not found: set ZV_LORVANI_SIM");
+  return path;
+}
 
-  std::vector<std::string> arguments{program, "--port", "0", "--ca-out", fCaFile, "--quiet"};
-  arguments.insert(arguments.end(), aArguments.begin(), aArguments.end());
-  const int output = SpawnWithOutputPipe(std::move(arguments), fPid);
-  try {
-    fBaseUrl = ReadFirstLine(output);
-  } catch (...) {
-    close(output);
-    Stop();
-    throw;
-  }
-  close(output);  // nothing more comes on standard output
+void LorvaniSim::TakeBaseUrl(const std::string& aLine) {
+  fBaseUrl = aLine;
   const std::string prefix = "https://127.0.0.1:";
   size_t slash = fBaseUrl.find('/', prefix.size());
   if (!fBaseUrl.starts_with(prefix) || slash == std::string::npos) {
@@ -146,70 +94,6 @@ LorvaniSim::~LorvaniSim() {
 
 std::string LorvaniSim::Origin() const { return "https://127.0.0.1:" + std::to_string(fPort); }
 
-int LorvaniSim::Stop(int aSignal) {
-  if (fPid <= 0) return -1;
-  kill(fPid, aSignal);
-  int status = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStopSeconds);
-  pid_t done = 0;
-  while ((done = waitpid(fPid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  if (done == 0) {
-    kill(fPid, SIGKILL);
-    waitpid(fPid, &status, 0);
-    fPid = -1;
-    return -1;
-  }
-  fPid = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-int LorvaniSim::RunToEnd(const std::vector<std::string>& aArguments, std::string& aOutput) {
-  std::vector<std::string> arguments{SimulatorPath()};
-  arguments.insert(arguments.end(), aArguments.begin(), aArguments.end());
-  pid_t pid = -1;
-  const int output = SpawnWithOutputPipe(std::move(arguments), pid);
-  aOutput.clear();
-  char buffer[4096];
-  for (;;) {
-    ssize_t got = read(output, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    aOutput.append(buffer, static_cast<size_t>(got));
-  }
-  close(output);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-SimReply LorvaniSim::Send(const std::string& aMethod, const std::string& aPath, const std::string& aBody,
-                          const HeaderList& aHeaders) const {
-  httplib::SSLClient client("127.0.0.1", fPort);
-  client.set_ca_cert_path(fCaFile.c_str());
-  client.enable_server_certificate_verification(fVerify);
-  client.set_connection_timeout(30);
-  client.set_read_timeout(60);
-  client.set_keep_alive(false);
-
-  httplib::Request request;
-  request.method = aMethod;
-  request.path = aPath;
-  request.body = aBody;
-  for (const auto& [name, value] : aHeaders) request.headers.emplace(name, value);
-  httplib::Response response;
-  httplib::Error error = httplib::Error::Success;
-  SimReply reply;
-  if (!client.send(request, response, error) || error != httplib::Error::Success) return reply;
-  reply.Answered = true;
-  reply.Status = response.status;
-  reply.Body = response.body;
-  for (const auto& [name, value] : response.headers) reply.Headers.emplace_back(name, value);
-  return reply;
-}
-
 std::vector<SimRequest> LorvaniSim::Requests() const {
   SimReply reply = Send("GET", "/_sim/requests");
   if (!reply.Answered || reply.Status != 200) throw std::runtime_error("GET /_sim/requests failed");
@@ -225,14 +109,7 @@ std::vector<SimRequest> LorvaniSim::Requests() const {
       request.Headers.emplace_back(header["name"].GetString(), header["value"].GetString());
     }
     // The exact bytes come base64-encoded.
-    const std::string encoded = entry["bodyBase64"].GetString();
-    std::string decoded(encoded.size() / 4 * 3, '\0');
-    int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
-                                 reinterpret_cast<const unsigned char*>(encoded.data()), static_cast<int>(encoded.size()));
-    if (length < 0) throw std::runtime_error("GET /_sim/requests: bad base64");
-    size_t padding = encoded.ends_with("==") ? 2 : encoded.ends_with("=") ? 1 : 0;
-    decoded.resize(static_cast<size_t>(length) - padding);
-    request.Body = std::move(decoded);
+    request.Body = DecodeBase64(entry["bodyBase64"].GetString());
     request.Status = entry["status"].GetInt();
     requests.push_back(std::move(request));
   }

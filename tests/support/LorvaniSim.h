@@ -4,7 +4,9 @@
 // it received, sets faults, and stops it again (SIGTERM), expecting a clean exit.
 //
 // The program is found through the environment variable ZV_LORVANI_SIM, or else at
-// the path the build compiled in.
+// the path the build compiled in. A Windows build under Wine runs the Linux program
+// (ZV_LORVANI_SIM names its Linux path), beside a watcher that ends it once the test
+// process has gone; the CA file's path is then a Windows one (on drive Z:).
 
 #include <string>
 #include <utility>
@@ -79,6 +81,11 @@ class LorvaniSim {
   static int RunToEnd(const std::vector<std::string>& aArguments, std::string& aOutput);
 
  private:
+  static std::string ProgramPath();
+  // Takes the base URL and its port from the simulator's first line (stops it and
+  // throws when the line is not one).
+  void TakeBaseUrl(const std::string& aLine);
+
   pid_t fPid = -1;
   std::string fDirectory;
   std::string fCaFile;

@@ -1,12 +1,8 @@
 #include "TcpTestPeer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <stdexcept>
+
+#include "TestSocket.h"
 
 namespace zvtest {
 
@@ -17,18 +13,13 @@ constexpr int kSliceMs = 20;  // how often waiting threads look at the stop flag
 }  // namespace
 
 TcpTestPeer::TcpTestPeer(Script aScript) : fScript(std::move(aScript)) {
-  fListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  fListen = TcpSocket();
   if (fListen < 0) throw std::runtime_error("socket failed");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(fListen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fListen, 16) != 0 ||
-      ::getsockname(fListen, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ::close(fListen);
+  fPort = BindLocal(fListen);
+  if (fPort < 0) {
+    CloseSocket(fListen);
     throw std::runtime_error("cannot listen on 127.0.0.1");
   }
-  fPort = ntohs(address.sin_port);
   fAcceptor = std::thread([this] { AcceptLoop(); });
 }
 
@@ -36,9 +27,8 @@ TcpTestPeer::~TcpTestPeer() {
   fStop = true;
   fAcceptor.join();
   for (std::thread& t : fThreads) t.join();
-  for (int s : fSockets)
-    if (s >= 0) ::close(s);
-  ::close(fListen);
+  for (int s : fSockets) CloseSocket(s);
+  CloseSocket(fListen);
 }
 
 std::string TcpTestPeer::Received() const {
@@ -75,9 +65,8 @@ bool TcpTestPeer::WaitForFinish(std::chrono::milliseconds aLimit) const {
 
 void TcpTestPeer::AcceptLoop() {
   while (!fStop) {
-    pollfd p{fListen, POLLIN, 0};
-    if (::poll(&p, 1, kSliceMs) <= 0) continue;
-    const int s = ::accept4(fListen, nullptr, nullptr, SOCK_CLOEXEC);
+    if (WaitSocket(fListen, kSliceMs) <= 0) continue;
+    const int s = AcceptSocket(fListen);
     if (s < 0) continue;
     ++fConnections;
     std::lock_guard lock(fLock);
@@ -87,10 +76,9 @@ void TcpTestPeer::AcceptLoop() {
 }
 
 bool TcpTestPeer::ReadSome(int aSocket, int aWaitMs) {
-  pollfd p{aSocket, POLLIN, 0};
-  if (::poll(&p, 1, aWaitMs) <= 0) return true;
+  if (WaitSocket(aSocket, aWaitMs) <= 0) return true;
   char buffer[4096];
-  const ssize_t n = ::recv(aSocket, buffer, sizeof buffer, 0);
+  const long n = ReceiveSome(aSocket, buffer, sizeof buffer);
   if (n <= 0) return false;
   std::lock_guard lock(fLock);
   fReceived.append(buffer, static_cast<size_t>(n));
@@ -110,24 +98,23 @@ void TcpTestPeer::Serve(int aSocket) {
     while (!fStop && std::chrono::steady_clock::now() < sendAt)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (fStop) break;
-    ::send(aSocket, step.Bytes.data(), step.Bytes.size(), MSG_NOSIGNAL);
+    SendSome(aSocket, step.Bytes.data(), step.Bytes.size());
   }
 
   switch (fScript.Finish) {
     case End::Reset: {
-      const linger abort{1, 0};
-      ::setsockopt(aSocket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      SetAbortiveClose(aSocket);
       {
         std::lock_guard lock(fLock);
         for (int& s : fSockets)
           if (s == aSocket) s = -1;
       }
-      ::close(aSocket);
+      CloseSocket(aSocket);
       ++fFinished;
       return;
     }
     case End::Close:
-      ::shutdown(aSocket, SHUT_WR);
+      ShutdownWrite(aSocket);
       break;
     case End::StayOpen:
       break;

@@ -367,15 +367,18 @@ struct HttpTransfer::Impl {
     WinHttpSetOption(request.Handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
     DWORD option = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     WinHttpSetOption(request.Handle, WINHTTP_OPTION_REDIRECT_POLICY, &option, sizeof option);
-    option = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS;
+    // An Https transfer's connection serves one request only, as on Linux: a POST is
+    // never resent by the transport on a connection the server may have closed.
+    option = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS | (fMode == Mode::Https ? WINHTTP_DISABLE_KEEP_ALIVE : 0);
     WinHttpSetOption(request.Handle, WINHTTP_OPTION_DISABLE_FEATURE, &option, sizeof option);
     if (secure) {
       DWORD flags = 0;
       if (!fSettings.TlsVerify)
         flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
                 SECURITY_FLAG_IGNORE_CERT_DATE_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
-      else if (!fSettings.TlsCaFile.empty())
-        flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;  // the chain is checked in OnStatus instead
+      else
+        flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;  // the chain is checked in OnStatus instead (Wine
+                                                  // would only say "secure channel error")
       if (fSettings.TlsVerify && !IpAddressOf(host).empty())
         flags |= SECURITY_FLAG_IGNORE_CERT_CN_INVALID;  // the address is checked in OnStatus instead
       if (flags != 0) WinHttpSetOption(request.Handle, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
@@ -455,7 +458,7 @@ struct HttpTransfer::Impl {
     if (announced >= 0 && got < announced)
       return fail(18, "transfer closed with " + std::to_string(announced - got) + " bytes remaining to read");
     result.ContentType = Narrow(QueryText(request.Handle, WINHTTP_QUERY_CONTENT_TYPE));
-    fOpen = !EqualsIgnoringCase(QueryText(request.Handle, WINHTTP_QUERY_CONNECTION), L"close");
+    fOpen = fMode == Mode::PlainHttp && !EqualsIgnoringCase(QueryText(request.Handle, WINHTTP_QUERY_CONNECTION), L"close");
     return result;
   }
 
