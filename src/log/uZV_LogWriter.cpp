@@ -154,17 +154,24 @@ void tZV_LogWriter::Write(tZV_MessageType aEntryType, TextView aMessage) {
   AppendLineStamp(line, now);
   line += kind;
   line += aMessage;
+  // At the process's exit the system has ended the thread, perhaps while it held the
+  // lock: the line is then lost rather than waited for, and the destructor writes it.
+  const bool exiting = platform::ProcessExitUnderWay();
   bool wasEmpty;
   {
     std::unique_lock guard(fState->Lock, std::defer_lock);
-    LockQueue(guard);
+    if (!exiting)
+      LockQueue(guard);
+    else if (!guard.try_lock())
+      return;
     if (fState->FileName.empty()) throw kException(u"Log filename is empty ");
     wasEmpty = fState->Queue.empty();
     fState->Queue.push_back(std::move(line));
   }
   // The thread waits only on an empty queue: with lines already queued it is busy and
-  // looks at the queue again before it waits.
-  if (wasEmpty) fState->Wake.notify_one();
+  // looks at the queue again before it waits. An ended thread is not woken: waking a
+  // waiter that no longer runs can block for good.
+  if (wasEmpty && !exiting) fState->Wake.notify_one();
 }
 
 bool tZV_LogWriter::AppendToFile(tZV_LogState& aState, const Text& aLine, int aAttempts) {
@@ -213,10 +220,14 @@ tZV_LogThread::~tZV_LogThread() {
     // The system has ended the thread: what it left queued (the STOP banner among it)
     // is written here, one attempt per line. Its lock is taken only if the thread did
     // not end while holding it.
+    // The file's name is taken in this same hold: the lock is not taken twice.
     std::unique_lock lock(state.Lock, std::try_to_lock);
     if (lock.owns_lock()) {
+      tZV_LineTarget target;
+      std::string bytes;
       while (!state.Queue.empty()) {
-        tZV_LogWriter::AppendToFile(state, state.Queue.front(), 1);
+        target.Take(state);
+        tZV_LogWriter::AppendToFile(target, state.Queue.front(), 1, bytes);
         state.Queue.pop_front();
       }
     }

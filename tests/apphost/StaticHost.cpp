@@ -3,7 +3,8 @@
 // Its own switches (/BATCH and the like) are read by the application object.
 //
 // Arguments besides the switches:
-//   message=TEXT   DisplayMessage(0, TEXT) while loaded
+//   message=TEXT   DisplayMessage(0, TEXT) while loaded; on Windows a dialog it shows is
+//                  reported ("dialog=" its text) and closed with its OK button
 //   open-device    register a device class of the host's own and OPEN a device of it
 //                  with an HTTP connection; it stays open until unloading
 //   at-exit        keep the library loaded until the process exits (static
@@ -16,11 +17,16 @@
 //                  (the host's exit work then waits up to a minute for the call), logs
 //                  through the application object it took, and the call ends
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -104,6 +110,52 @@ void AfterUnloading() {
 
 void Report(const char* aKey, const std::string& aValue) { std::printf("%s=%s\n", aKey, aValue.c_str()); }
 
+#ifdef _WIN32
+// A message box of this process: the system's dialog class.
+BOOL CALLBACK FindDialog(HWND aWindow, LPARAM aFound) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(aWindow, &process);
+  wchar_t name[16] = {};
+  GetClassNameW(aWindow, name, 16);
+  if (process != GetCurrentProcessId() || std::wcscmp(name, L"#32770") != 0) return TRUE;
+  *reinterpret_cast<HWND*>(aFound) = aWindow;
+  return FALSE;
+}
+
+// Reports the dialog that DisplayMessage shows and presses its OK button, so that the
+// call returns; gives up after a minute.
+std::thread WatchForDialog() {
+  return std::thread([] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    HWND dialog = nullptr;
+    while (dialog == nullptr && std::chrono::steady_clock::now() < deadline) {
+      EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&dialog));
+      if (dialog == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (dialog == nullptr) return;
+    wchar_t text[256] = {};
+    // The message box's text is its static control of identifier 0xFFFF.
+    GetDlgItemTextW(dialog, 0xFFFF, text, 256);
+    std::string shown;
+    for (const wchar_t* c = text; *c != 0; ++c) shown += *c < 0x80 ? static_cast<char>(*c) : '?';
+    Report("dialog", shown);
+    std::fflush(stdout);
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+  });
+}
+#endif
+
+void ShowMessage(const char* aText) {
+#ifdef _WIN32
+  std::thread watcher;
+  if (!zv::ApplicationObject->IsBatch()) watcher = WatchForDialog();
+  zv::DisplayMessage(0, zv::FromUtf8(aText));
+  if (watcher.joinable()) watcher.join();
+#else
+  zv::DisplayMessage(0, zv::FromUtf8(aText));
+#endif
+}
+
 void Run(int argc, char** argv) {
   zv::tZV_Application* app = zv::ApplicationObject;
   Report("application", app != nullptr ? "yes" : "no");
@@ -115,7 +167,7 @@ void Run(int argc, char** argv) {
   Report("devices", std::to_string(library.Devices().Count()));
   Report("counter", std::to_string(library.Devices().HandleCounter()));
   for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "message=", 8) == 0) zv::DisplayMessage(0, zv::FromUtf8(argv[i] + 8));
+    if (std::strncmp(argv[i], "message=", 8) == 0) ShowMessage(argv[i] + 8);
     if (std::strcmp(argv[i], "open-device") == 0) OpenDevice();
     if (std::strcmp(argv[i], "call-during-exit") == 0) StartCallDuringExit();
   }
