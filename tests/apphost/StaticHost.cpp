@@ -4,7 +4,7 @@
 //
 // Arguments besides the switches:
 //   message=TEXT   DisplayMessage(0, TEXT) while loaded; on Windows a dialog it shows is
-//                  reported ("dialog=" its text) and closed with its OK button
+//                  closed with its OK button and reported ("dialog=" its text)
 //   open-device    register a device class of the host's own and OPEN a device of it
 //                  with an HTTP connection; it stays open until unloading
 //   at-exit        keep the library loaded until the process exits (static
@@ -36,6 +36,9 @@
 #include "device/uZVIOHandler_Base.h"
 #include "driver/uZVDriverLibrary.h"
 #include "driver/uZVPaymentWrapper.h"
+#ifdef _WIN32
+#include "platform/Gui.h"
+#endif
 
 namespace {
 
@@ -122,25 +125,18 @@ BOOL CALLBACK FindDialog(HWND aWindow, LPARAM aFound) {
   return FALSE;
 }
 
-// Reports the dialog that DisplayMessage shows and presses its OK button, so that the
-// call returns; gives up after a minute.
+// Presses the OK button of the dialog that DisplayMessage shows, so that the call
+// returns; stops looking once it has returned (without a desktop none is shown).
+std::atomic<bool> gMessageShown{false};
+
 std::thread WatchForDialog() {
   return std::thread([] {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     HWND dialog = nullptr;
-    while (dialog == nullptr && std::chrono::steady_clock::now() < deadline) {
+    while (dialog == nullptr && !gMessageShown) {
       EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&dialog));
       if (dialog == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    if (dialog == nullptr) return;
-    wchar_t text[256] = {};
-    // The message box's text is its static control of identifier 0xFFFF.
-    GetDlgItemTextW(dialog, 0xFFFF, text, 256);
-    std::string shown;
-    for (const wchar_t* c = text; *c != 0; ++c) shown += *c < 0x80 ? static_cast<char>(*c) : '?';
-    Report("dialog", shown);
-    std::fflush(stdout);
-    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    if (dialog != nullptr) PostMessageW(dialog, WM_COMMAND, IDOK, 0);
   });
 }
 #endif
@@ -150,7 +146,11 @@ void ShowMessage(const char* aText) {
   std::thread watcher;
   if (!zv::ApplicationObject->IsBatch()) watcher = WatchForDialog();
   zv::DisplayMessage(0, zv::FromUtf8(aText));
+  gMessageShown = true;
   if (watcher.joinable()) watcher.join();
+  // The dialogs that the platform showed, as it records them.
+  for (const zv::platform::ShownDialog& dialog : zv::platform::HeadlessSnapshot().Dialogs)
+    Report("dialog", zv::ToUtf8(dialog.Message));
 #else
   zv::DisplayMessage(0, zv::FromUtf8(aText));
 #endif
