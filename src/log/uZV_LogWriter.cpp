@@ -214,23 +214,26 @@ bool tZV_LogWriter::AppendToFile(const tZV_LineTarget& aTarget, const Text& aLin
 tZV_LogThread::tZV_LogThread(std::shared_ptr<tZV_LogState> aState)
     : fState(std::move(aState)), fThread(&tZV_LogThread::Execute, fState) {}
 
+void tZV_LogThread::WriteLeftovers(tZV_LogState& aState) {
+  // The file's name is taken in this same hold: the lock is not taken twice.
+  std::unique_lock lock(aState.Lock, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  tZV_LineTarget target;
+  std::string bytes;
+  while (!aState.Queue.empty()) {
+    target.Take(aState);
+    tZV_LogWriter::AppendToFile(target, aState.Queue.front(), 1, bytes);
+    aState.Queue.pop_front();
+  }
+}
+
 tZV_LogThread::~tZV_LogThread() {
   tZV_LogState& state = *fState;
   if (platform::ProcessExitUnderWay()) {
     // The system has ended the thread: what it left queued (the STOP banner among it)
     // is written here, one attempt per line. Its lock is taken only if the thread did
     // not end while holding it.
-    // The file's name is taken in this same hold: the lock is not taken twice.
-    std::unique_lock lock(state.Lock, std::try_to_lock);
-    if (lock.owns_lock()) {
-      tZV_LineTarget target;
-      std::string bytes;
-      while (!state.Queue.empty()) {
-        target.Take(state);
-        tZV_LogWriter::AppendToFile(target, state.Queue.front(), 1, bytes);
-        state.Queue.pop_front();
-      }
-    }
+    WriteLeftovers(state);
     fThread.detach();
     return;
   }
@@ -254,10 +257,16 @@ tZV_LogThread::~tZV_LogThread() {
   lock.unlock();
   // While the loader unloads the library under its lock, a thread cannot end: joining
   // would wait forever. It has finished its work, so leaving it is safe.
-  if (finished && !platform::UnloadingUnderLoaderLock())
+  if (finished && !platform::UnloadingUnderLoaderLock()) {
     fThread.join();
-  else
+  } else if (finished || !platform::UnloadingUnderLoaderLock()) {
     fThread.detach();
+  } else {
+    // Under the loader lock a thread that makes no progress may never have started:
+    // it is ended before the library's code goes, and what it left is written here.
+    platform::EndStalledThread(fThread);
+    WriteLeftovers(state);
+  }
 }
 
 void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {

@@ -127,6 +127,9 @@ class tZV_LogThread {
 
  private:
   static void Execute(std::shared_ptr<tZV_LogState> aState);
+  // Writes what an ended thread left queued, one attempt per line; nothing when it
+  // ended while holding the lock.
+  static void WriteLeftovers(tZV_LogState& aState);
 
   std::shared_ptr<tZV_LogState> fState;
   tZV_LogWriter* fWriter = nullptr;

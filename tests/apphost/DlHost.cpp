@@ -173,6 +173,10 @@ void LateOpen() {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // A crash ends the process with its exception code at once, without the debugger.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+#endif
   const char* path = std::getenv("ZV_LIBRARY");
   if (path == nullptr) path = ZV_LIBRARY_PATH;
   for (int i = 1; i < argc; ++i)
@@ -191,6 +195,10 @@ int main(int argc, char** argv) {
       gLibrary = nullptr;
       // Unloaded for real: the library's symbols are gone from the process.
       std::printf("still-loaded=%s\n", StillLoaded(path) ? "yes" : "no");
+      // A thread of the library left running after unloading would run code that is
+      // gone: given the time to do so, it ends the process with a crash.
+      std::fflush(stdout);
+      std::this_thread::sleep_for(std::chrono::seconds(1));
     }
     std::fflush(stdout);
   }

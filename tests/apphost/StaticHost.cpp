@@ -177,6 +177,10 @@ void Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // A crash ends the process with its exception code at once, without the debugger.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+#endif
   bool atExit = false;
   for (int i = 1; i < argc; ++i)
     if (std::strcmp(argv[i], "at-exit") == 0) atExit = true;

@@ -6,5 +6,6 @@ namespace zv::platform {
 // and the other threads still run at exit.
 bool UnloadingUnderLoaderLock() { return false; }
 bool ProcessExitUnderWay() { return false; }
+void EndStalledThread(std::thread& aThread) { aThread.detach(); }
 
 }  // namespace zv::platform

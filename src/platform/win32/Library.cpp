@@ -1,5 +1,8 @@
 #include "platform/Library.h"
 
+#include <windows.h>
+#include <pthread.h>
+
 #include <atomic>
 
 namespace zv::platform {
@@ -11,5 +14,12 @@ std::atomic<bool> gProcessExitUnderWay{false};
 
 bool UnloadingUnderLoaderLock() { return gUnloadingUnderLoaderLock; }
 bool ProcessExitUnderWay() { return gProcessExitUnderWay; }
+
+void EndStalledThread(std::thread& aThread) {
+  // Ending a thread needs no loader lock: it runs no detach notifications.
+  const HANDLE handle = pthread_gethandle(aThread.native_handle());
+  if (handle != nullptr && TerminateThread(handle, 0)) WaitForSingleObject(handle, 5000);
+  aThread.detach();
+}
 
 }  // namespace zv::platform
