@@ -6,6 +6,8 @@
 //   version=NAME     VERSION with the driver name NAME
 //   open=REQUEST     OPEN with the request text REQUEST
 //   unload           dlclose / FreeLibrary (without it the library stays loaded until exit)
+//   hold-loader-lock (Windows) the loader lock is held from here until after the next
+//                    unload: the threads that the library starts meanwhile cannot start
 //   pay-then-exit=REQUEST
 //                    PAY with the request text REQUEST on a thread of its own; the main
 //                    thread waits to be told to exit (Linux: SIGUSR1; Windows: the event
@@ -53,6 +55,24 @@ bool Load(const char* aPath) {
   gLibrary = LoadLibraryW(path.c_str());
   if (gLibrary == nullptr) std::printf("dlopen=error %lu\n", GetLastError());
   return gLibrary != nullptr;
+}
+
+// The loader's lock, taken by this thread (it is recursive) as the loader takes it.
+using LoaderLockFunction = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+ULONG_PTR gLoaderLockCookie = 0;
+
+void HoldLoaderLock() {
+  auto lock = reinterpret_cast<LoaderLockFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrLockLoaderLock")));
+  std::printf("loader-lock=%s\n", lock != nullptr && lock(0, nullptr, &gLoaderLockCookie) == 0 ? "held" : "failed");
+}
+
+void ReleaseLoaderLock() {
+  if (gLoaderLockCookie == 0) return;
+  using Unlock = LONG(NTAPI*)(ULONG, ULONG_PTR);
+  reinterpret_cast<Unlock>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrUnlockLoaderLock")))(
+      0, gLoaderLockCookie);
+  gLoaderLockCookie = 0;
 }
 
 // 0 on success, as dlclose answers.
@@ -187,12 +207,18 @@ int main(int argc, char** argv) {
   if (!Load(path)) return 2;
   std::printf("loaded=yes\n");
   for (int i = 1; i < argc; ++i) {
+#ifdef _WIN32
+    if (std::strcmp(argv[i], "hold-loader-lock") == 0) HoldLoaderLock();
+#endif
     if (std::strncmp(argv[i], "version=", 8) == 0) Call("VERSION", argv[i] + 8);
     if (std::strncmp(argv[i], "open=", 5) == 0) Call("OPEN", argv[i] + 5);
     if (std::strncmp(argv[i], "pay-then-exit=", 14) == 0) PayThenExit(argv[i] + 14);
     if (std::strcmp(argv[i], "unload") == 0) {
       std::printf("dlclose=%d\n", Unload());
       gLibrary = nullptr;
+#ifdef _WIN32
+      ReleaseLoaderLock();
+#endif
       // Unloaded for real: the library's symbols are gone from the process.
       std::printf("still-loaded=%s\n", StillLoaded(path) ? "yes" : "no");
       // A thread of the library left running after unloading would run code that is

@@ -459,6 +459,24 @@ TEST(DlHost, UnloadingWithDevicesStillOpenClosesTheirLogs) {
   for (const fs::path& log : logs) ExpectClosedDeviceLog(log.string());
 }
 
+#ifdef _WIN32
+// The loader unloads the library under its lock, which a thread needs to start: a
+// device's log thread that had no chance to start is ended, not left to run the
+// library's code once it is gone, and its lines are written all the same.
+TEST(DlHost, UnloadingEndsALogThreadThatCouldNotStart) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_DL_HOST, "ECR", {"hold-loader-lock", OpenRequest("unstarted"), "unload"});
+  ASSERT_TRUE(run.exited) << "the host did not end: " << run.out;
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(run.Has("loader-lock=held")) << run.out;
+  EXPECT_TRUE(run.Has("still-loaded=no")) << run.out;
+  EXPECT_TRUE(run.Has("end=yes")) << run.out;
+  const auto logs = DeviceLogs(dir.Path());
+  ASSERT_EQ(logs.size(), 1u);
+  ExpectClosedDeviceLog(logs[0].string());
+}
+#endif
+
 TEST(DlHost, TheLogDirectoryVariableRootsTheDeviceLogs) {
   HostDir dir;
   const fs::path logDir = dir.Path() / "var-log";
