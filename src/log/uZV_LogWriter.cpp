@@ -255,18 +255,19 @@ tZV_LogThread::~tZV_LogThread() {
   }
   const bool finished = state.Finished;
   lock.unlock();
-  // While the loader unloads the library under its lock, a thread cannot end: joining
-  // would wait forever. It has finished its work, so leaving it is safe.
-  if (finished && !platform::UnloadingUnderLoaderLock()) {
-    fThread.join();
-  } else if (finished || !platform::UnloadingUnderLoaderLock()) {
-    fThread.detach();
-  } else {
-    // Under the loader lock a thread that makes no progress may never have started:
-    // it is ended before the library's code goes, and what it left is written here.
-    platform::EndStalledThread(fThread);
-    WriteLeftovers(state);
+  if (!platform::UnloadingUnderLoaderLock()) {
+    if (finished)
+      fThread.join();
+    else
+      fThread.detach();
+    return;
   }
+  // While the loader unloads the library under its lock, a thread cannot end: joining
+  // would wait forever, and left to itself it would run the library's code once that is
+  // gone. Finished, it parks; unfinished, it may never have started. Either way it is
+  // ended here, and what it left is written.
+  platform::EndThreadForUnloading(fThread);
+  if (!finished) WriteLeftovers(state);
 }
 
 void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {
@@ -301,6 +302,12 @@ void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {
   }
   state.Finished = true;
   state.Progress.notify_all();
+  // Stopped by the library's unloading under the loader lock: the destructor ends this
+  // thread, which must not return into the library's code meanwhile.
+  if (platform::UnloadingUnderLoaderLock()) {
+    lock.unlock();
+    platform::ParkForUnloading();
+  }
 }
 
 }  // namespace zv

@@ -15,10 +15,12 @@ bool UnloadingUnderLoaderLock();
 // every other thread, wherever it was, so none of them will make progress again.
 bool ProcessExitUnderWay();
 
-// Ends a thread of the library that has stopped making progress while the loader
-// unloads the library under its lock (one not yet started waits for that lock): left
-// running, it would run the library's code once that is gone. Where the loader holds no
-// such lock the thread is left to end by itself.
-void EndStalledThread(std::thread& aThread);
+// While the loader unloads the library under its lock, a thread of the library must not
+// run the library's code once that is gone, yet cannot end by itself (ending needs the
+// lock; one not yet started waits for it too). Such a thread, its work done, parks in
+// ParkForUnloading, which never returns; EndThreadForUnloading then ends it wherever it
+// is. Where the loader holds no such lock neither is needed: the thread is left to end.
+[[noreturn]] void ParkForUnloading();
+void EndThreadForUnloading(std::thread& aThread);
 
 }  // namespace zv::platform

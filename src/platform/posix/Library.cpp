@@ -1,11 +1,16 @@
 #include "platform/Library.h"
 
+#include <chrono>
+
 namespace zv::platform {
 
 // The dynamic loader runs destructors without a lock that a thread's end would need,
 // and the other threads still run at exit.
 bool UnloadingUnderLoaderLock() { return false; }
 bool ProcessExitUnderWay() { return false; }
-void EndStalledThread(std::thread& aThread) { aThread.detach(); }
+void ParkForUnloading() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+void EndThreadForUnloading(std::thread& aThread) { aThread.detach(); }
 
 }  // namespace zv::platform

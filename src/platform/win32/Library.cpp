@@ -15,8 +15,12 @@ std::atomic<bool> gProcessExitUnderWay{false};
 bool UnloadingUnderLoaderLock() { return gUnloadingUnderLoaderLock; }
 bool ProcessExitUnderWay() { return gProcessExitUnderWay; }
 
-void EndStalledThread(std::thread& aThread) {
-  // Ending a thread needs no loader lock: it runs no detach notifications.
+void ParkForUnloading() {
+  for (;;) Sleep(INFINITE);
+}
+
+void EndThreadForUnloading(std::thread& aThread) {
+  // Ending another thread needs no loader lock: it runs no detach notifications.
   const HANDLE handle = pthread_gethandle(aThread.native_handle());
   if (handle != nullptr && TerminateThread(handle, 0)) WaitForSingleObject(handle, 5000);
   aThread.detach();
