@@ -154,18 +154,25 @@ void tZV_LogWriter::Write(tZV_MessageType aEntryType, TextView aMessage) {
   AppendLineStamp(line, now);
   line += kind;
   line += aMessage;
+  // At the process's exit the system has ended the thread, perhaps while it held the
+  // lock: the line is then lost rather than waited for, and the destructor writes it.
+  const bool exiting = platform::ProcessExitUnderWay();
   bool wasEmpty;
   {
     std::unique_lock guard(fState->Lock, std::defer_lock);
-    LockQueue(guard);
+    if (!exiting)
+      LockQueue(guard);
+    else if (!guard.try_lock())
+      return;
     if (fState->FileName.empty()) throw kException(u"Log filename is empty ");
     wasEmpty = fState->Queue.empty();
     fState->Queue.push_back(std::move(line));
   }
   fThread->EnsureStarted();
   // The thread waits only on an empty queue: with lines already queued it is busy and
-  // looks at the queue again before it waits.
-  if (wasEmpty) fState->Wake.notify_one();
+  // looks at the queue again before it waits. An ended thread is not woken: waking a
+  // waiter that no longer runs can block for good.
+  if (wasEmpty && !exiting) fState->Wake.notify_one();
 }
 
 bool tZV_LogWriter::AppendToFile(tZV_LogState& aState, const Text& aLine, int aAttempts) {
@@ -272,12 +279,22 @@ tZV_LogThread::~tZV_LogThread() {
   }
   const bool finished = state.Finished;
   lock.unlock();
+  if (!platform::UnloadingUnderLoaderLock()) {
+    if (finished)
+      fThread.join();
+    else
+      fThread.detach();
+    return;
+  }
   // While the loader unloads the library under its lock, a thread cannot end: joining
-  // would wait forever. It has finished its work, so leaving it is safe.
-  if (finished && !platform::UnloadingUnderLoaderLock())
-    fThread.join();
-  else
-    fThread.detach();
+  // would wait forever, and left to itself it would run the library's code once that is
+  // gone. Finished, it parks; unfinished, it has stalled. Either way it is ended here,
+  // and what it left is written.
+  platform::EndThreadForUnloading(fThread);
+  if (!finished) {
+    std::unique_lock leftovers(state.Lock, std::try_to_lock);
+    if (leftovers.owns_lock()) WriteQueueHere(state, leftovers, true);
+  }
 }
 
 void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {
@@ -314,6 +331,12 @@ void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {
   }
   state.Finished = true;
   state.Progress.notify_all();
+  // Stopped by the library's unloading under the loader lock: the destructor ends this
+  // thread, which must not return into the library's code meanwhile.
+  if (platform::UnloadingUnderLoaderLock()) {
+    lock.unlock();
+    platform::ParkForUnloading();
+  }
 }
 
 }  // namespace zv

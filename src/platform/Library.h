@@ -1,6 +1,8 @@
 #pragma once
 // The library's own unloading as the system reports it.
 
+#include <thread>
+
 namespace zv::platform {
 
 // True while the system's loader unloads the library under its lock (Windows): no
@@ -18,5 +20,13 @@ bool LoadingUnderLoaderLock();
 // True when that unloading is part of the process's exit: the system has already ended
 // every other thread, wherever it was, so none of them will make progress again.
 bool ProcessExitUnderWay();
+
+// While the loader unloads the library under its lock, a thread of the library must not
+// run the library's code once that is gone, yet cannot end by itself (ending needs the
+// lock; one not yet started waits for it too). Such a thread, its work done, parks in
+// ParkForUnloading, which never returns; EndThreadForUnloading then ends it wherever it
+// is. Where the loader holds no such lock neither is needed: the thread is left to end.
+[[noreturn]] void ParkForUnloading();
+void EndThreadForUnloading(std::thread& aThread);
 
 }  // namespace zv::platform

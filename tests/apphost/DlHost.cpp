@@ -1,21 +1,32 @@
-// A host that loads the shared object named by ZV_LIBRARY with dlopen, sends the
-// requests given as arguments, and reports on standard output, one "key=value" a line.
+// A host that loads the shared object named by ZV_LIBRARY (dlopen on Linux,
+// LoadLibraryW on Windows), sends the requests given as arguments, and reports on
+// standard output, one "key=value" a line.
 //
 // Arguments, in order:
 //   version=NAME     VERSION with the driver name NAME
 //   open=REQUEST     OPEN with the request text REQUEST
-//   unload           dlclose (without it the library stays loaded until exit)
+//   unload           dlclose / FreeLibrary (without it the library stays loaded until exit)
+//   hold-loader-lock (Windows) the loader lock is held from here until after the next
+//                    unload: the threads that the library starts meanwhile cannot start
 //   pay-then-exit=REQUEST
 //                    PAY with the request text REQUEST on a thread of its own; the main
-//                    thread waits for SIGUSR1 and then calls exit, whether or not that
+//                    thread waits to be told to exit (Linux: SIGUSR1; Windows: the event
+//                    named by ExitEventName) and then calls exit, whether or not that
 //                    PAY has returned (the thread prints its result when it does)
 //   late-open=REQUEST
-//                    with pay-then-exit: the host's own exit work, after the library's
-//                    unloading, waits up to a minute for that PAY to return (so that the
-//                    call resumes while the process still runs), then OPENs with REQUEST
+//                    with pay-then-exit: the host's own exit work waits up to a minute
+//                    for that PAY to return, then OPENs with REQUEST. On Linux that work
+//                    runs after the library's unloading (so the call resumes while the
+//                    process still runs); on Windows the library is unloaded only after
+//                    it, once the system has ended the other threads
 
+#ifdef _WIN32
+#include <windows.h>
+#include <oleauto.h>
+#else
 #include <dlfcn.h>
 #include <signal.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -29,15 +40,71 @@
 
 namespace {
 
-using Command = int (*)(BSTR, BSTR*, BSTR*);
+using Command = int(ZV_API*)(BSTR, BSTR*, BSTR*);
 
-void* gLibrary = nullptr;
 std::atomic<bool> gPayReturned{false};
 const char* gLateOpen = nullptr;
 
+#ifdef _WIN32
+HMODULE gLibrary = nullptr;
+
+bool Load(const char* aPath) {
+  const int size = MultiByteToWideChar(CP_UTF8, 0, aPath, -1, nullptr, 0);
+  std::wstring path(static_cast<size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, aPath, -1, path.data(), size);
+  gLibrary = LoadLibraryW(path.c_str());
+  if (gLibrary == nullptr) std::printf("dlopen=error %lu\n", GetLastError());
+  return gLibrary != nullptr;
+}
+
+// The loader's lock, taken by this thread (it is recursive) as the loader takes it.
+using LoaderLockFunction = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+ULONG_PTR gLoaderLockCookie = 0;
+
+void HoldLoaderLock() {
+  auto lock = reinterpret_cast<LoaderLockFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrLockLoaderLock")));
+  std::printf("loader-lock=%s\n", lock != nullptr && lock(0, nullptr, &gLoaderLockCookie) == 0 ? "held" : "failed");
+}
+
+void ReleaseLoaderLock() {
+  if (gLoaderLockCookie == 0) return;
+  using Unlock = LONG(NTAPI*)(ULONG, ULONG_PTR);
+  reinterpret_cast<Unlock>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrUnlockLoaderLock")))(
+      0, gLoaderLockCookie);
+  gLoaderLockCookie = 0;
+}
+
+// 0 on success, as dlclose answers.
+int Unload() { return FreeLibrary(gLibrary) != 0 ? 0 : 1; }
+
+bool StillLoaded(const char* aPath) { return GetModuleHandleA(aPath) != nullptr; }
+
+void* Lookup(const char* aName) { return reinterpret_cast<void*>(GetProcAddress(gLibrary, aName)); }
+
+// The system's BSTR functions.
+BSTR AllocString(const OLECHAR* aText, unsigned aLength) { return SysAllocStringLen(aText, aLength); }
+unsigned StringLength(BSTR aText) { return SysStringLen(aText); }
+void FreeString(BSTR aText) { SysFreeString(aText); }
+#else
+void* gLibrary = nullptr;
+
+bool Load(const char* aPath) {
+  gLibrary = dlopen(aPath, RTLD_NOW | RTLD_LOCAL);
+  if (gLibrary == nullptr) std::printf("dlopen=%s\n", dlerror());
+  return gLibrary != nullptr;
+}
+
+int Unload() { return dlclose(gLibrary); }
+
+bool StillLoaded(const char* aPath) { return dlopen(aPath, RTLD_NOW | RTLD_NOLOAD) != nullptr; }
+
+void* Lookup(const char* aName) { return dlsym(gLibrary, aName); }
+#endif
+
 template <typename F>
 F Symbol(const char* aName) {
-  void* symbol = dlsym(gLibrary, aName);
+  void* symbol = Lookup(aName);
   if (symbol == nullptr) {
     std::printf("missing=%s\n", aName);
     std::exit(3);
@@ -45,8 +112,19 @@ F Symbol(const char* aName) {
   return reinterpret_cast<F>(symbol);
 }
 
-// UTF-8 to UTF-16 for ASCII requests; the host's tests send nothing else.
-std::u16string Wide(const char* aText) { return std::u16string(aText, aText + std::strlen(aText)); }
+#ifndef _WIN32
+// The library's own BSTR functions.
+BSTR AllocString(const OLECHAR* aText, unsigned aLength) {
+  return Symbol<BSTR (*)(const OLECHAR*, unsigned)>("SysAllocStringLen")(aText, aLength);
+}
+unsigned StringLength(BSTR aText) { return Symbol<unsigned (*)(BSTR)>("SysStringLen")(aText); }
+void FreeString(BSTR aText) { Symbol<void (*)(BSTR)>("SysFreeString")(aText); }
+#endif
+
+// ASCII to UTF-16; the host's tests send nothing else.
+std::basic_string<OLECHAR> Wide(const char* aText) {
+  return std::basic_string<OLECHAR>(aText, aText + std::strlen(aText));
+}
 
 std::string Narrow(BSTR aText, unsigned aLength) {
   std::string out;
@@ -55,29 +133,21 @@ std::string Narrow(BSTR aText, unsigned aLength) {
 }
 
 void Call(const char* aCommand, const char* aRequest) {
-  const std::u16string request = Wide(aRequest);
-  BSTR in = Symbol<BSTR (*)(const OLECHAR*, unsigned)>("SysAllocStringLen")(request.data(),
-                                                                           static_cast<unsigned>(request.size()));
+  const std::basic_string<OLECHAR> request = Wide(aRequest);
+  BSTR in = AllocString(request.data(), static_cast<unsigned>(request.size()));
   BSTR response = nullptr, error = nullptr;
   const int result = Symbol<Command>(aCommand)(in, &response, &error);
-  auto length = Symbol<unsigned (*)(BSTR)>("SysStringLen");
-  auto release = Symbol<void (*)(BSTR)>("SysFreeString");
-  std::string shown = response != nullptr ? Narrow(response, length(response)) : "(null)";
+  std::string shown = response != nullptr ? Narrow(response, StringLength(response)) : "(null)";
   for (char& c : shown)
     if (c == '\r' || c == '\n') c = ' ';
   std::printf("%s.result=%d\n%s.response=%s\n%s.error=%s\n", aCommand, result, aCommand, shown.c_str(), aCommand,
-              error != nullptr ? Narrow(error, length(error)).c_str() : "");
-  release(response);
-  release(error);
-  release(in);
+              error != nullptr ? Narrow(error, StringLength(error)).c_str() : "");
+  FreeString(response);
+  FreeString(error);
+  FreeString(in);
 }
 
-[[noreturn]] void PayThenExit(const char* aRequest) {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGUSR1);
-  // Blocked before the thread starts, so that neither thread dies of the signal.
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+void StartPay(const char* aRequest) {
   std::thread([request = std::string(aRequest)] {
     Call("PAY", request.c_str());
     std::fflush(stdout);
@@ -85,14 +155,32 @@ void Call(const char* aCommand, const char* aRequest) {
   }).detach();
   std::printf("pay-started=yes\n");
   std::fflush(stdout);
+}
+
+[[noreturn]] void PayThenExit(const char* aRequest) {
+#ifdef _WIN32
+  // Created before the PAY starts: the test sets it once the provider has the order.
+  const std::string name = "Local\\zv_dl_host_exit_" + std::to_string(GetCurrentProcessId());
+  HANDLE exitEvent = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+  StartPay(aRequest);
+  WaitForSingleObject(exitEvent, INFINITE);
+#else
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGUSR1);
+  // Blocked before the thread starts, so that neither thread dies of the signal.
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  StartPay(aRequest);
   int received = 0;
   sigwait(&signals, &received);
+#endif
   std::printf("exit=yes\n");
   std::fflush(stdout);
   std::exit(0);
 }
 
-// Registered before the library is loaded, so that it runs after the library's unloading.
+// Registered before the library is loaded, so that on Linux it runs after the
+// library's unloading.
 void LateOpen() {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   while (!gPayReturned && std::chrono::steady_clock::now() < deadline)
@@ -105,6 +193,10 @@ void LateOpen() {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // A crash ends the process with its exception code at once, without the debugger.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+#endif
   const char* path = std::getenv("ZV_LIBRARY");
   if (path == nullptr) path = ZV_LIBRARY_PATH;
   for (int i = 1; i < argc; ++i)
@@ -112,21 +204,27 @@ int main(int argc, char** argv) {
       gLateOpen = argv[i] + 10;
       std::atexit(LateOpen);
     }
-  gLibrary = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  if (gLibrary == nullptr) {
-    std::printf("dlopen=%s\n", dlerror());
-    return 2;
-  }
+  if (!Load(path)) return 2;
   std::printf("loaded=yes\n");
   for (int i = 1; i < argc; ++i) {
+#ifdef _WIN32
+    if (std::strcmp(argv[i], "hold-loader-lock") == 0) HoldLoaderLock();
+#endif
     if (std::strncmp(argv[i], "version=", 8) == 0) Call("VERSION", argv[i] + 8);
     if (std::strncmp(argv[i], "open=", 5) == 0) Call("OPEN", argv[i] + 5);
     if (std::strncmp(argv[i], "pay-then-exit=", 14) == 0) PayThenExit(argv[i] + 14);
     if (std::strcmp(argv[i], "unload") == 0) {
-      std::printf("dlclose=%d\n", dlclose(gLibrary));
+      std::printf("dlclose=%d\n", Unload());
       gLibrary = nullptr;
+#ifdef _WIN32
+      ReleaseLoaderLock();
+#endif
       // Unloaded for real: the library's symbols are gone from the process.
-      std::printf("still-loaded=%s\n", dlopen(path, RTLD_NOW | RTLD_NOLOAD) != nullptr ? "yes" : "no");
+      std::printf("still-loaded=%s\n", StillLoaded(path) ? "yes" : "no");
+      // A thread of the library left running after unloading would run code that is
+      // gone: given the time to do so, it ends the process with a crash.
+      std::fflush(stdout);
+      std::this_thread::sleep_for(std::chrono::seconds(1));
     }
     std::fflush(stdout);
   }

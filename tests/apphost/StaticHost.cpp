@@ -3,7 +3,8 @@
 // Its own switches (/BATCH and the like) are read by the application object.
 //
 // Arguments besides the switches:
-//   message=TEXT   DisplayMessage(0, TEXT) while loaded
+//   message=TEXT   DisplayMessage(0, TEXT) while loaded; on Windows a dialog it shows is
+//                  closed with its OK button and reported ("dialog=" its text)
 //   open-device    register a device class of the host's own and OPEN a device of it
 //                  with an HTTP connection; it stays open until unloading
 //   at-exit        keep the library loaded until the process exits (static
@@ -16,11 +17,16 @@
 //                  (the host's exit work then waits up to a minute for the call), logs
 //                  through the application object it took, and the call ends
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +36,9 @@
 #include "device/uZVIOHandler_Base.h"
 #include "driver/uZVDriverLibrary.h"
 #include "driver/uZVPaymentWrapper.h"
+#ifdef _WIN32
+#include "platform/Gui.h"
+#endif
 
 namespace {
 
@@ -104,6 +113,49 @@ void AfterUnloading() {
 
 void Report(const char* aKey, const std::string& aValue) { std::printf("%s=%s\n", aKey, aValue.c_str()); }
 
+#ifdef _WIN32
+// A message box of this process: the system's dialog class.
+BOOL CALLBACK FindDialog(HWND aWindow, LPARAM aFound) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(aWindow, &process);
+  wchar_t name[16] = {};
+  GetClassNameW(aWindow, name, 16);
+  if (process != GetCurrentProcessId() || std::wcscmp(name, L"#32770") != 0) return TRUE;
+  *reinterpret_cast<HWND*>(aFound) = aWindow;
+  return FALSE;
+}
+
+// Presses the OK button of the dialog that DisplayMessage shows, so that the call
+// returns; stops looking once it has returned (without a desktop none is shown).
+std::atomic<bool> gMessageShown{false};
+
+std::thread WatchForDialog() {
+  return std::thread([] {
+    HWND dialog = nullptr;
+    while (dialog == nullptr && !gMessageShown) {
+      EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&dialog));
+      if (dialog == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (dialog != nullptr) PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+  });
+}
+#endif
+
+void ShowMessage(const char* aText) {
+#ifdef _WIN32
+  std::thread watcher;
+  if (!zv::ApplicationObject->IsBatch()) watcher = WatchForDialog();
+  zv::DisplayMessage(0, zv::FromUtf8(aText));
+  gMessageShown = true;
+  if (watcher.joinable()) watcher.join();
+  // The dialogs that the platform showed, as it records them.
+  for (const zv::platform::ShownDialog& dialog : zv::platform::HeadlessSnapshot().Dialogs)
+    Report("dialog", zv::ToUtf8(dialog.Message));
+#else
+  zv::DisplayMessage(0, zv::FromUtf8(aText));
+#endif
+}
+
 void Run(int argc, char** argv) {
   zv::tZV_Application* app = zv::ApplicationObject;
   Report("application", app != nullptr ? "yes" : "no");
@@ -115,7 +167,7 @@ void Run(int argc, char** argv) {
   Report("devices", std::to_string(library.Devices().Count()));
   Report("counter", std::to_string(library.Devices().HandleCounter()));
   for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "message=", 8) == 0) zv::DisplayMessage(0, zv::FromUtf8(argv[i] + 8));
+    if (std::strncmp(argv[i], "message=", 8) == 0) ShowMessage(argv[i] + 8);
     if (std::strcmp(argv[i], "open-device") == 0) OpenDevice();
     if (std::strcmp(argv[i], "call-during-exit") == 0) StartCallDuringExit();
   }
@@ -125,6 +177,10 @@ void Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // A crash ends the process with its exception code at once, without the debugger.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+#endif
   bool atExit = false;
   for (int i = 1; i < argc; ++i)
     if (std::strcmp(argv[i], "at-exit") == 0) atExit = true;

@@ -1,6 +1,7 @@
 #include "platform/Library.h"
 
 #include <windows.h>
+#include <pthread.h>
 
 #include <atomic>
 
@@ -24,5 +25,16 @@ bool LoadingUnderLoaderLock() {
 
 bool UnloadingUnderLoaderLock() { return gUnloadingUnderLoaderLock; }
 bool ProcessExitUnderWay() { return gProcessExitUnderWay; }
+
+void ParkForUnloading() {
+  for (;;) Sleep(INFINITE);
+}
+
+void EndThreadForUnloading(std::thread& aThread) {
+  // Ending another thread needs no loader lock: it runs no detach notifications.
+  const HANDLE handle = pthread_gethandle(aThread.native_handle());
+  if (handle != nullptr && TerminateThread(handle, 0)) WaitForSingleObject(handle, 5000);
+  aThread.detach();
+}
 
 }  // namespace zv::platform
