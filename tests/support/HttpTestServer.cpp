@@ -45,10 +45,19 @@ int ListenLocal(int aBacklog, int& aPort) {
   return fd;
 }
 
-bool SendAll(int aSocket, const std::string& aBytes) {
+// Sends everything, in pieces small enough that a writable socket takes each without
+// waiting; false when the peer is gone or the server stops. A peer that stops reading
+// thus never holds a server thread in a send (Wine wakes no blocked send when another
+// thread shuts the socket down).
+bool SendAll(int aSocket, const std::string& aBytes, const std::atomic<bool>& aStop) {
+  constexpr size_t kPiece = 4096;
   size_t sent = 0;
   while (sent < aBytes.size()) {
-    const long n = SendSome(aSocket, aBytes.data() + sent, aBytes.size() - sent);
+    if (aStop) return false;
+    const int ready = WaitSocket(aSocket, 20, true);
+    if (ready == 0) continue;
+    if (ready < 0) return false;
+    const long n = SendSome(aSocket, aBytes.data() + sent, std::min(kPiece, aBytes.size() - sent));
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
   }
@@ -169,15 +178,15 @@ void HttpTestServer::Serve(int aSocket) {
       case HttpReply::Kind::Chunked: {
         std::string out = "HTTP/1.1 " + std::to_string(reply.Status) + " " + reply.Reason + "\r\n";
         for (const auto& [n, v] : reply.Headers) out += n + ": " + v + "\r\n";
-        if (!SendAll(aSocket, out + "Transfer-Encoding: chunked\r\n\r\n")) return;
+        if (!SendAll(aSocket, out + "Transfer-Encoding: chunked\r\n\r\n", fStop)) return;
         for (size_t at = 0; at < reply.Body.size(); at += reply.ChunkBytes) {
           if (at > 0) std::this_thread::sleep_for(reply.ChunkPause);
           const std::string chunk = reply.Body.substr(at, reply.ChunkBytes);
           char size[32];
           std::snprintf(size, sizeof size, "%zx\r\n", chunk.size());
-          if (!SendAll(aSocket, size + chunk + "\r\n")) return;  // the client may stop reading
+          if (!SendAll(aSocket, size + chunk + "\r\n", fStop)) return;  // the client may stop reading
         }
-        if (!SendAll(aSocket, "0\r\n\r\n")) return;
+        if (!SendAll(aSocket, "0\r\n\r\n", fStop)) return;
         open = Lower(request.Header("Connection")) != "close";
         break;
       }
@@ -189,7 +198,7 @@ void HttpTestServer::Serve(int aSocket) {
         const size_t announced = reply.Body.size() + (reply.Action == HttpReply::Kind::Truncated ? 100 : 0);
         out += "Content-Length: " + std::to_string(announced) + "\r\n\r\n" + reply.Body;
         if (reply.Action == HttpReply::Kind::Stalled) out.resize(out.find("\r\n\r\n") + 4);
-        if (!SendAll(aSocket, out)) return;
+        if (!SendAll(aSocket, out, fStop)) return;
         if (reply.Action == HttpReply::Kind::Stalled) {
           while (readMore()) {
           }
