@@ -20,6 +20,7 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
   find_program(ZV_WINE NAMES ${ZV_WINE_NAMES} PATHS /usr/lib/wine)
   if(ZV_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${ZV_WINE})
+    # Through a wrapper that starts a program once more when Wine failed to start it.
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run ${ZV_WINE})
   endif()
 endif()
