@@ -220,9 +220,11 @@ void tZV_LogThread::EnsureStarted() {
   std::call_once(fStartOnce, [this] {
     fThread = std::thread(&tZV_LogThread::Execute, fState);
     // On Windows a new thread first waits for the loader lock; a host may unload the
-    // library as soon as the call that started it returns.
+    // library as soon as the call that started it returns. The wait is bounded: a host
+    // that calls while it holds the loader lock itself keeps the thread from starting
+    // until it lets go, and unloading then ends the thread that never ran.
     std::unique_lock lock(fState->Lock);
-    fState->Progress.wait(lock, [this] { return fState->Started; });
+    fState->Progress.wait_for(lock, std::chrono::milliseconds(kStallLimitMs), [this] { return fState->Started; });
     fStarted.store(true, std::memory_order_release);
   });
 }

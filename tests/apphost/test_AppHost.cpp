@@ -465,9 +465,6 @@ TEST(DlHost, UnloadingWithDevicesStillOpenClosesTheirLogs) {
 // device's log thread that had no chance to start is ended, not left to run the
 // library's code once it is gone, and its lines are written all the same.
 TEST(DlHost, UnloadingEndsALogThreadThatCouldNotStart) {
-  // Holding the loader lock across OPEN once hung a host beside other tests under Wine
-  // (not yet explained; it passes alone): run on request only.
-  if (std::getenv("ZV_APPHOST_LOADER_LOCK") == nullptr) GTEST_SKIP() << "set ZV_APPHOST_LOADER_LOCK=1 to run";
   HostDir dir;
   const Outcome run = dir.Run(ZV_DL_HOST, "ECR", {"hold-loader-lock", OpenRequest("unstarted"), "unload"});
   ASSERT_TRUE(run.exited) << "the host did not end: " << run.out;
