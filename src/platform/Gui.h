@@ -127,7 +127,7 @@ class PopupWindow {
   bool Visible() const { return fVisible; }
 
  private:
-  bool fRecordOnly = true;  // a window of the record only, not of the system
+  [[maybe_unused]] bool fRecordOnly = true;  // a window of the record only, not of the system (Windows)
   WindowHandle fHandle;
   int fClientWidth, fClientHeight;
   Rgb fColor;

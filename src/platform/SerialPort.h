@@ -72,7 +72,7 @@ class SerialPort {
  private:
   intptr_t fHandle = -1;  // the system's handle or descriptor; -1 when closed
 #ifdef _WIN32
-  intptr_t fHold = -1;  // the named object that marks the port as held (see Open)
+  [[maybe_unused]] intptr_t fHold = -1;  // the named object that marks the port as held (Windows: see Open)
 #endif
   uint32_t fTotalMs = 0;
   uint32_t fIntervalMs = 0;
