@@ -1,6 +1,7 @@
 #include "SimCertificates.h"
 
 #include <openssl/bn.h>
+#include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -23,6 +24,9 @@ struct BnFree {
 };
 struct ExtensionFree {
   void operator()(X509_EXTENSION* a) const { X509_EXTENSION_free(a); }
+};
+struct EcdsaSignatureFree {
+  void operator()(ECDSA_SIG* a) const { ECDSA_SIG_free(a); }
 };
 
 [[noreturn]] void Fail(const std::string& aStep) {
@@ -61,6 +65,24 @@ void AddExtension(X509* aCertificate, X509* aIssuer, int aNid, const char* aValu
   Check(X509_add_ext(aCertificate, extension.get(), -1), "add extension");
 }
 
+// Signs aCertificate with aKey (P-256) until both halves of the signature take their
+// full 32 bytes. Wine's crypt32 reads a shorter r or s without padding it and refuses the
+// signature, so that about one identity in 64 failed verification in the Windows tests;
+// Windows and OpenSSL accept either. ECDSA signs with a fresh nonce each time.
+void SignFullWidth(X509* aCertificate, EVP_PKEY* aKey, const std::string& aStep) {
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    Check(X509_sign(aCertificate, aKey, EVP_sha256()), aStep);
+    const ASN1_BIT_STRING* signature = nullptr;
+    X509_get0_signature(&signature, nullptr, aCertificate);
+    const unsigned char* der = signature->data;
+    std::unique_ptr<ECDSA_SIG, EcdsaSignatureFree> halves(d2i_ECDSA_SIG(nullptr, &der, signature->length));
+    if (!halves) Fail(aStep);
+    if (BN_num_bytes(ECDSA_SIG_get0_r(halves.get())) == 32 && BN_num_bytes(ECDSA_SIG_get0_s(halves.get())) == 32)
+      return;
+  }
+  Fail(aStep + ": no full-width signature");
+}
+
 // A certificate with a random serial, valid from an hour ago for 30 days.
 X509Ptr NewCertificate(const std::string& aCommonName, EVP_PKEY* aKey) {
   X509Ptr certificate(X509_new());
@@ -91,7 +113,7 @@ SimIdentity MakeIdentity(bool aHostnameMismatch) {
   AddExtension(ca, ca, NID_key_usage, "critical,keyCertSign,cRLSign");
   AddExtension(ca, ca, NID_subject_key_identifier, "hash");
   AddExtension(ca, ca, NID_authority_key_identifier, "keyid:always");
-  Check(X509_sign(ca, caKey.get(), EVP_sha256()), "sign CA");
+  SignFullWidth(ca, caKey.get(), "sign CA");
 
   const char* names = aHostnameMismatch ? "DNS:lorvani-sim.invalid" : "IP:127.0.0.1,DNS:localhost";
   identity.ServerKey = NewKey();
@@ -105,7 +127,7 @@ SimIdentity MakeIdentity(bool aHostnameMismatch) {
   AddExtension(server, ca, NID_subject_key_identifier, "hash");
   AddExtension(server, ca, NID_authority_key_identifier, "keyid:always");
   AddExtension(server, ca, NID_subject_alt_name, names);
-  Check(X509_sign(server, caKey.get(), EVP_sha256()), "sign server certificate");
+  SignFullWidth(server, caKey.get(), "sign server certificate");
 
   std::unique_ptr<BIO, BioFree> pem(BIO_new(BIO_s_mem()));
   if (!pem || !PEM_write_bio_X509(pem.get(), ca)) Fail("PEM");
