@@ -22,6 +22,7 @@
 #include "LorvaniSim.h"
 #include "TestSocket.h"
 #include "TestText.h"
+#include "UnixProgram.h"
 
 namespace zvtest {
 
@@ -87,7 +88,10 @@ int LifelinePort() {
       std::vector<int> kept;  // closed by the system when the process ends
       for (;;) {
         const int connection = AcceptSocket(listening);
-        if (connection >= 0) kept.push_back(connection);
+        if (connection >= 0)
+          kept.push_back(connection);
+        else
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));  // no spinning on a broken listener
       }
     }).detach();
     return bound;
@@ -111,14 +115,7 @@ void StartLinux(const std::string& aProgram, const std::string& aArguments) {
   const std::wstring program = Wide(Concat("Z:", aProgram));
   std::wstring command = L"\"";
   command.append(program).append(L"\" ").append(Wide(aArguments));
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process))
-    throw std::runtime_error(Concat("cannot start ", aProgram, " (error ", std::to_string(GetLastError()), ")"));
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  StartUnixProgram(program, command);
 }
 
 // Runs a bash script written to aFolder/run.sh.
@@ -176,8 +173,8 @@ LorvaniSim::LorvaniSim(std::vector<std::string> aArguments) {
   for (const std::string& argument : aArguments) command.append(" ").append(ShellWord(argument));
   // The script starts the simulator, records its process id and exit status, and kills
   // it should the test process go first (its lifeline connection then ends).
-  const std::string script = Concat("exec </dev/null >/dev/null 2>&1\n",
-                                    "cd ", ShellWord(folder), " || exit 1\n",
+  const std::string script = Concat("cd ", ShellWord(folder), " || exit 1\n",
+                                    "exec </dev/null >script.log 2>&1\n",
                                     "exec 3<>/dev/tcp/127.0.0.1/", std::to_string(LifelinePort()), " || exit 1\n",
                                     command, " >out 2>err 3<&- &\n",
                                     "sim=$!\n",
@@ -190,7 +187,8 @@ LorvaniSim::LorvaniSim(std::vector<std::string> aArguments) {
                                     "kill $lifeline\n");
   StartScript(fDirectory, script);
   std::string pid;
-  if (!WaitForFile(Concat(fDirectory, "\\pid"), kStartSeconds, pid)) throw std::runtime_error("lorvani-sim did not start");
+  if (!WaitForFile(Concat(fDirectory, "\\pid"), kStartSeconds, pid))
+    throw std::runtime_error(Concat("lorvani-sim did not start: ", ReadWhole(Concat(fDirectory, "\\script.log"))));
   fPid = static_cast<pid_t>(std::stoll(pid));
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStartSeconds);

@@ -15,6 +15,7 @@
 
 #include "PseudoTerminal.h"
 #include "TestText.h"
+#include "UnixProgram.h"
 
 namespace zvtest {
 
@@ -127,19 +128,11 @@ class PtyBroker {
         listen(fListener, 1) != 0 || getsockname(fListener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
       throw std::runtime_error("cannot listen for the pty broker");
 
-    // Wine starts a Linux program given by its Z: path; the process handle it returns
-    // stands for nothing that can be waited for.
-    std::wstring commandLine =
-        WideOf(Concat(std::string("\""), WindowsPathOf(aProgram), std::string("\" "),
-                      std::to_string(ntohs(address.sin_port)), std::string(" \""), fRun, std::string("\"")));
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-      throw std::runtime_error(Concat(std::string("cannot start the pty broker "), aProgram, std::string(" (error "),
-                                      std::to_string(GetLastError()), std::string(")")));
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    // Wine starts a Linux program given by its Z: path.
+    const std::wstring program = WideOf(WindowsPathOf(aProgram));
+    StartUnixProgram(program, WideOf(Concat(std::string("\""), WindowsPathOf(aProgram), std::string("\" "),
+                                            std::to_string(ntohs(address.sin_port)), std::string(" \""), fRun,
+                                            std::string("\""))));
 
     fd_set ready;
     FD_ZERO(&ready);
