@@ -130,9 +130,9 @@ class PtyBroker {
 
     // Wine starts a Linux program given by its Z: path.
     const std::wstring program = WideOf(WindowsPathOf(aProgram));
-    StartUnixProgram(program, WideOf(Concat(std::string("\""), WindowsPathOf(aProgram), std::string("\" "),
-                                            std::to_string(ntohs(address.sin_port)), std::string(" \""), fRun,
-                                            std::string("\""))));
+    StartUnixProgram(program, L"\"" + program + L"\" " +
+                                  WideOf(Concat(std::to_string(ntohs(address.sin_port)), std::string(" \""), fRun,
+                                                std::string("\""))));
 
     fd_set ready;
     FD_ZERO(&ready);
