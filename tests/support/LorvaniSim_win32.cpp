@@ -112,10 +112,7 @@ std::string MakeFolder() {
 
 // Starts a Linux program with the given arguments (no spaces in them), without waiting.
 void StartLinux(const std::string& aProgram, const std::string& aArguments) {
-  const std::wstring program = Wide(Concat("Z:", aProgram));
-  std::wstring command = L"\"";
-  command.append(program).append(L"\" ").append(Wide(aArguments));
-  StartUnixProgram(program, command);
+  StartUnixProgram(Concat("Z:", aProgram), aArguments);
 }
 
 // Runs a bash script written to aFolder/run.sh.

@@ -47,8 +47,6 @@ std::string LinuxPathOf(const std::filesystem::path& aWindowsPath) {
   return path;
 }
 
-std::wstring WideOf(const std::string& aAscii) { return std::wstring(aAscii.begin(), aAscii.end()); }
-
 }  // namespace
 
 // One broker for one fixture, started once the fixture's turn on the COM numbers came.
@@ -129,10 +127,8 @@ class PtyBroker {
       throw std::runtime_error("cannot listen for the pty broker");
 
     // Wine starts a Linux program given by its Z: path.
-    const std::wstring program = WideOf(WindowsPathOf(aProgram));
-    StartUnixProgram(program, L"\"" + program + L"\" " +
-                                  WideOf(Concat(std::to_string(ntohs(address.sin_port)), std::string(" \""), fRun,
-                                                std::string("\""))));
+    StartUnixProgram(WindowsPathOf(aProgram),
+                     Concat(std::to_string(ntohs(address.sin_port)), std::string(" \""), fRun, std::string("\"")));
 
     fd_set ready;
     FD_ZERO(&ready);

@@ -5,9 +5,8 @@
 
 namespace zvtest {
 
-// Starts the Linux program aProgram (a Z: path) with aCommandLine (which names the
-// program first), without waiting and without a handle to it. Throws std::runtime_error
-// when Wine cannot start it.
-void StartUnixProgram(const std::wstring& aProgram, std::wstring aCommandLine);
+// Starts the Linux program aProgram (a Z: path) with aArguments (both UTF-8), without
+// waiting and without a handle to it. Throws std::runtime_error when Wine cannot start it.
+void StartUnixProgram(const std::string& aProgram, const std::string& aArguments);
 
 }  // namespace zvtest
