@@ -1,5 +1,7 @@
 #include "provider/uZVPA_LORVANI_10.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "base/Exception.h"
@@ -65,6 +67,21 @@ Text Amount(const kPaymentReceipt& aReceipt) {
 
 Text RequestId(const kPaymentReceipt& aReceipt, DateTime aMoment) {
   return aReceipt.fStoreCode + u"-" + aReceipt.fTillCode + u"-" + FormatCompactStamp(aMoment);
+}
+
+DateTime RequestMoments::Next(const kPaymentReceipt& aReceipt, DateTime aNow) {
+  constexpr double kMillisecondsPerDay = 86400000.0;
+  const auto now = static_cast<int64_t>(std::llround(aNow * kMillisecondsPerDay));
+  const Text prefix = aReceipt.fStoreCode + u"-" + aReceipt.fTillCode + u"-";
+  std::lock_guard lock(fLock);
+  auto [last, inserted] = fLastMillisecond.try_emplace(prefix, now);
+  if (!inserted) last->second = std::max(now, last->second + 1);
+  return static_cast<double>(last->second) / kMillisecondsPerDay;
+}
+
+RequestMoments& RequestMoments::Process() {
+  static RequestMoments moments;
+  return moments;
 }
 
 Text PayBody(const kPaymentReceipt& aReceipt, DateTime aMoment) {
@@ -257,11 +274,11 @@ bool kPayment_LORVANI::DayClose(const kPaymentDayClose&, int_DAYCLOSE_result&) {
 bool kPayment_LORVANI::GetTotals(const kPaymentTotals&, int_GETTOTALS_result&) { return false; }
 
 void kPayment_LORVANI::BuildPayRequest(const kPaymentReceipt& aReceipt) {
-  fJSONRequest = lorvani::PayBody(aReceipt, Now());
+  fJSONRequest = lorvani::PayBody(aReceipt, lorvani::RequestMoments::Process().Next(aReceipt, Now()));
 }
 
 void kPayment_LORVANI::BuildRefundRequest(const kPaymentReceipt& aReceipt) {
-  fJSONRequest = lorvani::RefundBody(aReceipt, Now());
+  fJSONRequest = lorvani::RefundBody(aReceipt, lorvani::RequestMoments::Process().Next(aReceipt, Now()));
 }
 
 bool kPayment_LORVANI::PostRequest(const Text& aPath, const Text& aSubject) {

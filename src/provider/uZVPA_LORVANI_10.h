@@ -3,7 +3,10 @@
 // order, a refund or void a JSON refund of an earlier order, each posted over HTTPS
 // with the merchant's bearer token through a fresh HTTP client.
 
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 
 #include "base/Text.h"
 #include "payment/uZvPayment.h"
@@ -84,6 +87,22 @@ namespace lorvani {
 Text JsonString(TextView aText);
 // "yyyymmddhhnnsszzz" of the moment the body is built.
 Text RequestId(const kPaymentReceipt& aReceipt, DateTime aMoment);
+// The moments request ids are made of, one sequence per store and till. The provider
+// takes a request id as the request's identity (a repeated one is refused, or answered
+// with the first request's order), so an id is never handed out twice: when the clock
+// gives the same or an earlier millisecond than the last id of that store and till, as
+// in a burst of calls or after the clock was set back, the last one plus a millisecond
+// is taken instead.
+class RequestMoments {
+ public:
+  DateTime Next(const kPaymentReceipt& aReceipt, DateTime aNow);
+  // The sequence every device of the process draws from.
+  static RequestMoments& Process();
+
+ private:
+  std::mutex fLock;
+  std::map<Text, int64_t> fLastMillisecond;  // by the id's "store-till-" prefix
+};
 Text PayBody(const kPaymentReceipt& aReceipt, DateTime aMoment);
 Text RefundBody(const kPaymentReceipt& aReceipt, DateTime aMoment);
 // A path segment with every character outside the unreserved set percent-encoded

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "TestText.h"
 #include "platform/Clock.h"
@@ -30,6 +32,62 @@ kPaymentReceipt Receipt() {
 
 TEST(LorvaniTexts, RequestIdEndsWithTheMomentToTheMillisecond) {
   EXPECT_EQ(lorvani::RequestId(Receipt(), Moment()), u"S1-T2-20210304050607089");
+}
+
+// The clock as the device reads it, call after call, and the ids that it hands out.
+struct RequestIdCase {
+  const char* name;
+  std::vector<std::pair<const char16_t*, DateTime>> calls;  // till code, clock
+  std::vector<const char16_t*> ids;
+};
+
+void PrintTo(const RequestIdCase& aCase, std::ostream* aOut) { *aOut << aCase.name; }
+
+class RequestIds : public ::testing::TestWithParam<RequestIdCase> {};
+
+TEST_P(RequestIds, NeverRepeatForOneStoreAndTill) {
+  lorvani::RequestMoments moments;
+  kPaymentReceipt receipt = Receipt();
+  std::vector<Text> ids;
+  for (const auto& [till, now] : GetParam().calls) {
+    receipt.fTillCode = till;
+    ids.push_back(lorvani::RequestId(receipt, moments.Next(receipt, now)));
+  }
+  EXPECT_EQ(ids, std::vector<Text>(GetParam().ids.begin(), GetParam().ids.end()));
+}
+
+const DateTime kMs = 1.0 / 86400000.0;
+
+INSTANTIATE_TEST_SUITE_P(
+    Clock, RequestIds,
+    ::testing::Values(
+        RequestIdCase{"RunningClockIsTakenAsItIs",
+                      {{u"T2", Moment()}, {u"T2", Moment() + 5 * kMs}},
+                      {u"S1-T2-20210304050607089", u"S1-T2-20210304050607094"}},
+        RequestIdCase{"ClockStandingStillAdvancesAMillisecondEachCall",
+                      {{u"T2", Moment()}, {u"T2", Moment()}, {u"T2", Moment()}},
+                      {u"S1-T2-20210304050607089", u"S1-T2-20210304050607090", u"S1-T2-20210304050607091"}},
+        RequestIdCase{"ClockSetBackContinuesAfterTheLastId",
+                      {{u"T2", Moment()}, {u"T2", Moment() - 1.0 / 24}, {u"T2", Moment() + 7 * kMs}},
+                      {u"S1-T2-20210304050607089", u"S1-T2-20210304050607090", u"S1-T2-20210304050607096"}},
+        RequestIdCase{"AnotherTillHasItsOwnSequence",
+                      {{u"T2", Moment()}, {u"T3", Moment()}, {u"T2", Moment()}},
+                      {u"S1-T2-20210304050607089", u"S1-T3-20210304050607089", u"S1-T2-20210304050607090"}},
+        RequestIdCase{"SecondBoundaryCarriesIntoTheNextSecond",
+                      {{u"T2", Moment() + 910 * kMs}, {u"T2", Moment() + 910 * kMs}},
+                      {u"S1-T2-20210304050607999", u"S1-T2-20210304050608000"}}),
+    [](const auto& aInfo) { return std::string(aInfo.param.name); });
+
+// "A-B" at till "C" and "A" at till "B-C" write the same id: one sequence serves both.
+TEST(LorvaniTexts, CodesThatWriteTheSameIdShareASequence) {
+  lorvani::RequestMoments moments;
+  kPaymentReceipt first = Receipt(), second = Receipt();
+  first.fStoreCode = u"A-B";
+  first.fTillCode = u"C";
+  second.fStoreCode = u"A";
+  second.fTillCode = u"B-C";
+  EXPECT_NE(lorvani::RequestId(first, moments.Next(first, Moment())),
+            lorvani::RequestId(second, moments.Next(second, Moment())));
 }
 
 TEST(LorvaniTexts, PaymentBodyIsCompactAsciiInMemberOrder) {

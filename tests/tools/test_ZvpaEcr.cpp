@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <ctime>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -28,11 +30,13 @@ struct EcrRun {
   int exitCode = -1;
 };
 
-// Runs zvpa-ecr with the arguments (a shell-quoted text) and standard input aInput.
-EcrRun Ecr(const std::string& aArguments, const std::string& aInput = "") {
+// Runs zvpa-ecr with the arguments (a shell-quoted text) and standard input aInput;
+// aEnvironment: shell assignments put before the command.
+EcrRun Ecr(const std::string& aArguments, const std::string& aInput = "", const std::string& aEnvironment = "") {
   const std::string inputFile = "ecr_input_" + std::to_string(::getpid()) + ".txt";
   std::ofstream(inputFile) << aInput;
-  const std::string command = std::string(ZV_ECR_PATH) + " " + aArguments + " < " + inputFile + " 2>&1";
+  const std::string command =
+      aEnvironment + " " + std::string(ZV_ECR_PATH) + " " + aArguments + " < " + inputFile + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   EcrRun run;
   std::array<char, 4096> buffer{};
@@ -303,6 +307,47 @@ TEST(ZvpaEcr, ShowsTheDeviceLogAndStatusOfAFailureAndListsDevices) {
   // The refund without a token never reached the provider.
   EXPECT_NE(run.output.find("line 4: REFUND needs --token"), std::string::npos) << run.output;
   for (const auto& request : sim.Requests()) EXPECT_EQ(request.Path.find("/refund"), std::string::npos) << request.Path;
+}
+
+// With the wall clock standing still (a clock fault), equal payments in a row are still
+// distinct requests: the simulator, like the provider, answers a repeated request id with
+// the first request's order, so a repeated id would report unpaid sales as paid.
+TEST(ZvpaEcr, EqualPaymentsUnderAStoppedClockAreSeparateOrders) {
+  zvtest::LorvaniSim sim({"--token", "ecr-token"});
+  constexpr int kPayments = 20;
+  std::string session = "OPEN --url " + sim.BaseUrl() + " --bearer ecr-token --ca-file " + sim.CaFile() +
+                        " --log-id ecrclock\n";
+  for (int i = 0; i < kPayments; ++i)
+    session += "PAY --handle last --amount 5 --currency EUR --code PRE-1 --store S1 --till T2\n";
+  session += "CLOSE --handle last\n";
+  const std::time_t now = std::time(nullptr);
+  char frozen[32];
+  std::strftime(frozen, sizeof frozen, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+  // libfaketime stops the wall clock only; time-outs keep their monotonic clock.
+  const EcrRun run = Ecr("--json --script -", session,
+                         "LD_PRELOAD=" ZV_FAKETIME_LIBRARY " FAKETIME='" + std::string(frozen) +
+                             "' FAKETIME_DONT_FAKE_MONOTONIC=1 FAKETIME_NO_CACHE=1 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0");
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+
+  std::set<std::string> requestIds, orders;
+  for (const auto& request : sim.Requests()) {
+    rapidjson::Document body;
+    body.Parse(request.Body.c_str());
+    ASSERT_TRUE(body.IsObject() && body.HasMember("requestId")) << request.Body;
+    requestIds.insert(body["requestId"].GetString());
+  }
+  std::istringstream lines(run.output);
+  for (std::string line; std::getline(lines, line);) {
+    rapidjson::Document answer;
+    answer.Parse(line.c_str());
+    if (answer.IsObject() && answer.HasMember("response") && answer["response"].IsObject() &&
+        answer["response"].HasMember("RefundReference"))
+      orders.insert(answer["response"]["RefundReference"].GetString());
+  }
+  EXPECT_EQ(requestIds.size(), static_cast<size_t>(kPayments));
+  EXPECT_EQ(orders.size(), static_cast<size_t>(kPayments)) << run.output;
+  // The clock stood still: the ids are consecutive milliseconds of one second.
+  EXPECT_EQ(requestIds.begin()->substr(0, 20), requestIds.rbegin()->substr(0, 20));
 }
 
 TEST(ZvpaEcr, PrintsEachAnswerAsOneJsonObjectPerLine) {
