@@ -5,6 +5,7 @@
 
 #include <map>
 
+#include "CaseName.h"
 #include "TestText.h"
 #include "base/Exception.h"
 #include "app/uZV_Base.h"
@@ -121,6 +122,9 @@ struct DateCase {
   int year, month, day;
 };
 
+std::string NameOf(const DateCase& aCase) { return zvtest::CaseName(aCase.value); }
+void PrintTo(const DateCase& aCase, std::ostream* aOut) { *aOut << NameOf(aCase); }
+
 class ReleaseDates : public ::testing::TestWithParam<DateCase> {};
 
 TEST_P(ReleaseDates, AreReadByPosition) {
@@ -160,7 +164,8 @@ INSTANTIATE_TEST_SUITE_P(
                       DateCase{u"31/02/2021", false, 0, 0, 0},
                       DateCase{u"29/02/2023", false, 0, 0, 0},
                       DateCase{u"00/01/2021", false, 0, 0, 0},
-                      DateCase{u"01/13/2021", false, 0, 0, 0}));
+                      DateCase{u"01/13/2021", false, 0, 0, 0}),
+    zvtest::ByNameOf());
 
 TEST(ApplicationInfo, ASecondLoadAppendsTheHistoryAgain) {
   tZV_ApplicationInfo info;
@@ -220,6 +225,13 @@ struct FieldCase {
   const char16_t* expected;
 };
 
+// The text, the field's index and whether it runs to the end: a_eq_b_eq_c_field_2_to_end.
+std::string NameOf(const FieldCase& aCase) {
+  return zvtest::CaseName(aCase.text) + "_field_" + zvtest::CaseName(std::to_string(aCase.index)) +
+         (aCase.toEnd ? "_to_end" : "");
+}
+void PrintTo(const FieldCase& aCase, std::ostream* aOut) { *aOut << NameOf(aCase); }
+
 class DelimitedField : public ::testing::TestWithParam<FieldCase> {};
 
 TEST_P(DelimitedField, Cuts) {
@@ -246,6 +258,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, DelimitedField,
                                            FieldCase{u"abc", 1, u':', false, u"abc"},
                                            FieldCase{u"abc", 2, u':', true, u""},
                                            FieldCase{u"", 1, u':', false, u""},
-                                           FieldCase{u"a=", 2, u'=', true, u""}));
+                                           FieldCase{u"a=", 2, u'=', true, u""}),
+                         zvtest::ByNameOf());
 
 }  // namespace

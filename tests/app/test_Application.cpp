@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "AppTestSupport.h"
+#include "CaseName.h"
 #include "TestText.h"
 #include "base/Exception.h"
 #include "app/uZV_Base.h"
@@ -101,6 +102,15 @@ struct SwitchCase {
   bool batch, debug, test;
 };
 
+// The arguments, each as its name: x_and_slash_BATCH_colon_1, or no_arguments.
+std::string ArgumentsName(const std::vector<Text>& aArguments) {
+  std::string name;
+  for (const Text& argument : aArguments) name.append(name.empty() ? "" : "_and_").append(zvtest::CaseName(argument));
+  return name.empty() ? "no_arguments" : name;
+}
+std::string NameOf(const SwitchCase& aCase) { return ArgumentsName(aCase.arguments); }
+void PrintTo(const SwitchCase& aCase, std::ostream* aOut) { *aOut << NameOf(aCase); }
+
 class Switches : public ::testing::TestWithParam<SwitchCase> {};
 
 TEST_P(Switches, AreReadFromTheArguments) {
@@ -117,13 +127,17 @@ INSTANTIATE_TEST_SUITE_P(Cases, Switches,
                                            SwitchCase{{u"/batch"}, true, false, false},
                                            SwitchCase{{u"x", u"/BATCH:1", u"/debug=yes"}, true, true, false},
                                            SwitchCase{{u"/Test"}, false, false, true},
-                                           SwitchCase{{u"/BATCHX", u"/DEBUGGING", u"TEST"}, false, false, false}));
+                                           SwitchCase{{u"/BATCHX", u"/DEBUGGING", u"TEST"}, false, false, false}),
+                         zvtest::ByNameOf());
 
 struct ParamCase {
   std::vector<Text> arguments;
   const char16_t* whole;  // the result with whole true
   const char16_t* value;  // the result with whole false
 };
+
+std::string NameOf(const ParamCase& aCase) { return ArgumentsName(aCase.arguments); }
+void PrintTo(const ParamCase& aCase, std::ostream* aOut) { *aOut << NameOf(aCase); }
 
 class CommandLineParam : public ::testing::TestWithParam<ParamCase> {};
 
@@ -144,7 +158,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ParamCase{{u"-BATCH"}, u"", u""},
                       ParamCase{{u" /BATCH"}, u"", u""},
                       ParamCase{{}, u"", u""},
-                      ParamCase{{u"other", u"/batch:a:b", u"/BATCH:second"}, u"/batch:a:b", u"a:b"}));
+                      ParamCase{{u"other", u"/batch:a:b", u"/BATCH:second"}, u"/batch:a:b", u"a:b"}),
+    zvtest::ByNameOf());
 
 TEST(CommandLine, ThisProcessHasNoBatchSwitch) {
   EXPECT_EQ(GetCommandLineParam(u"/BATCH", true), u"");
@@ -266,6 +281,17 @@ struct FormatCase {
   const char16_t* expected;  // null: fails
 };
 
+// The pattern and the kinds of its values: percent_s_minus_percent_d_with_text_int.
+std::string NameOf(const FormatCase& aCase) {
+  std::string name = zvtest::CaseName(aCase.pattern);
+  const char* const kinds[] = {"int", "float", "text"};  // in the order of tZV_FormatValue's alternatives
+  for (size_t i = 0; i < aCase.values.size(); ++i) {
+    name.append(i == 0 ? "_with_" : "_").append(kinds[aCase.values[i].index()]);
+  }
+  return name;
+}
+void PrintTo(const FormatCase& aCase, std::ostream* aOut) { *aOut << NameOf(aCase); }
+
 class MessageFormat : public ::testing::TestWithParam<FormatCase> {};
 
 TEST_P(MessageFormat, FillsOrFailsClearly) {
@@ -300,7 +326,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{u"%q", {int64_t{1}}, nullptr},           // no such type
                       FormatCase{u"end %", {}, nullptr},
                       FormatCase{u"%.d", {int64_t{1}}, nullptr},
-                      FormatCase{u"%5:s", {Text(u"a")}, nullptr}));
+                      FormatCase{u"%5:s", {Text(u"a")}, nullptr}),
+    zvtest::ByNameOf());
 
 TEST_F(Application, TheOneArgumentFormFailsOnAPlaceholder) {
   tZV_Application app(TestEnvironment(dir.Path()));

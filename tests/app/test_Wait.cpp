@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
+#include "CaseName.h"
 #include "app/uZV_Base.h"
 #include "platform/Gui.h"
 
@@ -28,6 +29,15 @@ struct Layout {
   const char16_t* caption;
   int labelWidth, labelHeight, clientWidth, labelLeft, labelTop;
 };
+
+// The language and the extra text: language_en_extra_x_CR_LF_y, or no_language.
+std::string NameOf(const Layout& aCase) {
+  const Text language = aCase.language, extra = aCase.extra;
+  std::string name = language.empty() ? "no_language" : std::string("language_").append(zvtest::CaseName(language));
+  if (!extra.empty()) name.append("_extra_").append(zvtest::CaseName(extra));
+  return name;
+}
+void PrintTo(const Layout& aCase, std::ostream* aOut) { *aOut << NameOf(aCase); }
 
 class WaitLayout : public Wait, public ::testing::WithParamInterface<Layout> {};
 
@@ -67,7 +77,8 @@ INSTANTIATE_TEST_SUITE_P(
         Layout{u"En", u"a longer extra text here", u"Wait please ...\r\na longer extra text here", 168, 32, 218,
                25, 9},
         // three lines are taller than the window: (50 - 48) / 2 = 1
-        Layout{u"en", u"x\r\ny", u"Wait please ...\r\nx\r\ny", 105, 48, 136, 15, 1}));
+        Layout{u"en", u"x\r\ny", u"Wait please ...\r\nx\r\ny", 105, 48, 136, 15, 1}),
+    zvtest::ByNameOf());
 
 TEST_F(Wait, IsCreatedHiddenWithItsLookAndAnEmptyTextInsideTheApplication) {
   tZV_Application app(TestEnvironment(dir.Path()));

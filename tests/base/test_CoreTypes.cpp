@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "CaseName.h"
 #include "TestText.h"
 #include "base/Currency.h"
 #include "base/DateTime.h"
@@ -16,6 +17,9 @@ struct CurrencyCase {
   bool valid;
   int64_t scaled;
 };
+
+std::string NameOf(const CurrencyCase& aCase) { return zvtest::CaseName(aCase.text); }
+void PrintTo(const CurrencyCase& aCase, std::ostream* aOut) { *aOut << NameOf(aCase); }
 
 class CurrencyParse : public ::testing::TestWithParam<CurrencyCase> {};
 
@@ -44,7 +48,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CurrencyCase{"1e-400", true, 0}, CurrencyCase{"12,50", false, 0},
                       CurrencyCase{"1,000", false, 0}, CurrencyCase{"   ", false, 0}, CurrencyCase{"abc", false, 0},
                       CurrencyCase{"12%", false, 0}, CurrencyCase{"1e", false, 0}, CurrencyCase{"--1", false, 0},
-                      CurrencyCase{"1 2", false, 0}, CurrencyCase{"0x10", false, 0}));
+                      CurrencyCase{"1 2", false, 0}, CurrencyCase{"0x10", false, 0}),
+    zvtest::ByNameOf());
 
 TEST(CurrencyText, IsTheShortestDecimal) {
   const std::pair<int64_t, const char*> cases[] = {

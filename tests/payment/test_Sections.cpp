@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "CaseName.h"
 #include "TestText.h"
 #include "base/Exception.h"
 #include "payment/uZvPayment.h"
@@ -86,6 +87,30 @@ struct SectionCase {
   std::function<void(const kPaymentReceipt&)> check;
 };
 
+// The children's element names and texts: Action_pay, TokenizeCard_empty,
+// RefundReference_PaymentId_abc.
+std::string NameOf(const SectionCase& aCase) {
+  const std::string xml = aCase.payment;
+  std::string name;
+  for (size_t at = 0; at < xml.size();) {
+    const size_t open = xml.find('<', at);
+    if (open != at) name.append("_").append(zvtest::CaseName(xml.substr(at, open - at)));
+    if (open == std::string::npos) break;
+    const size_t close = xml.find('>', open);
+    const std::string tag = xml.substr(open + 1, close - open - 1);
+    at = close + 1;
+    if (tag.front() == '/') continue;
+    if (tag.back() == '/') {
+      name.append("_").append(tag, 0, tag.size() - 1).append("_empty");
+    } else {
+      name.append("_").append(tag);
+      if (xml.compare(at, tag.size() + 3, std::string("</").append(tag).append(">")) == 0) name += "_empty";
+    }
+  }
+  return name.substr(1);
+}
+void PrintTo(const SectionCase& aCase, std::ostream* aOut) { *aOut << NameOf(aCase); }
+
 class PaymentSectionCases : public ::testing::TestWithParam<SectionCase> {};
 
 TEST_P(PaymentSectionCases, ReadOrFail) {
@@ -138,7 +163,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The first failure ends the reading: Amount comes before Action.
         SectionCase{"<Action>bad</Action><Amount>x</Amount>",
                     "Error in processing node Amount as currency.\r\n'x' is not a valid floating point value",
-                    nullptr}));
+                    nullptr}),
+    zvtest::ByNameOf());
 
 TEST(PaymentSection, CodeTablesQuoteALongCodeCut) {
   using zvtest::Quoted;

@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "CaseName.h"
 #include "TestText.h"
 #include "base/Exception.h"
 #include "receipt/uZvReceipt.h"
@@ -68,6 +69,15 @@ std::string ReadAs(const std::string& aKind, const pugi::xml_node& aRoot) {
   return krptUtil::GetNodeValueAsBoolean(aRoot, u"V") ? "true" : "false";
 }
 
+// The kind and the element's text: currency_12_dot_50, integer_absent, boolean_empty.
+std::string NameOf(const ReaderCase& aCase) {
+  std::string element = aCase.element;
+  if (element.empty()) return std::string(aCase.kind) + "_absent";
+  if (element == "<V/>") element = "<V></V>";
+  return std::string(aCase.kind) + "_" + zvtest::CaseName(element.substr(3, element.size() - 7));
+}
+void PrintTo(const ReaderCase& aCase, std::ostream* aOut) { *aOut << NameOf(aCase); }
+
 class TypedReader : public ::testing::TestWithParam<ReaderCase> {};
 
 TEST_P(TypedReader, ConvertsOrFailsWithTheWrappedMessage) {
@@ -103,12 +113,16 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"boolean", "<V>-3</V>", "true", false}, ReaderCase{"boolean", "<V>0</V>", "false", false},
         ReaderCase{"boolean", "<V>False</V>", "false", false}, ReaderCase{"boolean", "<V>0.0</V>", "false", false},
         ReaderCase{"boolean", "<V/>", "'' is not a valid boolean value", true},
-        ReaderCase{"boolean", "<V>yes</V>", "'yes' is not a valid boolean value", true}));
+        ReaderCase{"boolean", "<V>yes</V>", "'yes' is not a valid boolean value", true}),
+    zvtest::ByNameOf());
 
 struct DateCase {
   const char* text;
   const char* expected;  // FormatIsoZ of the result, or "" when it fails
 };
+
+std::string NameOf(const DateCase& aCase) { return zvtest::CaseName(aCase.text); }
+void PrintTo(const DateCase& aCase, std::ostream* aOut) { *aOut << NameOf(aCase); }
 
 class DateTimeReader : public ::testing::TestWithParam<DateCase> {};
 
@@ -142,7 +156,8 @@ INSTANTIATE_TEST_SUITE_P(
                       DateCase{"2021-11-10T10Z", ""}, DateCase{"", ""}, DateCase{"2021-02-30", ""},
                       DateCase{"2021", ""}, DateCase{"21", ""}, DateCase{"2021-11-10T25:00", ""},
                       DateCase{"2021-11-10T10:30:00.1234", ""}, DateCase{"2021-11-10T10:30:00+", ""},
-                      DateCase{"2021-11-10T10:30:00+24:00", ""}, DateCase{"abcd-11-10", ""}));
+                      DateCase{"2021-11-10T10:30:00+24:00", ""}, DateCase{"abcd-11-10", ""}),
+    zvtest::ByNameOf());
 
 TEST(DateTimeReader, AbsentNodeIsTheZeroDateTime) {
   Doc d("");
