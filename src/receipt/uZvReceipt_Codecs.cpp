@@ -1,7 +1,7 @@
 // The receipt vocabulary of krptUtil: words of receipt documents to enumeration
 // values and back, each enumeration one table of its words.
 
-#include <optional>
+#include <iterator>
 
 #include "base/Exception.h"
 #include "receipt/uZvReceipt.h"
@@ -10,217 +10,128 @@ namespace zv {
 
 namespace {
 
-// One value with the lower-case word its decoder accepts and the word its encoder
-// gives; null where there is none.
-template <typename E>
-struct Word {
-  E Value;
-  const char16_t* Accepts;
-  const char16_t* Gives;
+// The words of one enumeration, one for each value in the enumeration's order (null: the
+// value has no word). A decoder accepts a word in any letter case, an encoder gives it as
+// written. An unknown word fails with Invalid, the lower-cased text in place of its "%s";
+// where Invalid is null it is the value Otherwise.
+template <typename E, size_t N>
+struct Vocabulary {
+  const char16_t* Words[N];
+  const char16_t* Invalid;
+  E Otherwise;
+
+  E Decode(TextView aText) const {
+    const Text lower = LowerCase(aText);
+    for (size_t i = 0; i < N; ++i)
+      if (Words[i] != nullptr && lower == LowerCase(Words[i])) return static_cast<E>(i);
+    if (Invalid == nullptr) return Otherwise;
+    const TextView pattern = Invalid;
+    const size_t at = pattern.find(u"%s");
+    Text message(pattern.substr(0, at));
+    message.append(QuotedValue(lower)).append(pattern.substr(at + 2));
+    throw kException(std::move(message));
+  }
+
+  Text Encode(E aValue) const {
+    const auto i = static_cast<size_t>(aValue);
+    return i < N && Words[i] != nullptr ? Text(Words[i]) : Text();
+  }
 };
 
-using R = zvReceiptTaxType;
-constexpr Word<R> kTaxTypes[] = {
-    {R::tt_VAT, u"vat", u"VAT"},
-    {R::tt_SalesTax, u"salestax", u"SalesTax"},
-};
-
-using P = zvReceiptPaymentType;
-constexpr Word<P> kPaymentTypes[] = {
-    {P::rpt_Cash, u"cash", u"cash"},
-    {P::rpt_Cheque, u"cheque", u"cheque"},
-    {P::rpt_CreditCard, u"creditcard", u"creditcard"},
-    {P::rpt_DebitCard, u"debitcard", u"debitcard"},
-    {P::rpt_Credit, u"credit", u"credit"},
-    {P::rpt_CreditOnProducts, u"creditonproducts", u"creditonproducts"},
-    {P::rpt_CreditOnServices, u"creditonservices", u"creditonservices"},
-    {P::Rpt_GiftCard, u"giftcard", u"giftcard"},
-    {P::Rpt_Voucher, u"voucher", u"voucher"},
-    {P::Rpt_MealVoucher, u"mealvoucher", u"mealvoucher"},
-    {P::Rpt_NHSCard, u"nhscard", u"nhscard"},
-    {P::Rpt_Change, u"change", u"change"},
-};
-
-using L = zvReceiptLineType;
-constexpr Word<L> kLineTypes[] = {
-    {L::rlt_ProductSale, u"productsale", nullptr},
-    {L::rlt_ProductReturn, u"productreturn", nullptr},
-    {L::rlt_WeightedProductSale, u"weightedproductsale", nullptr},
-    {L::rlt_VoucherSale, u"vouchersale", nullptr},
-    {L::rlt_VoucherRedeem, u"voucherredeem", nullptr},
-    {L::rlt_GiftCardSale, u"giftcardsale", nullptr},
-    {L::rlt_GiftCardRedeem, u"giftcardredeem", nullptr},
-    {L::rlt_SubTotal, u"subtotal", nullptr},
-    {L::rlt_Text, u"text", nullptr},
-    {L::rlt_DiscountAmount, u"discountamount", nullptr},
-    {L::rlt_DiscountPercentage, u"discountpercentage", nullptr},
-    {L::rlt_DiscountAmountOnSubtotal, u"discountamountonsubtotal", nullptr},
-    {L::rlt_DiscountPercentageOnSubTotal, u"discountpercentageonsubtotal", nullptr},
-    {L::rlt_MarkupAmount, u"markupamount", nullptr},
-    {L::rlt_MarkupPercentage, u"markuppercentage", nullptr},
-    {L::rlt_MarkupAmountOnSubtotal, u"markupamountonsubtotal", nullptr},
-    {L::rlt_MarkupPercentageOnSubTotal, u"markuppercentageonsubtotal", nullptr},
-    {L::rlt_CollectAmount, u"collectamount", nullptr},
-};
-
-using T = zvReceiptType;
-constexpr Word<T> kReceiptTypes[] = {
-    {T::rt_Sale, u"sale", u"Sale"},
-    {T::rt_Refund, u"refund", u"Refund"},
-    {T::rt_Void, u"void", u"Void"},
-    {T::rt_InvoiceSale, u"invoicesale", u"InvoiceSale"},
-    {T::rt_InvoiceSaleFromReceipt, u"invoicesalefromreceipt", u"InvoiceSaleFromReceipt"},
-};
-
-// rrt_OriginalReceipt is also what any other word decodes to.
-using F = zvReceiptReferenceType;
-constexpr Word<F> kReferenceTypes[] = {
-    {F::rrt_OriginalReceipt, nullptr, u"OriginalReceipt"},
-    {F::rrt_EFTReceipt, u"eftreceipt", u"EFTReceipt"},
-    {F::rrt_NotAvailable, u"notavailable", u"NotAvailable"},
-    {F::rrt_Empties, u"empties", u"Empties"},
-};
-
-// rla_Service is also what any other word decodes to.
-using A = zvReceiptLineAttribute;
-constexpr Word<A> kLineAttributes[] = {
-    {A::rla_Product, u"product", nullptr},
-    {A::rla_Service, u"service", nullptr},
-};
-
-using G = zvReceiptMessageLineAlignment;
-constexpr Word<G> kAlignments[] = {
-    {G::la_none, nullptr, nullptr},
-    {G::la_right, u"right", u"right"},
-    {G::la_center, u"center", u"center"},
-    {G::la_left, u"left", u"left"},
-};
-
-using B = zvReceiptMessageBarcodeType;
-constexpr Word<B> kBarcodeTypes[] = {
-    {B::bt_EAN13, u"ean13", u"ean13"},
-    {B::bt_EAN8, u"ean8", u"ean8"},
-    {B::bt_CODE39, u"code39", u"code39"},
-    {B::bt_CODE128, u"code128", u"code128"},
-    {B::bt_QRCODE, u"qrcode", u"qrcode"},
-    {B::bt_UPCA, u"upca", u"upca"},
-    {B::bt_UPCE, u"upce", u"upce"},
-    {B::bt_Interleaved2Of5, u"interleaved2of5", u"interleaved2of5"},
-};
-
-using E = zvReceiptMessageLineEffect;
-constexpr Word<E> kEffects[] = {
-    {E::le_bold, u"bold", u"bold"},
-    {E::le_italic, u"italic", u"italic"},
-    {E::le_underline, u"underline", u"underline"},
-    {E::le_doubleheight, u"doubleheight", u"doubleheight"},
-    {E::le_doublewidth, u"doublewidth", u"doublewidth"},
-    {E::le_doublesize, u"doublesize", u"doublesize"},
-    {E::le_invertcolors, u"invertcolors", u"invertcolors"},
-    {E::le_condensed, u"condensed", u"condensed"},
-};
-
-using S = zvReceiptMessageImageSource;
-constexpr Word<S> kImageSources[] = {
-    {S::is_Resource, u"resource", u"resource"},
-    {S::is_FileSystem, u"filesystem", u"filesystem"},
-};
-
-using J = zvEJReportType;
-constexpr Word<J> kEJReportTypes[] = {
-    {J::ejrt_ZReport, u"zreport", nullptr},
-    {J::ejrt_FiscalReceipt, u"fiscalreceipt", nullptr},
-    {J::ejrt_NonFiscalReceipt, u"nonfiscalreceipt", nullptr},
-    {J::ejrt_CreditNote, u"creditnote", nullptr},
-    {J::ejrt_Invoice, u"invoice", nullptr},
-};
-
-using D = zvEJReportDestination;
-constexpr Word<D> kEJReportDestinations[] = {
-    {D::rd_Printer, u"printer", nullptr},
-    {D::rd_Memory, u"memory", nullptr},
-};
-
-using Q = zvEJFilesRequestType;
-constexpr Word<Q> kEJRequestTypes[] = {
-    {Q::ej_xml, u"xml", nullptr},
-};
-
-// The value whose word is aLowerCase, compared exactly.
-template <typename V, size_t N>
-std::optional<V> Find(const Word<V> (&aWords)[N], TextView aLowerCase) {
-  for (const Word<V>& word : aWords)
-    if (word.Accepts != nullptr && aLowerCase == word.Accepts) return word.Value;
-  return std::nullopt;
+// The vocabulary of the values up to Last, which fails on an unknown word with aInvalid.
+template <auto Last, size_t N>
+constexpr Vocabulary<decltype(Last), N> WordsUpTo(const char16_t* const (&aWords)[N], const char16_t* aInvalid,
+                                                  decltype(Last) aOtherwise = {}) {
+  static_assert(N == static_cast<size_t>(Last) + 1, "one word (or null) for every value");
+  Vocabulary<decltype(Last), N> vocabulary{{}, aInvalid, aOtherwise};
+  for (size_t i = 0; i < N; ++i) vocabulary.Words[i] = aWords[i];
+  return vocabulary;
 }
 
-// The value of aText's word; a text that is none fails with aPattern, the lower-cased
-// text in place of its "%s".
-template <typename V, size_t N>
-V Decode(const Word<V> (&aWords)[N], TextView aText, TextView aPattern) {
-  const Text lower = LowerCase(aText);
-  if (std::optional<V> value = Find(aWords, lower)) return *value;
-  const size_t at = aPattern.find(u"%s");
-  Text message(aPattern.substr(0, at));
-  message.append(QuotedValue(lower)).append(aPattern.substr(at + 2));
-  throw kException(std::move(message));
-}
+constexpr auto kTaxTypes = WordsUpTo<zvReceiptTaxType::tt_SalesTax>({u"VAT", u"SalesTax"}, u"TaxType %s is invalid");
 
-template <typename V, size_t N>
-Text Encode(const Word<V> (&aWords)[N], V aValue) {
-  for (const Word<V>& word : aWords)
-    if (word.Value == aValue && word.Gives != nullptr) return word.Gives;
-  return {};
-}
+constexpr auto kPaymentTypes = WordsUpTo<zvReceiptPaymentType::Rpt_Change>(
+    {u"cash", u"cheque", u"creditcard", u"debitcard", u"credit", u"creditonproducts", u"creditonservices", u"giftcard",
+     u"voucher", u"mealvoucher", u"nhscard", u"change"},
+    u"PaymentType %s is invalid");
+
+constexpr auto kLineTypes = WordsUpTo<zvReceiptLineType::rlt_CollectAmount>(
+    {u"productsale", u"productreturn", u"weightedproductsale", u"vouchersale", u"voucherredeem", u"giftcardsale",
+     u"giftcardredeem", u"subtotal", u"text", u"discountamount", u"discountpercentage", u"discountamountonsubtotal",
+     u"discountpercentageonsubtotal", u"markupamount", u"markuppercentage", u"markupamountonsubtotal",
+     u"markuppercentageonsubtotal", u"collectamount"},
+    u"LineType %s is invalid");
+
+constexpr auto kReceiptTypes = WordsUpTo<zvReceiptType::rt_InvoiceSaleFromReceipt>(
+    {u"Sale", u"Refund", u"Void", u"InvoiceSale", u"InvoiceSaleFromReceipt"}, u"ReceiptType %s is invalid");
+
+// Never fails: any other word is rrt_OriginalReceipt.
+constexpr auto kReferenceTypes =
+    WordsUpTo<zvReceiptReferenceType::rrt_Empties>({u"OriginalReceipt", u"EFTReceipt", u"NotAvailable", u"Empties"},
+                                                   nullptr, zvReceiptReferenceType::rrt_OriginalReceipt);
+
+// Never fails: any other word is rla_Service.
+constexpr auto kLineAttributes = WordsUpTo<zvReceiptLineAttribute::rla_Service>({u"product", u"service"}, nullptr,
+                                                                                zvReceiptLineAttribute::rla_Service);
+
+// la_none has no word.
+constexpr auto kAlignments = WordsUpTo<zvReceiptMessageLineAlignment::la_left>({nullptr, u"right", u"center", u"left"},
+                                                                               u"Alignment %s is invalid");
+
+constexpr auto kBarcodeTypes = WordsUpTo<zvReceiptMessageBarcodeType::bt_Interleaved2Of5>(
+    {u"ean13", u"ean8", u"code39", u"code128", u"qrcode", u"upca", u"upce", u"interleaved2of5"},
+    u"BarcodeType %s is invalid");
+
+constexpr auto kEffects = WordsUpTo<zvReceiptMessageLineEffect::le_condensed>(
+    {u"bold", u"italic", u"underline", u"doubleheight", u"doublewidth", u"doublesize", u"invertcolors", u"condensed"},
+    u"Effect %s is invalid");
+
+constexpr auto kImageSources =
+    WordsUpTo<zvReceiptMessageImageSource::is_FileSystem>({u"resource", u"filesystem"}, u"Image Source %s is invalid");
+
+constexpr auto kEJReportTypes = WordsUpTo<zvEJReportType::ejrt_Invoice>(
+    {u"zreport", u"fiscalreceipt", u"nonfiscalreceipt", u"creditnote", u"invoice"}, u"ReportType %s is invalid");
+
+constexpr auto kEJReportDestinations =
+    WordsUpTo<zvEJReportDestination::rd_Memory>({u"printer", u"memory"}, u"ReportDestination %s is invalid");
+
+// Its message is the reference type's, as the framework has always worded it.
+constexpr auto kEJRequestTypes = WordsUpTo<zvEJFilesRequestType::ej_xml>({u"xml"}, u"ReferenceType %s is invalid");
 
 }  // namespace
 
-zvReceiptTaxType krptUtil::DecodeTaxType(TextView aTaxType) {
-  return Decode(kTaxTypes, aTaxType, u"TaxType %s is invalid");
-}
-Text krptUtil::EncodeTaxType(zvReceiptTaxType aTaxType) { return Encode(kTaxTypes, aTaxType); }
+zvReceiptTaxType krptUtil::DecodeTaxType(TextView aTaxType) { return kTaxTypes.Decode(aTaxType); }
+Text krptUtil::EncodeTaxType(zvReceiptTaxType aTaxType) { return kTaxTypes.Encode(aTaxType); }
 
-zvReceiptPaymentType krptUtil::DecodePaymentType(TextView aPaymentType) {
-  return Decode(kPaymentTypes, aPaymentType, u"PaymentType %s is invalid");
-}
-Text krptUtil::EncodePaymentType(zvReceiptPaymentType aPaymentType) { return Encode(kPaymentTypes, aPaymentType); }
+zvReceiptPaymentType krptUtil::DecodePaymentType(TextView aPaymentType) { return kPaymentTypes.Decode(aPaymentType); }
+Text krptUtil::EncodePaymentType(zvReceiptPaymentType aPaymentType) { return kPaymentTypes.Encode(aPaymentType); }
 
-zvReceiptLineType krptUtil::DecodeLineType(TextView aLineType) {
-  return Decode(kLineTypes, aLineType, u"LineType %s is invalid");
-}
+zvReceiptLineType krptUtil::DecodeLineType(TextView aLineType) { return kLineTypes.Decode(aLineType); }
 
-zvReceiptType krptUtil::DecodeReceiptType(TextView aReceiptType) {
-  return Decode(kReceiptTypes, aReceiptType, u"ReceiptType %s is invalid");
-}
-Text krptUtil::EncodeReceiptType(zvReceiptType aReceiptType) { return Encode(kReceiptTypes, aReceiptType); }
+zvReceiptType krptUtil::DecodeReceiptType(TextView aReceiptType) { return kReceiptTypes.Decode(aReceiptType); }
+Text krptUtil::EncodeReceiptType(zvReceiptType aReceiptType) { return kReceiptTypes.Encode(aReceiptType); }
 
 zvReceiptReferenceType krptUtil::DecodeReferenceType(TextView aReferenceType) {
-  return Find(kReferenceTypes, LowerCase(aReferenceType)).value_or(F::rrt_OriginalReceipt);
+  return kReferenceTypes.Decode(aReferenceType);
 }
 Text krptUtil::EncodeReferenceType(zvReceiptReferenceType aReferenceType) {
-  return Encode(kReferenceTypes, aReferenceType);
+  return kReferenceTypes.Encode(aReferenceType);
 }
 
-zvReceiptLineAttribute krptUtil::DecodeLineAttribute(TextView aAttribute) {
-  return Find(kLineAttributes, LowerCase(aAttribute)).value_or(A::rla_Service);
-}
+zvReceiptLineAttribute krptUtil::DecodeLineAttribute(TextView aAttribute) { return kLineAttributes.Decode(aAttribute); }
 
-zvReceiptMessageLineAlignment krptUtil::DecodeAlignment(TextView aAlignment) {
-  return Decode(kAlignments, aAlignment, u"Alignment %s is invalid");
-}
-Text krptUtil::EncodeAlignment(zvReceiptMessageLineAlignment aAlignment) { return Encode(kAlignments, aAlignment); }
+zvReceiptMessageLineAlignment krptUtil::DecodeAlignment(TextView aAlignment) { return kAlignments.Decode(aAlignment); }
+Text krptUtil::EncodeAlignment(zvReceiptMessageLineAlignment aAlignment) { return kAlignments.Encode(aAlignment); }
 
 zvReceiptMessageBarcodeType krptUtil::DecodeBarcodeType(TextView aBarcodeType) {
-  return Decode(kBarcodeTypes, aBarcodeType, u"BarcodeType %s is invalid");
+  return kBarcodeTypes.Decode(aBarcodeType);
 }
 Text krptUtil::EncodeBarcodeType(zvReceiptMessageBarcodeType aBarcodeType) {
-  return Encode(kBarcodeTypes, aBarcodeType);
+  return kBarcodeTypes.Encode(aBarcodeType);
 }
 
-zvReceiptMessageLineEffect krptUtil::DecodeEffect(TextView aEffect) {
-  return Decode(kEffects, aEffect, u"Effect %s is invalid");
-}
-Text krptUtil::EncodeEffect(zvReceiptMessageLineEffect aEffect) { return Encode(kEffects, aEffect); }
+zvReceiptMessageLineEffect krptUtil::DecodeEffect(TextView aEffect) { return kEffects.Decode(aEffect); }
+Text krptUtil::EncodeEffect(zvReceiptMessageLineEffect aEffect) { return kEffects.Encode(aEffect); }
 
 zvReceiptMessageLineEffectSet krptUtil::DecodeEffects(TextView aEffects) {
   // One pass over the fields: an empty field, or the end of the text, ends the list.
@@ -239,30 +150,26 @@ zvReceiptMessageLineEffectSet krptUtil::DecodeEffects(TextView aEffects) {
 
 Text krptUtil::EncodeEffects(zvReceiptMessageLineEffectSet aEffects) {
   Text words;
-  for (const Word<E>& word : kEffects) {
-    if (!aEffects.Contains(word.Value)) continue;
+  for (size_t i = 0; i < std::size(kEffects.Words); ++i) {
+    const auto effect = static_cast<zvReceiptMessageLineEffect>(i);
+    if (!aEffects.Contains(effect)) continue;
     if (!words.empty()) words += u',';
-    words += word.Gives;
+    words += kEffects.Encode(effect);
   }
   return words;
 }
 
-zvReceiptMessageImageSource krptUtil::DecodeImageSource(TextView aSource) {
-  return Decode(kImageSources, aSource, u"Image Source %s is invalid");
-}
-Text krptUtil::EncodeImageSource(zvReceiptMessageImageSource aSource) { return Encode(kImageSources, aSource); }
+zvReceiptMessageImageSource krptUtil::DecodeImageSource(TextView aSource) { return kImageSources.Decode(aSource); }
+Text krptUtil::EncodeImageSource(zvReceiptMessageImageSource aSource) { return kImageSources.Encode(aSource); }
 
-zvEJReportType krptUtil::DecodeEJReportType(TextView aReportType) {
-  return Decode(kEJReportTypes, aReportType, u"ReportType %s is invalid");
-}
+zvEJReportType krptUtil::DecodeEJReportType(TextView aReportType) { return kEJReportTypes.Decode(aReportType); }
 
 zvEJReportDestination krptUtil::DecodeEJReportDestination(TextView aReportDestination) {
-  return Decode(kEJReportDestinations, aReportDestination, u"ReportDestination %s is invalid");
+  return kEJReportDestinations.Decode(aReportDestination);
 }
 
-// Its message is the reference type's, as the framework has always worded it.
 zvEJFilesRequestType krptUtil::DecodeEJRequestType(TextView aReferenceType) {
-  return Decode(kEJRequestTypes, aReferenceType, u"ReferenceType %s is invalid");
+  return kEJRequestTypes.Decode(aReferenceType);
 }
 
 }  // namespace zv
