@@ -1,7 +1,9 @@
 /*
  * ZVPA_LORVANI_10 - payment driver for point-of-sale hosts.
  *
- * A host loads the library by path and calls the eight commands below. Each takes a
+ * A host loads the library by path, or on Windows links one of its import libraries
+ * (libZVPA_LORVANI_10.dll.a for MinGW, ZVPA_LORVANI_10.lib for Microsoft's linker;
+ * the DLL is 32-bit, so is its host), and calls the eight commands below. Each takes a
  * request text and two addresses of string variables: the first receives the
  * response text, the second the error text. The result is 0 on success and 0xFFFF on
  * failure (a host reading 16 bits sees -1, one reading 32 bits sees 65535).
@@ -17,7 +19,12 @@
 #define ZVPA_LORVANI_10_H
 
 #ifdef _WIN32
-/* The same types as oleauto.h declares them, so that either header may come first. */
+/* The same types as the Windows headers declare them (a repeated identical typedef is
+   allowed in C11 and C++), so that this header may come before or after <windows.h>;
+   in C, wchar_t is <stddef.h>'s. */
+#ifndef __cplusplus
+#include <stddef.h>
+#endif
 typedef wchar_t OLECHAR;
 typedef OLECHAR* BSTR;
 #define ZV_API __stdcall

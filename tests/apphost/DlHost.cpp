@@ -3,6 +3,8 @@
 // standard output, one "key=value" a line.
 //
 // Arguments, in order:
+//   set-log-dir=PATH (before loading, wherever it stands) the host sets ZV_LOG_DIR in its
+//                    own environment (SetEnvironmentVariableW on Windows, setenv on Linux)
 //   version=NAME     VERSION with the driver name NAME
 //   open=REQUEST     OPEN with the request text REQUEST
 //   unload           dlclose / FreeLibrary (without it the library stays loaded until exit)
@@ -199,11 +201,20 @@ int main(int argc, char** argv) {
 #endif
   const char* path = std::getenv("ZV_LIBRARY");
   if (path == nullptr) path = ZV_LIBRARY_PATH;
-  for (int i = 1; i < argc; ++i)
+  for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "late-open=", 10) == 0) {
       gLateOpen = argv[i] + 10;
       std::atexit(LateOpen);
     }
+    if (std::strncmp(argv[i], "set-log-dir=", 12) == 0) {
+#ifdef _WIN32
+      const std::string value = argv[i] + 12;
+      std::printf("set-log-dir=%s\n", SetEnvironmentVariableW(L"ZV_LOG_DIR", Wide(value.c_str()).c_str()) ? "yes" : "no");
+#else
+      std::printf("set-log-dir=%s\n", setenv("ZV_LOG_DIR", argv[i] + 12, 1) == 0 ? "yes" : "no");
+#endif
+    }
+  }
   if (!Load(path)) return 2;
   std::printf("loaded=yes\n");
   for (int i = 1; i < argc; ++i) {

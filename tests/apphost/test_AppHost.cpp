@@ -492,6 +492,24 @@ TEST(DlHost, TheLogDirectoryVariableRootsTheDeviceLogs) {
   EXPECT_FALSE(fs::exists(dir.Path() / "LogFiles"));
 }
 
+// A host installed where it may not write sets ZV_LOG_DIR itself before it loads the
+// library: the variable is read from the process's environment as it is then, not from
+// the copy the C runtime took at start-up. A file named LogFiles beside the host stands
+// for its unwritable folder (the tests may run as root, whom permissions do not stop).
+TEST(DlHost, ALogDirectorySetByTheHostBeforeLoadingRootsTheDeviceLogs) {
+  HostDir dir;
+  std::ofstream(dir.Path() / "LogFiles") << "not a folder";
+  const fs::path logDir = dir.Path() / "set by the host";
+  const Outcome run = dir.Run(ZV_DL_HOST, "ECR", {"set-log-dir=" + logDir.string(), OpenRequest("self"), "unload"});
+  ASSERT_TRUE(run.exited) << run.out;
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.Has("set-log-dir=yes")) << run.out;
+  EXPECT_NE(run.out.find("OPEN.response=<Handle>1</Handle>"), std::string::npos) << run.out;
+  const auto logs = DeviceLogs(logDir);
+  ASSERT_EQ(logs.size(), 1u) << run.out;
+  ExpectClosedDeviceLog(logs[0].string());
+}
+
 TEST(DlHost, ExitingWithDevicesStillOpenClosesTheirLogs) {
   HostDir dir;
   const Outcome run = dir.Run(ZV_DL_HOST, "ECR", {OpenRequest("atexit")});

@@ -5,11 +5,15 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -563,10 +567,67 @@ TEST(Sim, StopEndsADelayUnderWay) {
   client.join();
 }
 
+// Whether a TCP socket of this family can be bound to the loopback address aAddress.
+bool CanBind(int aFamily, const char* aAddress) {
+  const int s = socket(aFamily, SOCK_STREAM, 0);
+  if (s < 0) return false;
+  sockaddr_storage address{};
+  socklen_t size = 0;
+  if (aFamily == AF_INET6) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+    in6->sin6_family = AF_INET6;
+    inet_pton(AF_INET6, aAddress, &in6->sin6_addr);
+    size = sizeof *in6;
+  } else {
+    auto* in = reinterpret_cast<sockaddr_in*>(&address);
+    in->sin_family = AF_INET;
+    inet_pton(AF_INET, aAddress, &in->sin_addr);
+    size = sizeof *in;
+  }
+  const bool bound = bind(s, reinterpret_cast<sockaddr*>(&address), size) == 0;
+  close(s);
+  return bound;
+}
+
+// Whether something accepts TCP connections at aAddress (IPv4) and aPort.
+bool Accepts(const char* aAddress, int aPort) {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(aPort));
+  inet_pton(AF_INET, aAddress, &address.sin_addr);
+  const bool connected = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(s);
+  return connected;
+}
+
+// --listen: the simulator serves at that address only, names it in its URL and in its
+// certificate (the fixture's client verifies the certificate against the address).
+TEST(Sim, ListensOnTheAddressGiven) {
+  const struct {
+    const char* Address;
+    int Family;
+    const char* UrlHost;
+  } cases[] = {{"127.0.0.2", AF_INET, "127.0.0.2"}, {"::1", AF_INET6, "[::1]"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Address);
+    if (!CanBind(c.Family, c.Address)) {
+      std::cout << "no " << c.Address << " on this machine: left out\n";
+      continue;
+    }
+    LorvaniSim sim({"--listen", c.Address});
+    EXPECT_EQ(sim.BaseUrl(), std::string("https://") + c.UrlHost + ":" + std::to_string(sim.Port()) + "/v1/instore/");
+    EXPECT_EQ(sim.Host(), c.Address);
+    EXPECT_EQ(sim.Send("POST", "/v1/instore/orders", OrderBody("PRE-1", "listen"), kJsonWithToken).Status, 201);
+    EXPECT_FALSE(Accepts("127.0.0.1", sim.Port()));
+    EXPECT_EQ(sim.Stop(), 0);
+  }
+}
+
 TEST(Sim, CommandLine) {
   std::string output;
   EXPECT_EQ(LorvaniSim::RunToEnd({"--help"}, output), 0);
-  for (const char* documented : {"--port", "--token", "--ca-out", "--hostname-mismatch", "/_sim/requests",
+  for (const char* documented : {"--port", "--listen", "--token", "--ca-out", "--hostname-mismatch", "/_sim/requests",
                                  "/_sim/fault", "FAULT-DELAY-N", "FAULT-CLOSE", "FAULT-NO-REFUNDEDAT", "SIGTERM",
                                  "FAULT-JSON-STRING", "FAULT-JSON-NUMBER", "FAULT-BOM", "FAULT-LOST-ANSWER",
                                  "--journal", "GET /v1/instore/orders/{token}", "connect 10 s", "read 120 s"}) {
@@ -575,6 +636,10 @@ TEST(Sim, CommandLine) {
   EXPECT_EQ(LorvaniSim::RunToEnd({"--bogus"}, output), 2);
   EXPECT_EQ(LorvaniSim::RunToEnd({"--port", "70000"}, output), 2);
   EXPECT_EQ(LorvaniSim::RunToEnd({"--port"}, output), 2);
+  EXPECT_EQ(LorvaniSim::RunToEnd({"--listen"}, output), 2);
+  // An address of no interface of this machine (a documentation network).
+  EXPECT_EQ(LorvaniSim::RunToEnd({"--listen", "192.0.2.1", "--port", "0", "--quiet"}, output), 1);
+  EXPECT_EQ(output, "");
   EXPECT_EQ(LorvaniSim::RunToEnd({"--journal", "/nonexistent-directory/journal.jsonl", "--port", "0"}, output), 1);
   EXPECT_EQ(output, "");
 

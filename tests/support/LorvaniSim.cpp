@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -71,14 +72,17 @@ std::string LorvaniSim::ProgramPath() {
 }
 
 void LorvaniSim::TakeBaseUrl(const std::string& aLine) {
+  // https://HOST:PORT/v1/instore/, an IPv6 HOST in brackets.
   fBaseUrl = aLine;
-  const std::string prefix = "https://127.0.0.1:";
-  size_t slash = fBaseUrl.find('/', prefix.size());
-  if (!fBaseUrl.starts_with(prefix) || slash == std::string::npos) {
+  static const std::regex kUrl(R"(https://(\[([^\]]+)\]|([^:/\[]+)):(\d+)/v1/instore/)");
+  std::smatch parts;
+  if (!std::regex_match(fBaseUrl, parts, kUrl)) {
     Stop();
     throw std::runtime_error("unexpected first line of lorvani-sim: " + fBaseUrl);
   }
-  fPort = std::stoi(fBaseUrl.substr(prefix.size(), slash - prefix.size()));
+  fHost = parts[2].matched ? parts[2].str() : parts[3].str();
+  fOrigin = "https://" + parts[1].str() + ":" + parts[4].str();
+  fPort = std::stoi(parts[4].str());
 }
 
 LorvaniSim::~LorvaniSim() {
@@ -92,7 +96,7 @@ LorvaniSim::~LorvaniSim() {
   }
 }
 
-std::string LorvaniSim::Origin() const { return "https://127.0.0.1:" + std::to_string(fPort); }
+std::string LorvaniSim::Origin() const { return fOrigin; }
 
 std::vector<SimRequest> LorvaniSim::Requests() const {
   SimReply reply = Send("GET", "/_sim/requests");

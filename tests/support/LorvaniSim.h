@@ -52,10 +52,12 @@ class LorvaniSim {
   LorvaniSim(const LorvaniSim&) = delete;
   LorvaniSim& operator=(const LorvaniSim&) = delete;
 
-  // "https://127.0.0.1:<port>/v1/instore/"
+  // "https://127.0.0.1:<port>/v1/instore/" (the --listen address in place of 127.0.0.1)
   const std::string& BaseUrl() const { return fBaseUrl; }
   // "https://127.0.0.1:<port>"
   std::string Origin() const;
+  // The address it listens on, without brackets ("127.0.0.1", "::1").
+  const std::string& Host() const { return fHost; }
   int Port() const { return fPort; }
   // The simulator's CA certificate (PEM).
   const std::string& CaFile() const { return fCaFile; }
@@ -90,6 +92,8 @@ class LorvaniSim {
   std::string fDirectory;
   std::string fCaFile;
   std::string fBaseUrl;
+  std::string fOrigin;
+  std::string fHost;
   int fPort = 0;
   bool fVerify = true;
 };

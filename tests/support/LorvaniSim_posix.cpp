@@ -133,7 +133,7 @@ int LorvaniSim::RunToEnd(const std::vector<std::string>& aArguments, std::string
 
 SimReply LorvaniSim::Send(const std::string& aMethod, const std::string& aPath, const std::string& aBody,
                           const HeaderList& aHeaders) const {
-  httplib::SSLClient client("127.0.0.1", fPort);
+  httplib::SSLClient client(fHost, fPort);
   client.set_ca_cert_path(fCaFile.c_str());
   client.enable_server_certificate_verification(fVerify);
   client.set_connection_timeout(30);

@@ -244,7 +244,7 @@ SimReply LorvaniSim::Send(const std::string& aMethod, const std::string& aPath, 
                                      WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session.Handle) return reply;
   WinHttpSetTimeouts(session.Handle, 0, 30000, 60000, 60000);
-  InternetHandle connection(WinHttpConnect(session.Handle, L"127.0.0.1", static_cast<INTERNET_PORT>(fPort), 0));
+  InternetHandle connection(WinHttpConnect(session.Handle, Wide(fHost).c_str(), static_cast<INTERNET_PORT>(fPort), 0));
   if (!connection.Handle) return reply;
   InternetHandle request(WinHttpOpenRequest(connection.Handle, Wide(aMethod).c_str(), Wide(aPath).c_str(), nullptr,
                                             WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));

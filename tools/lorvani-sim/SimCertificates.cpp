@@ -1,5 +1,6 @@
 #include "SimCertificates.h"
 
+#include <arpa/inet.h>
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
@@ -102,7 +103,7 @@ X509Ptr NewCertificate(const std::string& aCommonName, EVP_PKEY* aKey) {
 
 }  // namespace
 
-SimIdentity MakeIdentity(bool aHostnameMismatch) {
+SimIdentity MakeIdentity(bool aHostnameMismatch, const std::string& aListen) {
   SimIdentity identity;
 
   PkeyPtr caKey = NewKey();
@@ -115,7 +116,12 @@ SimIdentity MakeIdentity(bool aHostnameMismatch) {
   AddExtension(ca, ca, NID_authority_key_identifier, "keyid:always");
   SignFullWidth(ca, caKey.get(), "sign CA");
 
-  const char* names = aHostnameMismatch ? "DNS:lorvani-sim.invalid" : "IP:127.0.0.1,DNS:localhost";
+  std::string names = aHostnameMismatch ? "DNS:lorvani-sim.invalid" : "IP:127.0.0.1,DNS:localhost";
+  if (!aHostnameMismatch && aListen != "127.0.0.1" && aListen != "localhost") {
+    unsigned char address[16];
+    const bool isAddress = inet_pton(AF_INET, aListen.c_str(), address) == 1 || inet_pton(AF_INET6, aListen.c_str(), address) == 1;
+    names += (isAddress ? ",IP:" : ",DNS:") + aListen;
+  }
   identity.ServerKey = NewKey();
   identity.ServerCertificate =
       NewCertificate(aHostnameMismatch ? "lorvani-sim.invalid" : "127.0.0.1", identity.ServerKey.get());
@@ -126,7 +132,7 @@ SimIdentity MakeIdentity(bool aHostnameMismatch) {
   AddExtension(server, ca, NID_ext_key_usage, "serverAuth");
   AddExtension(server, ca, NID_subject_key_identifier, "hash");
   AddExtension(server, ca, NID_authority_key_identifier, "keyid:always");
-  AddExtension(server, ca, NID_subject_alt_name, names);
+  AddExtension(server, ca, NID_subject_alt_name, names.c_str());
   SignFullWidth(server, caKey.get(), "sign server certificate");
 
   std::unique_ptr<BIO, BioFree> pem(BIO_new(BIO_s_mem()));

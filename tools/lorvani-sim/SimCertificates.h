@@ -27,9 +27,10 @@ struct SimIdentity {
   std::string CaPem;  // the CA certificate in PEM, for a client's trust list
 };
 
-// The server certificate names 127.0.0.1 and localhost; with aHostnameMismatch it
-// names only "lorvani-sim.invalid", so that a verifying client must refuse it. Throws
+// The server certificate names 127.0.0.1, localhost and aListen (an IP address or a
+// host name) when it is another; with aHostnameMismatch it names only
+// "lorvani-sim.invalid", so that a verifying client must refuse it. Throws
 // std::runtime_error with OpenSSL's reason when a step fails.
-SimIdentity MakeIdentity(bool aHostnameMismatch);
+SimIdentity MakeIdentity(bool aHostnameMismatch, const std::string& aListen = "127.0.0.1");
 
 }  // namespace lorvanisim

@@ -108,9 +108,10 @@ SimServer::SimServer(const SimOptions& aOptions, SimIdentity aIdentity)
 SimServer::~SimServer() = default;
 
 int SimServer::Bind() {
-  int port = fOptions.Port == 0 ? fServer->bind_to_any_port("127.0.0.1")
-                                : (fServer->bind_to_port("127.0.0.1", fOptions.Port) ? fOptions.Port : -1);
-  if (port <= 0) throw std::runtime_error("cannot listen on 127.0.0.1 port " + std::to_string(fOptions.Port));
+  const std::string& address = fOptions.Listen;
+  int port = fOptions.Port == 0 ? fServer->bind_to_any_port(address)
+                                : (fServer->bind_to_port(address, fOptions.Port) ? fOptions.Port : -1);
+  if (port <= 0) throw std::runtime_error("cannot listen on " + address + " port " + std::to_string(fOptions.Port));
   return port;
 }
 

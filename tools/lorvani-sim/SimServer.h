@@ -26,6 +26,7 @@ namespace lorvanisim {
 
 struct SimOptions {
   int Port = 8443;
+  std::string Listen = "127.0.0.1";  // the address (or host name) to listen on
   std::string BearerToken = "demo-token";
   std::string CaOut;
   bool HostnameMismatch = false;
@@ -43,7 +44,7 @@ class SimServer {
   SimServer(const SimServer&) = delete;
   SimServer& operator=(const SimServer&) = delete;
 
-  // Binds 127.0.0.1 and the port of the options (0: a free one); the port bound.
+  // Binds the address and the port of the options (0: a free one); the port bound.
   // Connections wait in the queue until Run. Throws when the port cannot be had.
   int Bind();
   // Serves until Stop.

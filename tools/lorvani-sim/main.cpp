@@ -25,10 +25,15 @@ const char kHelp[] = R"(Usage: lorvani-sim [options]
 
 A local HTTPS server that answers like the Lorvani in-store interface, so that a
 point-of-sale system and its payment driver can be tried out without the provider.
-It listens on 127.0.0.1 only and keeps everything in memory: stop it and all is gone.
+It listens on 127.0.0.1 unless told otherwise and keeps everything in memory: stop it
+and all is gone.
 
 Options
   --port N             listen on port N (default 8443; 0 picks a free port)
+  --listen ADDRESS     listen on ADDRESS instead of 127.0.0.1: an IPv4 or IPv6 address
+                       of this machine (e.g. its address on the shop's network, so that
+                       a till on another machine reaches it), or a host name that
+                       resolves to one; the certificate then names it too
   --token TOKEN        the bearer token that requests must carry (default "demo-token")
   --ca-out FILE        write the simulator's CA certificate (PEM) to FILE; point the
                        driver's TlsCaFile at it to trust the simulator
@@ -42,8 +47,8 @@ Options
   --help               show this text
 
 Start-up
-  A new CA and server certificate (for 127.0.0.1 and localhost) are made at every
-  start. The first line of standard output is the base URL of the interface, e.g.
+  A new CA and server certificate (for 127.0.0.1, localhost and the --listen
+  address) are made at every start. The first line of standard output is the base URL of the interface, e.g.
       https://127.0.0.1:8443/v1/instore/
   printed once the port is open and the CA file is written. Use it as the URL of
   the driver's HTTP connection. SIGTERM or SIGINT (Ctrl+C) stops the simulator.
@@ -164,6 +169,9 @@ Arguments ParseArguments(int aCount, char** aValues) {
       }
       if (used != text.size() || port < 0 || port > 65535) throw std::invalid_argument("--port needs 0 to 65535");
       arguments.Options.Port = port;
+    } else if (name == "--listen") {
+      arguments.Options.Listen = value();
+      if (arguments.Options.Listen.empty()) throw std::invalid_argument("--listen needs an address");
     } else if (name == "--token") {
       arguments.Options.BearerToken = value();
       if (arguments.Options.BearerToken.empty()) throw std::invalid_argument("--token needs a non-empty token");
@@ -222,7 +230,7 @@ int main(int argc, char** argv) {
 
   try {
     const lorvanisim::SimOptions& options = arguments.Options;
-    lorvanisim::SimIdentity identity = lorvanisim::MakeIdentity(options.HostnameMismatch);
+    lorvanisim::SimIdentity identity = lorvanisim::MakeIdentity(options.HostnameMismatch, options.Listen);
     if (!options.CaOut.empty()) WriteFileAtomically(options.CaOut, identity.CaPem);
     lorvanisim::SimServer server(options, std::move(identity));
     const int port = server.Bind();
@@ -239,7 +247,9 @@ int main(int argc, char** argv) {
       server.Stop();
     });
 
-    const std::string baseUrl = "https://127.0.0.1:" + std::to_string(port) + "/v1/instore/";
+    // An IPv6 address stands in brackets in a URL.
+    const std::string host = options.Listen.find(':') != std::string::npos ? "[" + options.Listen + "]" : options.Listen;
+    const std::string baseUrl = "https://" + host + ":" + std::to_string(port) + "/v1/instore/";
     std::cout << baseUrl << std::endl;
     if (!options.Quiet) {
       std::cerr << "lorvani-sim: serving " << baseUrl << " (bearer token \"" << options.BearerToken << "\")\n"

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include <cstdlib>
+#include <string>
 
 #include "Wide.h"
 #include "platform/FileSystem.h"
@@ -21,10 +21,26 @@ Text ExecutableFileName() {
   }
 }
 
+namespace {
+
+// The process's own environment block, not the C runtime's copy of it: a host that
+// sets ZV_LOG_DIR with SetEnvironmentVariableW before loading the DLL is heard.
+std::wstring EnvironmentVariable(const wchar_t* aName) {
+  std::wstring value(64, L'\0');
+  for (;;) {
+    const DWORD n = GetEnvironmentVariableW(aName, value.data(), static_cast<DWORD>(value.size()));
+    if (n == 0) return std::wstring();
+    if (n < value.size()) return value.substr(0, n);
+    value.resize(n);  // n counts the terminating NUL when the buffer was too small
+  }
+}
+
+}  // namespace
+
 Text LogRoot() {
-  const wchar_t* dir = _wgetenv(L"ZV_LOG_DIR");
-  if (dir != nullptr && *dir != L'\0') {
-    Text root = FromWide(dir);
+  const std::wstring dir = EnvironmentVariable(L"ZV_LOG_DIR");
+  if (!dir.empty()) {
+    Text root = FromWide(dir.c_str());
     if (!IsPathSeparator(root.back())) root += kPathSeparator;
     return root;
   }

@@ -1,0 +1,24 @@
+# The Windows integrator's kit (scripts/package --windows): one zip, by CPack, holding
+# the DLL and its debug information, the header, both import libraries and the .def
+# they are made from, the Win32 host and README-Windows.txt.
+
+# CPack installs what is built; scripts/package builds these targets first.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
+# The files themselves: installing the target would add the linker's own import library,
+# which names the wrong symbols.
+install(FILES $<TARGET_FILE:ZVPA_LORVANI_10> $<TARGET_FILE:ZVPA_LORVANI_10>.debug ${ZV_IMPORT_LIBRARIES} ${ZV_DEF_FILE}
+              ${PROJECT_SOURCE_DIR}/include/ZVPA_LORVANI_10.h ${PROJECT_SOURCE_DIR}/resources/README-Windows.txt
+        DESTINATION .)
+install(TARGETS zvpa-win32-host RUNTIME DESTINATION .)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME ZVPA_LORVANI_10)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(CPACK_SYSTEM_NAME win32)
+else()
+  # The 64-bit test build: not a product, named so that it is not taken for one.
+  set(CPACK_SYSTEM_NAME win64-test)
+endif()
+include(CPack)
