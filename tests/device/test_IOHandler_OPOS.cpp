@@ -81,6 +81,7 @@ class OposHandler : public testing::Test {
   ScopedEnv fOmitEnv{"FPSIM_TABLE_OMIT", std::nullopt};
   ScopedEnv fNoTableEnv{"FPSIM_NO_TABLE", std::nullopt};
   ScopedEnv fNoControlEnv{"FPSIM_NO_CONTROL", std::nullopt};
+  ScopedEnv fRewriteEnv{"FPSIM_TABLE_REWRITE", std::nullopt};
 
   std::unique_ptr<kIOHandler_OPOS> Make(const std::string& aDeviceName = "FiscalPrinterSim",
                                         const std::string& aLogName = "OPOS_Test") {
@@ -913,6 +914,23 @@ TEST_F(OposHandler, ControlThatCannotBeCreated) {
     EXPECT_EQ(LogLines(dir.Path() / ("OPOS_None_" + zvtest::Today() + ".log")),
               (std::vector<std::string>{kStart, kStop}));
   }
+}
+
+// A plug-in that rewrites its table after a control was made from it does not reach
+// that control: a second creation that finds a member missing leaves the first alone.
+TEST_F(OposHandler, ALiveControlKeepsTheTableItWasMadeWith) {
+  ScopedEnv rewrite("FPSIM_TABLE_REWRITE", std::string("1"));
+  auto h = Make();
+  ASSERT_TRUE(h->Connect());
+  {
+    ScopedEnv omit("FPSIM_TABLE_OMIT", std::string("PrintXReport"));
+    kConnection connection;
+    EXPECT_NE(FailureOf([&] { kIOHandler_OPOS second(&connection, fDir.Dir(), u"OPOS_Second"); })
+                  .find("has no function for PrintXReport"),
+              std::string::npos);
+  }
+  EXPECT_TRUE(h->PrintXReport());
+  EXPECT_TRUE(h->Disconnect());
 }
 
 std::unique_ptr<kIOHandler> FromRequest(const std::string& aRequest, const Text& aLogDir) {

@@ -17,6 +17,8 @@
 //                                         Create makes no control object
 //   FPSIM_TABLE_VERSION, FPSIM_TABLE_SIZE the version and size the table claims
 //   FPSIM_TABLE_OMIT                      a member the table leaves empty
+//   FPSIM_TABLE_REWRITE                   when set, the entry point rewrites one table
+//                                         in place (a plug-in that changes its table)
 //
 // Control file lines ("#" starts a comment):
 //   fail <Member> <code> <extended> [error string]   the next call of the table member
@@ -34,6 +36,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -871,11 +874,22 @@ ZvOposFiscalPrinterTable MakeTable() {
 
 }  // namespace
 
+// Every table handed out stays as it was for the life of the process: one per
+// configuration of the rehearsals above. FPSIM_TABLE_REWRITE rehearses a plug-in that
+// rewrites one table in place on every call instead.
 extern "C" __attribute__((visibility("default"))) const ZvOposFiscalPrinterTable* ZvOposGetFiscalPrinter() {
   static std::mutex lock;
-  static ZvOposFiscalPrinterTable table;
+  static std::vector<std::unique_ptr<const ZvOposFiscalPrinterTable>> tables;
+  static ZvOposFiscalPrinterTable rewritten;
   if (!Env("FPSIM_NO_TABLE").empty()) return nullptr;
   std::lock_guard<std::mutex> hold(lock);
-  table = MakeTable();
-  return &table;
+  const ZvOposFiscalPrinterTable wanted = MakeTable();
+  if (!Env("FPSIM_TABLE_REWRITE").empty()) {
+    rewritten = wanted;
+    return &rewritten;
+  }
+  for (const auto& table : tables)
+    if (std::memcmp(table.get(), &wanted, sizeof wanted) == 0) return table.get();
+  tables.push_back(std::make_unique<const ZvOposFiscalPrinterTable>(wanted));
+  return tables.back().get();
 }
