@@ -246,23 +246,11 @@ class ComFiscalPrinter final : public OposFiscalPrinter {
   int32_t PrintRecTaxID(const Text& aTaxId) override { return Method(L"PrintRecTaxID", Arguments().String(aTaxId)); }
   int32_t PrintRecItem(const Text& aDescription, int64_t aPrice, int32_t aQuantity, int32_t aVatInfo,
                        int64_t aUnitPrice, const Text& aUnitName) override {
-    return Method(L"PrintRecItem", Arguments()
-                                       .String(aDescription)
-                                       .Currency(aPrice)
-                                       .Long(aQuantity)
-                                       .Long(aVatInfo)
-                                       .Currency(aUnitPrice)
-                                       .String(aUnitName));
+    return Item(L"PrintRecItem", aDescription, aPrice, aQuantity, aVatInfo, aUnitPrice, aUnitName);
   }
   int32_t PrintRecItemVoid(const Text& aDescription, int64_t aPrice, int32_t aQuantity, int32_t aVatInfo,
                            int64_t aUnitPrice, const Text& aUnitName) override {
-    return Method(L"PrintRecItemVoid", Arguments()
-                                           .String(aDescription)
-                                           .Currency(aPrice)
-                                           .Long(aQuantity)
-                                           .Long(aVatInfo)
-                                           .Currency(aUnitPrice)
-                                           .String(aUnitName));
+    return Item(L"PrintRecItemVoid", aDescription, aPrice, aQuantity, aVatInfo, aUnitPrice, aUnitName);
   }
   int32_t PrintRecRefund(const Text& aDescription, int64_t aAmount, int32_t aVatInfo) override {
     return Method(L"PrintRecRefund", Arguments().String(aDescription).Currency(aAmount).Long(aVatInfo));
@@ -387,6 +375,17 @@ class ComFiscalPrinter final : public OposFiscalPrinter {
                            .append(HresultText(h)));
   }
 
+  // An item and its void take the same arguments.
+  int32_t Item(const wchar_t* aName, const Text& aDescription, int64_t aPrice, int32_t aQuantity, int32_t aVatInfo,
+               int64_t aUnitPrice, const Text& aUnitName) {
+    return Method(aName, Arguments()
+                             .String(aDescription)
+                             .Currency(aPrice)
+                             .Long(aQuantity)
+                             .Long(aVatInfo)
+                             .Currency(aUnitPrice)
+                             .String(aUnitName));
+  }
   int32_t Method(const wchar_t* aName) {
     Arguments none;
     return Method(aName, none);
