@@ -37,11 +37,12 @@ class Deadline {
 
 // Runs aWork on a helper thread and waits for its result until aDeadline; nothing when
 // the deadline passed first. A call still running then is abandoned, not waited for:
-// aWork owns copies of what it uses, and the result it makes late is freed with the
-// state it shares with this call. Without a deadline, or when no thread can be
-// started, aWork runs on the caller's thread.
+// aWork owns copies of what it uses, the result it makes late is freed with the state
+// it shares with this call, and aOnAbandon runs here (the system half keeps the module
+// loaded whose code the helper still runs). Without a deadline, or when no thread can
+// be started, aWork runs on the caller's thread.
 template <typename R>
-std::optional<R> CallWithin(const Deadline& aDeadline, std::function<R()> aWork) {
+std::optional<R> CallWithin(const Deadline& aDeadline, std::function<R()> aWork, void (*aOnAbandon)() = nullptr) {
   if (!aDeadline.Limited()) return aWork();
   struct Shared {
     std::mutex Lock;
@@ -61,7 +62,10 @@ std::optional<R> CallWithin(const Deadline& aDeadline, std::function<R()> aWork)
     return (*work)();
   }
   std::unique_lock<std::mutex> hold(shared->Lock);
-  if (!shared->Done.wait_until(hold, aDeadline.At(), [&] { return shared->Result.has_value(); })) return std::nullopt;
+  if (!shared->Done.wait_until(hold, aDeadline.At(), [&] { return shared->Result.has_value(); })) {
+    if (aOnAbandon != nullptr) aOnAbandon();
+    return std::nullopt;
+  }
   return std::move(shared->Result);
 }
 

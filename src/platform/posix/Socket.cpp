@@ -1,6 +1,7 @@
 #include "platform/Socket.h"
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -86,6 +87,17 @@ Lookup LookUp(const std::string& aHost, uint16_t aPort, const std::string& aName
   return lookup;
 }
 
+// A look-up left running still executes this module's code: once one is, the module
+// stays loaded for the rest of the process, whatever the host unloads.
+void KeepThisModuleLoaded() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&KeepThisModuleLoaded), &info) != 0 && info.dli_fname != nullptr)
+      ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  });
+}
+
 }  // namespace
 
 bool UseNameServerForTests(const std::string& aServer) {
@@ -112,7 +124,8 @@ TcpClient::Result TcpClient::Connect(const std::string& aHost, uint16_t aPort, i
   // The look-up counts against the connect time-out: a silent name server must not
   // hold the caller for the resolver's own retries.
   std::optional<Lookup> lookup =
-      detail::CallWithin<Lookup>(deadline, [aHost, aPort, nameServer] { return LookUp(aHost, aPort, nameServer); });
+      detail::CallWithin<Lookup>(
+      deadline, [aHost, aPort, nameServer] { return LookUp(aHost, aPort, nameServer); }, KeepThisModuleLoaded);
   if (!lookup) return TimedOut("The name look-up of " + aHost, aTimeoutMs);
   if (lookup->Code != 0) {
     return {Status::Failed,

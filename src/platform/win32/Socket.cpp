@@ -59,6 +59,14 @@ Lookup LookUp(const Text& aHost, const Text& aPort) {
   return lookup;
 }
 
+// A look-up left running still executes this module's code: once one is, the module
+// stays loaded for the rest of the process, whatever the host unloads.
+void KeepThisModuleLoaded() {
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCWSTR>(&KeepThisModuleLoaded), &module);
+}
+
 }  // namespace
 
 // Windows offers no per-thread resolver configuration to point at a test's name server.
@@ -78,7 +86,7 @@ TcpClient::Result TcpClient::Connect(const std::string& aHost, uint16_t aPort, i
   const Text host = FromUtf8(aHost), port = FromAscii(std::to_string(aPort));
   // The look-up counts against the connect time-out: a silent name server must not
   // hold the caller for the resolver's own retries.
-  std::optional<Lookup> lookup = detail::CallWithin<Lookup>(deadline, [host, port] { return LookUp(host, port); });
+  std::optional<Lookup> lookup = detail::CallWithin<Lookup>(deadline, [host, port] { return LookUp(host, port); }, KeepThisModuleLoaded);
   if (!lookup) return TimedOut("The name look-up of " + aHost, aTimeoutMs);
   if (lookup->Error != 0) return Failure(lookup->Error);
   const std::unique_ptr<ADDRINFOW, AddrInfoFree> addresses = std::move(lookup->Addresses);
