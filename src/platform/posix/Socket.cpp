@@ -73,12 +73,13 @@ void UseNameServerOnThisThread(const std::string& aServer) {
   _res.nsaddr_list[0] = address;
 }
 
-Lookup LookUp(const std::string& aHost, uint16_t aPort, const std::string& aNameServer) {
+// aFlags AI_NUMERICHOST: an address only, the resolver is not asked.
+Lookup LookUp(const std::string& aHost, uint16_t aPort, const std::string& aNameServer, int aFlags = 0) {
   if (!aNameServer.empty()) UseNameServerOnThisThread(aNameServer);
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
+  hints.ai_flags = AI_NUMERICSERV | aFlags;
   addrinfo* found = nullptr;
   Lookup lookup;
   lookup.Code = ::getaddrinfo(aHost.c_str(), std::to_string(aPort).c_str(), &hints, &found);
@@ -121,11 +122,13 @@ TcpClient::Result TcpClient::Connect(const std::string& aHost, uint16_t aPort, i
     const std::lock_guard<std::mutex> hold(gNameServerLock);
     nameServer = gNameServer;
   }
-  // The look-up counts against the connect time-out: a silent name server must not
-  // hold the caller for the resolver's own retries.
-  std::optional<Lookup> lookup =
-      detail::CallWithin<Lookup>(
-      deadline, [aHost, aPort, nameServer] { return LookUp(aHost, aPort, nameServer); }, KeepThisModuleLoaded);
+  // An address needs no look-up. A name's look-up counts against the connect time-out:
+  // a silent name server must not hold the caller for the resolver's own retries.
+  std::optional<Lookup> lookup = LookUp(aHost, aPort, {}, AI_NUMERICHOST);
+  if (lookup->Code != 0) {
+    lookup = detail::CallWithin<Lookup>(
+        deadline, [aHost, aPort, nameServer] { return LookUp(aHost, aPort, nameServer); }, KeepThisModuleLoaded);
+  }
   if (!lookup) return TimedOut("The name look-up of " + aHost, aTimeoutMs);
   if (lookup->Code != 0) {
     return {Status::Failed,

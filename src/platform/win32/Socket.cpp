@@ -47,11 +47,12 @@ struct Lookup {
   std::unique_ptr<ADDRINFOW, AddrInfoFree> Addresses;
 };
 
-Lookup LookUp(const Text& aHost, const Text& aPort) {
+// aFlags AI_NUMERICHOST: an address only, the resolver is not asked.
+Lookup LookUp(const Text& aHost, const Text& aPort, int aFlags = 0) {
   ADDRINFOW hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
+  hints.ai_flags = AI_NUMERICSERV | aFlags;
   ADDRINFOW* found = nullptr;
   Lookup lookup;
   if (GetAddrInfoW(Wide(aHost), Wide(aPort), &hints, &found) != 0) lookup.Error = WSAGetLastError();
@@ -84,9 +85,12 @@ TcpClient::Result TcpClient::Connect(const std::string& aHost, uint16_t aPort, i
   if (!WinsockReady()) return Failure(WSASYSNOTREADY);
   const Deadline deadline(aTimeoutMs);
   const Text host = FromUtf8(aHost), port = FromAscii(std::to_string(aPort));
-  // The look-up counts against the connect time-out: a silent name server must not
-  // hold the caller for the resolver's own retries.
-  std::optional<Lookup> lookup = detail::CallWithin<Lookup>(deadline, [host, port] { return LookUp(host, port); }, KeepThisModuleLoaded);
+  // An address needs no look-up. A name's look-up counts against the connect time-out:
+  // a silent name server must not hold the caller for the resolver's own retries.
+  std::optional<Lookup> lookup = LookUp(host, port, AI_NUMERICHOST);
+  if (lookup->Error != 0) {
+    lookup = detail::CallWithin<Lookup>(deadline, [host, port] { return LookUp(host, port); }, KeepThisModuleLoaded);
+  }
   if (!lookup) return TimedOut("The name look-up of " + aHost, aTimeoutMs);
   if (lookup->Error != 0) return Failure(lookup->Error);
   const std::unique_ptr<ADDRINFOW, AddrInfoFree> addresses = std::move(lookup->Addresses);
