@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <exception>
+#include <functional>
+#include <initializer_list>
+#include <string_view>
 #include <limits>
 
 #include "base/Exception.h"
@@ -96,6 +99,34 @@ Text Substring(const Text& aText, size_t aStart, size_t aLength) {
   return aStart < aText.size() ? aText.substr(aStart, aLength) : Text();
 }
 
+using Control = platform::OposFiscalPrinter;
+
+// The log line of one step: "[operation]->detail".
+Text LogLine(std::u16string_view aOperation, std::u16string_view aDetail) {
+  return Text(u"[").append(aOperation).append(u"]->").append(aDetail);
+}
+
+// "[operation]->member(arguments)", the arguments as the log shows them, joined by commas.
+Text CallLine(std::u16string_view aOperation, std::u16string_view aMember, std::initializer_list<Text> aArguments) {
+  Text line = LogLine(aOperation, aMember).append(u"(");
+  for (const Text& argument : aArguments) {
+    if (&argument != aArguments.begin()) line.append(u",");
+    line.append(argument);
+  }
+  return line.append(u")");
+}
+
+// The line of an operation that calls the control's member of its own name without arguments.
+Text Plain(std::u16string_view aOperation) { return LogLine(aOperation, aOperation); }
+
+// Reads a flag of the control into aResult and gives it as the log shows it.
+std::function<Text(Control&)> Flag(bool (Control::*aGetter)(), bool& aResult) {
+  return [aGetter, &aResult](Control& c) -> Text {
+    aResult = (c.*aGetter)();
+    return BoolText(aResult);
+  };
+}
+
 }  // namespace
 
 kIOHandler_OPOS::kIOHandler_OPOS(const kConnection* aConnection, const Text& aDirectory, const Text& aFileName)
@@ -139,14 +170,13 @@ bool kIOHandler_OPOS::Connect() {
   Log(Text(u"DeviceName=").append(fDeviceName));
   try {
     if (Connected()) Disconnect();
-    Log(Text(u"[Connect]->Open(").append(fDeviceName).append(u")"));
-    bool result = CheckResult(fOPOS->Open(fDeviceName));
+    bool result = Step(CallLine(u"Connect", u"Open", {fDeviceName}), [&](Control& c) { return c.Open(fDeviceName); });
+    // The claim waits as long as a connect may take.
+    const int32_t claim = ConnectTimeout();
+    result = result && Step(CallLine(u"Connect", u"ClaimDevice", {IntToText(claim)}),
+                            [&](Control& c) { return c.ClaimDevice(claim); });
     if (result) {
-      Log(Text(u"[Connect]->ClaimDevice(").append(IntToText(ConnectTimeout())).append(u")"));
-      result = CheckResult(fOPOS->ClaimDevice(ConnectTimeout()));
-    }
-    if (result) {
-      Log(u"[Connect]->DeviceEnabled:=true");
+      Log(LogLine(u"Connect", u"DeviceEnabled:=true"));
       fOPOS->SetDeviceEnabled(true);
       result = fOPOS->DeviceEnabled();
     }
@@ -161,16 +191,12 @@ bool kIOHandler_OPOS::Connect() {
 
 bool kIOHandler_OPOS::Disconnect() {
   try {
-    Log(u"[Disconnect]->DeviceEnabled:=false");
+    Log(LogLine(u"Disconnect", u"DeviceEnabled:=false"));
     fOPOS->SetDeviceEnabled(false);
     bool result = false;
     if (!fOPOS->DeviceEnabled()) {
-      Log(u"[Disconnect]->ReleaseDevice");
-      result = CheckResult(fOPOS->ReleaseDevice());
-      if (result) {
-        Log(u"[Disconnect]->Close");
-        result = CheckResult(fOPOS->Close());
-      }
+      result = Step(LogLine(u"Disconnect", u"ReleaseDevice"), &Control::ReleaseDevice) &&
+               Step(LogLine(u"Disconnect", u"Close"), &Control::Close);
     }
     fConnected = false;
     return result;
@@ -186,190 +212,132 @@ Text kIOHandler_OPOS::ReadChars(int32_t) { throw kException(u"ReadChars Unsuppor
 Text kIOHandler_OPOS::ReadAll() { throw kException(u"ReadAll Unsupported"); }
 bool kIOHandler_OPOS::InputBufferContainsData() { throw kException(u"InputBufferContainsData Unsupported"); }
 
+bool kIOHandler_OPOS::Step(const Text& aLine, const std::function<int32_t(platform::OposFiscalPrinter&)>& aCall) {
+  Log(aLine);
+  return CheckResult(aCall(*fOPOS));
+}
+
+bool kIOHandler_OPOS::Report(const Text& aOperation, const Text& aRead, const Text& aShown,
+                             const std::function<Text(platform::OposFiscalPrinter&)>& aGet) {
+  Log(LogLine(aOperation, aRead));
+  Log(LogLine(aOperation, aShown).append(u"=").append(aGet(*fOPOS)));
+  return true;
+}
+
 bool kIOHandler_OPOS::BeginFiscalReceipt() {
-  Log(u"[BeginFiscalReceipt]->BeginFiscalReceipt(true)");
-  return CheckResult(fOPOS->BeginFiscalReceipt(true));
+  return Step(LogLine(u"BeginFiscalReceipt", u"BeginFiscalReceipt(true)"),
+              [](Control& c) { return c.BeginFiscalReceipt(true); });
 }
 
 bool kIOHandler_OPOS::EndFiscalReceipt() {
-  Log(u"[EndFiscalReceipt]->EndFiscalReceipt(false)");
-  return CheckResult(fOPOS->EndFiscalReceipt(false));
+  return Step(LogLine(u"EndFiscalReceipt", u"EndFiscalReceipt(false)"),
+              [](Control& c) { return c.EndFiscalReceipt(false); });
 }
 
-bool kIOHandler_OPOS::BeginNonFiscal() {
-  Log(u"[BeginNonFiscal]->BeginNonFiscal");
-  return CheckResult(fOPOS->BeginNonFiscal());
-}
-
-bool kIOHandler_OPOS::EndNonFiscal() {
-  Log(u"[EndNonFiscal]->EndNonFiscal");
-  return CheckResult(fOPOS->EndNonFiscal());
-}
-
-bool kIOHandler_OPOS::BeginTraining() {
-  Log(u"[BeginTraining]->BeginTraining");
-  return CheckResult(fOPOS->BeginTraining());
-}
-
-bool kIOHandler_OPOS::EndTraining() {
-  Log(u"[EndTraining]->EndTraining");
-  return CheckResult(fOPOS->EndTraining());
-}
-
-bool kIOHandler_OPOS::ResetPrinter() {
-  Log(u"[ResetPrinter]->ResetPrinter");
-  return CheckResult(fOPOS->ResetPrinter());
-}
-
-bool kIOHandler_OPOS::PrintXReport() {
-  Log(u"[PrintXReport]->PrintXReport");
-  return CheckResult(fOPOS->PrintXReport());
-}
-
-bool kIOHandler_OPOS::PrintZReport() {
-  Log(u"[PrintZReport]->PrintZReport");
-  return CheckResult(fOPOS->PrintZReport());
-}
+bool kIOHandler_OPOS::BeginNonFiscal() { return Step(Plain(u"BeginNonFiscal"), &Control::BeginNonFiscal); }
+bool kIOHandler_OPOS::EndNonFiscal() { return Step(Plain(u"EndNonFiscal"), &Control::EndNonFiscal); }
+bool kIOHandler_OPOS::BeginTraining() { return Step(Plain(u"BeginTraining"), &Control::BeginTraining); }
+bool kIOHandler_OPOS::EndTraining() { return Step(Plain(u"EndTraining"), &Control::EndTraining); }
+bool kIOHandler_OPOS::ResetPrinter() { return Step(Plain(u"ResetPrinter"), &Control::ResetPrinter); }
+bool kIOHandler_OPOS::PrintXReport() { return Step(Plain(u"PrintXReport"), &Control::PrintXReport); }
+bool kIOHandler_OPOS::PrintZReport() { return Step(Plain(u"PrintZReport"), &Control::PrintZReport); }
 
 bool kIOHandler_OPOS::PrintNormal(const Text& aText) {
-  Log(Text(u"[PrintNormal]->PrintNormal(2,").append(Q(aText)).append(u")"));
-  return CheckResult(fOPOS->PrintNormal(kReceiptStation, aText));
+  return Step(CallLine(u"PrintNormal", u"PrintNormal", {u"2", Q(aText)}),
+              [&](Control& c) { return c.PrintNormal(kReceiptStation, aText); });
 }
 
 bool kIOHandler_OPOS::PrintRecMessage(const Text& aText) {
-  Log(Text(u"[PrintRecMessage]->PrintRecMessage(").append(Q(aText)).append(u")"));
-  return CheckResult(fOPOS->PrintRecMessage(aText));
+  return Step(CallLine(u"PrintRecMessage", u"PrintRecMessage", {Q(aText)}),
+              [&](Control& c) { return c.PrintRecMessage(aText); });
 }
 
 bool kIOHandler_OPOS::PrintRecTaxid(const Text& aTaxId) {
-  Log(Text(u"[PrintRecTaxid]->PrintRecTaxid(").append(Q(aTaxId)).append(u")"));
-  return CheckResult(fOPOS->PrintRecTaxID(aTaxId));
+  return Step(CallLine(u"PrintRecTaxid", u"PrintRecTaxid", {Q(aTaxId)}),
+              [&](Control& c) { return c.PrintRecTaxID(aTaxId); });
 }
 
+// The log shows the whole quantity; the control gets it in thousandths.
 bool kIOHandler_OPOS::PrintRecItem(const Text&, const Text& aDescription, Currency aQuantity, const Text& aUOM,
                                    int32_t aVatCode, Currency aPrice, Currency aAmount) {
   const int32_t quantity = Thousandths(aQuantity);
-  Log(Text(u"[PrintRecItem]->PrintRecItem(")
-          .append(Q(aDescription))
-          .append(u",")
-          .append(CurrencyToText(aAmount))
-          .append(u",")
-          .append(WholePart(aQuantity))
-          .append(u",")
-          .append(IntToText(aVatCode))
-          .append(u",")
-          .append(CurrencyToText(aPrice))
-          .append(u",")
-          .append(Q(aUOM))
-          .append(u")"));
-  return CheckResult(fOPOS->PrintRecItem(aDescription, aAmount.Scaled(), quantity, aVatCode, aPrice.Scaled(), aUOM));
+  return Step(CallLine(u"PrintRecItem", u"PrintRecItem",
+                       {Q(aDescription), CurrencyToText(aAmount), WholePart(aQuantity), IntToText(aVatCode),
+                        CurrencyToText(aPrice), Q(aUOM)}),
+              [&](Control& c) {
+                return c.PrintRecItem(aDescription, aAmount.Scaled(), quantity, aVatCode, aPrice.Scaled(), aUOM);
+              });
 }
 
+// The log leaves the quantity out.
 bool kIOHandler_OPOS::PrintRecItemVoid(const Text&, const Text& aDescription, Currency aQuantity, const Text& aUOM,
                                        int32_t aVatCode, Currency aPrice, Currency aAmount) {
   const int32_t quantity = Thousandths(aQuantity);
-  Log(Text(u"[PrintRecItemVoid]->PrintRecItemVoid(")
-          .append(Q(aDescription))
-          .append(u",")
-          .append(CurrencyToText(aAmount))
-          .append(u",")
-          .append(IntToText(aVatCode))
-          .append(u",")
-          .append(CurrencyToText(aPrice))
-          .append(u",")
-          .append(Q(aUOM))
-          .append(u")"));
-  return CheckResult(
-      fOPOS->PrintRecItemVoid(aDescription, aAmount.Scaled(), quantity, aVatCode, aPrice.Scaled(), aUOM));
+  return Step(CallLine(u"PrintRecItemVoid", u"PrintRecItemVoid",
+                       {Q(aDescription), CurrencyToText(aAmount), IntToText(aVatCode), CurrencyToText(aPrice),
+                        Q(aUOM)}),
+              [&](Control& c) {
+                return c.PrintRecItemVoid(aDescription, aAmount.Scaled(), quantity, aVatCode, aPrice.Scaled(), aUOM);
+              });
 }
 
 bool kIOHandler_OPOS::PrintRecRefund(const Text&, const Text& aDescription, Currency, const Text&, int32_t aVatCode,
                                      Currency, Currency aAmount) {
-  Log(Text(u"[PrintRecRefund]->PrintRecRefund(")
-          .append(Q(aDescription))
-          .append(u",")
-          .append(CurrencyToText(aAmount))
-          .append(u",")
-          .append(IntToText(aVatCode))
-          .append(u")"));
-  return CheckResult(fOPOS->PrintRecRefund(aDescription, aAmount.Scaled(), aVatCode));
+  return Step(CallLine(u"PrintRecRefund", u"PrintRecRefund", {Q(aDescription), CurrencyToText(aAmount), IntToText(aVatCode)}),
+              [&](Control& c) { return c.PrintRecRefund(aDescription, aAmount.Scaled(), aVatCode); });
 }
 
 bool kIOHandler_OPOS::PrintRecItemAdjustment(int32_t aAdjType, const Text& aDescription, Currency aAmount,
                                              int32_t aVatCode) {
-  Log(Text(u"[PrintRecItemAdjustment]->PrintRecItemAdjustment(")
-          .append(IntToText(aAdjType))
-          .append(u",")
-          .append(Q(aDescription))
-          .append(u",")
-          .append(CurrencyToText(aAmount))
-          .append(u",")
-          .append(IntToText(aVatCode))
-          .append(u")"));
-  return CheckResult(fOPOS->PrintRecItemAdjustment(aAdjType, aDescription, aAmount.Scaled(), aVatCode));
+  return Step(CallLine(u"PrintRecItemAdjustment", u"PrintRecItemAdjustment",
+                       {IntToText(aAdjType), Q(aDescription), CurrencyToText(aAmount), IntToText(aVatCode)}),
+              [&](Control& c) { return c.PrintRecItemAdjustment(aAdjType, aDescription, aAmount.Scaled(), aVatCode); });
 }
 
 bool kIOHandler_OPOS::PrintRecSubtotal(Currency aAmount) {
-  Log(Text(u"[PrintRecSubtotal]->PrintRecSubTotal(").append(CurrencyToText(aAmount)).append(u")"));
-  return CheckResult(fOPOS->PrintRecSubtotal(aAmount.Scaled()));
+  return Step(CallLine(u"PrintRecSubtotal", u"PrintRecSubTotal", {CurrencyToText(aAmount)}),
+              [&](Control& c) { return c.PrintRecSubtotal(aAmount.Scaled()); });
 }
 
 bool kIOHandler_OPOS::PrintRecSubtotalAdjustment(int32_t aAdjType, const Text& aDescription, Currency aAmount) {
-  Log(Text(u"[PrintRecSubtotalAdjustment]->PrintRecSubtotalAdjustment(")
-          .append(IntToText(aAdjType))
-          .append(u",")
-          .append(Q(aDescription))
-          .append(u",")
-          .append(CurrencyToText(aAmount))
-          .append(u")"));
-  return CheckResult(fOPOS->PrintRecSubtotalAdjustment(aAdjType, aDescription, aAmount.Scaled()));
+  return Step(CallLine(u"PrintRecSubtotalAdjustment", u"PrintRecSubtotalAdjustment",
+                       {IntToText(aAdjType), Q(aDescription), CurrencyToText(aAmount)}),
+              [&](Control& c) { return c.PrintRecSubtotalAdjustment(aAdjType, aDescription, aAmount.Scaled()); });
 }
 
 bool kIOHandler_OPOS::PrintRecTotal(Currency aTotalAmount, Currency aPaymentAmount, const Text& aDescription) {
-  Log(Text(u"[PrintRecTotal]->PrintRecTotal(")
-          .append(CurrencyToText(aTotalAmount))
-          .append(u",")
-          .append(CurrencyToText(aPaymentAmount))
-          .append(u",")
-          .append(Q(aDescription))
-          .append(u")"));
-  return CheckResult(fOPOS->PrintRecTotal(aTotalAmount.Scaled(), aPaymentAmount.Scaled(), aDescription));
+  return Step(CallLine(u"PrintRecTotal", u"PrintRecTotal",
+                       {CurrencyToText(aTotalAmount), CurrencyToText(aPaymentAmount), Q(aDescription)}),
+              [&](Control& c) { return c.PrintRecTotal(aTotalAmount.Scaled(), aPaymentAmount.Scaled(), aDescription); });
 }
 
 bool kIOHandler_OPOS::PrintRecNotPaid(Currency aAmount, const Text& aDescription) {
-  Log(Text(u"[PrintRecNotPaid]->PrintRecNotPaid(")
-          .append(Q(aDescription))
-          .append(u",")
-          .append(CurrencyToText(aAmount))
-          .append(u")"));
-  return CheckResult(fOPOS->PrintRecNotPaid(aDescription, aAmount.Scaled()));
+  return Step(CallLine(u"PrintRecNotPaid", u"PrintRecNotPaid", {Q(aDescription), CurrencyToText(aAmount)}),
+              [&](Control& c) { return c.PrintRecNotPaid(aDescription, aAmount.Scaled()); });
 }
 
+// The control's answer is logged before its result is checked.
 bool kIOHandler_OPOS::DirectIO(int32_t aCommand, int32_t& aData, Text& aString) {
-  Log(Text(u"[DirectIO]->DirectIO(")
-          .append(IntToText(aCommand))
-          .append(u",")
-          .append(IntToText(aData))
-          .append(u",")
-          .append(Q(aString))
-          .append(u")"));
-  const int32_t code = fOPOS->DirectIO(aCommand, aData, aString);
-  Log(Text(u"[DirectIO]->Output(Data:=").append(IntToText(aData)).append(u", Obj:=").append(Q(aString)).append(u")"));
-  return CheckResult(code);
+  return Step(CallLine(u"DirectIO", u"DirectIO", {IntToText(aCommand), IntToText(aData), Q(aString)}),
+              [&](Control& c) {
+                const int32_t code = c.DirectIO(aCommand, aData, aString);
+                Log(LogLine(u"DirectIO", u"Output(Data:=")
+                        .append(IntToText(aData))
+                        .append(u", Obj:=")
+                        .append(Q(aString))
+                        .append(u")"));
+                return code;
+              });
 }
 
 bool kIOHandler_OPOS::GetData(int32_t aDataItem, int32_t aOptArgs, Text& aOutput) {
-  Log(Text(u"[GetData]->GetData(")
-          .append(IntToText(aDataItem))
-          .append(u",")
-          .append(IntToText(aOptArgs))
-          .append(u",aOutput)"));
   int32_t optArgs = aOptArgs;  // what the control writes into it is not passed back
   Text data;
-  const bool result = CheckResult(fOPOS->GetData(aDataItem, optArgs, data));
+  const bool result = Step(CallLine(u"GetData", u"GetData", {IntToText(aDataItem), IntToText(aOptArgs), u"aOutput"}),
+                           [&](Control& c) { return c.GetData(aDataItem, optArgs, data); });
   if (result) {
     aOutput = data;
-    Log(Text(u"[GetData]->aOutput=").append(data));
+    Log(LogLine(u"GetData", u"aOutput=").append(data));
   } else {
     aOutput.clear();
   }
@@ -377,13 +345,12 @@ bool kIOHandler_OPOS::GetData(int32_t aDataItem, int32_t aOptArgs, Text& aOutput
 }
 
 bool kIOHandler_OPOS::GetDate(DateTime& aDate) {
-  Log(u"[GetDate]->GetDate");
   Text text;
-  if (!CheckResult(fOPOS->GetDate(text))) {
+  if (!Step(Plain(u"GetDate"), [&](Control& c) { return c.GetDate(text); })) {
     aDate = Now();
     return false;
   }
-  Log(Text(u"[GetDate]->aDate=").append(text));
+  Log(LogLine(u"GetDate", u"aDate=").append(text));
   DateTimeParts parts;
   parts.Day = DateField(Substring(text, 0, 2));
   parts.Month = DateField(Substring(text, 2, 2));
@@ -404,80 +371,62 @@ bool kIOHandler_OPOS::SetDate(DateTime aDateTime) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%02d%02d%04d%02d%02d", p.Day, p.Month, p.Year, p.Hour, p.Minute);
   const Text text = FromAscii(buffer);
-  Log(Text(u"[SetDate]->SetDate(").append(Q(text)).append(u")"));
-  return CheckResult(fOPOS->SetDate(text));
+  return Step(CallLine(u"SetDate", u"SetDate", {Q(text)}), [&](Control& c) { return c.SetDate(text); });
 }
 
 bool kIOHandler_OPOS::SetAdditionalTrailerLine(const Text& aDescription, bool aClear) {
   if (aClear) {
-    Log(Text(u"[SetAdditionalTrailerLine]->AdditionalTrailer=").append(Q(aDescription)));
+    Log(LogLine(u"SetAdditionalTrailerLine", u"AdditionalTrailer=").append(Q(aDescription)));
     fOPOS->SetAdditionalTrailer(aDescription);
   } else {
-    Log(Text(u"[SetAdditionalTrailerLine]->AdditionalTrailer=+").append(Q(aDescription)));
+    Log(LogLine(u"SetAdditionalTrailerLine", u"AdditionalTrailer=+").append(Q(aDescription)));
     fOPOS->SetAdditionalTrailer(fOPOS->AdditionalTrailer().append(aDescription).append(u"\r\n"));
   }
   return true;
 }
 
 bool kIOHandler_OPOS::SetPreLine(const Text& aDescription) {
-  Log(Text(u"[SetPreLine]->PreLine=").append(Q(aDescription)));
+  Log(LogLine(u"SetPreLine", u"PreLine=").append(Q(aDescription)));
   fOPOS->SetPreLine(aDescription);
   return true;
 }
 
 bool kIOHandler_OPOS::SetFiscalReceiptType(int32_t aReceiptType) {
-  Log(Text(u"[SetFiscalReceiptType]->FiscalReceiptType=").append(IntToText(aReceiptType)));
+  Log(LogLine(u"SetFiscalReceiptType", u"FiscalReceiptType=").append(IntToText(aReceiptType)));
   fOPOS->SetFiscalReceiptType(aReceiptType);
   return true;
 }
 
 bool kIOHandler_OPOS::PrinterState(int32_t& aPrinterState) {
-  Log(u"[PrinterState]->PrinterState(aPrinterState)");
-  aPrinterState = fOPOS->PrinterState();
-  Log(Text(u"[PrinterState]->aPrinterState=").append(IntToText(aPrinterState)));
-  return true;
+  return Report(u"PrinterState", u"PrinterState(aPrinterState)", u"aPrinterState", [&](Control& c) {
+    aPrinterState = c.PrinterState();
+    return IntToText(aPrinterState);
+  });
 }
 
 bool kIOHandler_OPOS::RemainingFiscalMemory(int32_t& aRemainingFiscalMemory) {
-  Log(u"[RemainingFiscalMemory]->RemainingFiscalMemory(aRemainingFiscalMemory)");
-  aRemainingFiscalMemory = fOPOS->RemainingFiscalMemory();
-  Log(Text(u"[RemainingFiscalMemory]->aRemainingFiscalMemory=").append(IntToText(aRemainingFiscalMemory)));
-  return true;
+  return Report(u"RemainingFiscalMemory", u"RemainingFiscalMemory(aRemainingFiscalMemory)",
+                u"aRemainingFiscalMemory", [&](Control& c) {
+                  aRemainingFiscalMemory = c.RemainingFiscalMemory();
+                  return IntToText(aRemainingFiscalMemory);
+                });
 }
 
 bool kIOHandler_OPOS::GetCoverOpen(bool& aResult) {
-  Log(u"[GetCoverOpen]->CoverOpen(aResult)");
-  aResult = fOPOS->CoverOpen();
-  Log(Text(u"[GetCoverOpen]->CoverOpen=").append(BoolText(aResult)));
-  return true;
+  return Report(u"GetCoverOpen", u"CoverOpen(aResult)", u"CoverOpen", Flag(&Control::CoverOpen, aResult));
 }
-
 bool kIOHandler_OPOS::GetDayOpened(bool& aResult) {
-  Log(u"[GetDayOpened]->DayOpened(aResult)");
-  aResult = fOPOS->DayOpened();
-  Log(Text(u"[GetDayOpened]->aResult=").append(BoolText(aResult)));
-  return true;
+  return Report(u"GetDayOpened", u"DayOpened(aResult)", u"aResult", Flag(&Control::DayOpened, aResult));
 }
-
 bool kIOHandler_OPOS::GetRecEmpty(bool& aResult) {
-  Log(u"[GetRecEmpty]->RecEmpty(aResult)");
-  aResult = fOPOS->RecEmpty();
-  Log(Text(u"[GetRecEmpty]->aResult=").append(BoolText(aResult)));
-  return true;
+  return Report(u"GetRecEmpty", u"RecEmpty(aResult)", u"aResult", Flag(&Control::RecEmpty, aResult));
 }
-
 bool kIOHandler_OPOS::GetRecNearEnd(bool& aResult) {
-  Log(u"[GetRecNearEmpty]->RecNearEmpty(aResult)");
-  aResult = fOPOS->RecNearEnd();
-  Log(Text(u"[GetRecNearEmpty]->aResult=").append(BoolText(aResult)));
-  return true;
+  return Report(u"GetRecNearEmpty", u"RecNearEmpty(aResult)", u"aResult", Flag(&Control::RecNearEnd, aResult));
 }
-
 bool kIOHandler_OPOS::GetTrainingModeActive(bool& aResult) {
-  Log(u"[GetTrainingModeActive]->TrainingModeActive(aResult)");
-  aResult = fOPOS->TrainingModeActive();
-  Log(Text(u"[GetTrainingModeActive]->aResult=").append(BoolText(aResult)));
-  return true;
+  return Report(u"GetTrainingModeActive", u"TrainingModeActive(aResult)", u"aResult",
+                Flag(&Control::TrainingModeActive, aResult));
 }
 
 }  // namespace zv

@@ -5,6 +5,7 @@
 // with a text of the OPOS code names and the control's error string.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "base/DateTime.h"
@@ -101,6 +102,12 @@ class kIOHandler_OPOS : public kIOHandler {
   // and recorded with its text. True for 0.
   bool CheckResult(int32_t aCode);
   void Log(const Text& aLine);
+  // One step of an operation: logs aLine, calls the control, checks its result.
+  bool Step(const Text& aLine, const std::function<int32_t(platform::OposFiscalPrinter&)>& aCall);
+  // A property read: logs "[aOperation]->aRead", reads with aGet, logs "[aOperation]->aShown="
+  // and the value aGet gives as the log shows it. Always true: a failing read raises.
+  bool Report(const Text& aOperation, const Text& aRead, const Text& aShown,
+              const std::function<Text(platform::OposFiscalPrinter&)>& aGet);
 
   std::unique_ptr<platform::OposFiscalPrinter> fOPOS;
   Text fDeviceName;

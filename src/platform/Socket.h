@@ -23,6 +23,10 @@ class TcpClient {
     std::string Error;
     bool Ok() const { return State == Status::Ok; }
   };
+  // "<aWhat> timed out after <aTimeoutMs> ms".
+  static Result TimedOut(const std::string& aWhat, int aTimeoutMs) {
+    return {Status::TimedOut, aWhat + " timed out after " + std::to_string(aTimeoutMs) + " ms"};
+  }
 
   TcpClient() = default;
   ~TcpClient();
@@ -31,7 +35,8 @@ class TcpClient {
 
   // Closes an earlier connection, then connects to aHost (a name or an IPv4/IPv6
   // address) and aPort, trying each address of the name in turn within aTimeoutMs in
-  // all (0 or less: no limit of our own).
+  // all, the name look-up included (0 or less: no limit of our own). A look-up still
+  // running at the deadline is left to end on its own.
   Result Connect(const std::string& aHost, uint16_t aPort, int aTimeoutMs);
   void Close();
   // True from a successful Connect until Close, whatever the peer did.
@@ -49,5 +54,10 @@ class TcpClient {
  private:
   intptr_t fSocket = -1;  // the system's socket; -1 when closed
 };
+
+// For tests: later look-ups ask the name server at aServer ("IPv4 address:port")
+// instead of the system's; empty restores the system's. False where the system has no
+// such seam.
+bool UseNameServerForTests(const std::string& aServer);
 
 }  // namespace zv::platform

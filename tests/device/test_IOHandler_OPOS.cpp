@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -72,15 +73,18 @@ class OposHandler : public testing::Test {
   LogDir fDir;
   std::filesystem::path fJournal = fDir.Path() / "journal.txt";
   std::filesystem::path fControl = fDir.Path() / "control.txt";
+  std::filesystem::path fCalls = fDir.Path() / "calls.txt";
   ScopedEnv fPlugin{"ZV_OPOS_FISCALPRINTER", std::string(ZV_FISCAL_PRINTER_SIM_PATH)};
   ScopedEnv fJournalEnv{"FPSIM_JOURNAL", fJournal.string()};
   ScopedEnv fControlEnv{"FPSIM_CONTROL", fControl.string()};
+  ScopedEnv fCallsEnv{"FPSIM_CALLS", fCalls.string()};
   ScopedEnv fDeviceEnv{"FPSIM_DEVICE_NAME", std::nullopt};
   ScopedEnv fVersionEnv{"FPSIM_TABLE_VERSION", std::nullopt};
   ScopedEnv fSizeEnv{"FPSIM_TABLE_SIZE", std::nullopt};
   ScopedEnv fOmitEnv{"FPSIM_TABLE_OMIT", std::nullopt};
   ScopedEnv fNoTableEnv{"FPSIM_NO_TABLE", std::nullopt};
   ScopedEnv fNoControlEnv{"FPSIM_NO_CONTROL", std::nullopt};
+  ScopedEnv fRewriteEnv{"FPSIM_TABLE_REWRITE", std::nullopt};
 
   std::unique_ptr<kIOHandler_OPOS> Make(const std::string& aDeviceName = "FiscalPrinterSim",
                                         const std::string& aLogName = "OPOS_Test") {
@@ -102,6 +106,9 @@ class OposHandler : public testing::Test {
     std::ofstream out(fControl, std::ios::app);
     out << aLine << '\n';
   }
+  // Every call the control received with its arguments, in order (the simulator's call
+  // record: texts quoted, CR and LF as \r and \n).
+  std::vector<std::string> Calls() const { return FileLines(fCalls); }
   // The journal with the printer's date and time stamps replaced by <stamp>.
   std::vector<std::string> Journal() const {
     static const std::regex kStamp(R"(\d{2}/\d{2}/\d{4} \d{2}:\d{2})");
@@ -175,6 +182,47 @@ TEST_F(OposHandler, CompleteFiscalReceipt) {
 
 // Open answering 109 stops the sequence before ClaimDevice, but an open was attempted:
 // Connected is true, and destroying the handler runs the disconnect sequence.
+// What the control receives: the arguments of each call as the handler passes them
+// (the log shows its own order and units).
+TEST_F(OposHandler, WhatTheControlReceives) {
+  {
+    auto h = Make();
+    ASSERT_TRUE(h->Connect());
+    EXPECT_TRUE(h->SetAdditionalTrailerLine(u"", true));
+    EXPECT_TRUE(h->SetAdditionalTrailerLine(u"A", false));
+    EXPECT_TRUE(h->SetAdditionalTrailerLine(u"B", false));
+    EXPECT_TRUE(h->BeginFiscalReceipt());
+    EXPECT_TRUE(h->PrintRecItem(u"4711", u"Espresso", C("2"), u"pc", 1, C("1.2"), C("2.4")));
+    EXPECT_TRUE(h->PrintRecItemVoid(u"4711", u"Espresso", C("2"), u"pc", 1, C("1.2"), C("2.4")));
+    EXPECT_TRUE(h->PrintRecItem(u"4712", u"Tea", C("1"), u"", 2, C("0"), C("3")));
+    EXPECT_TRUE(h->PrintRecTotal(C("3"), C("5"), u"Cash"));
+    EXPECT_TRUE(h->EndFiscalReceipt());
+    EXPECT_TRUE(h->Disconnect());
+  }
+  EXPECT_EQ(Calls(), (std::vector<std::string>{
+                         "Open 'FiscalPrinterSim'",
+                         "ClaimDevice 300",  // the connect time-out, not the read time-out
+                         "SetDeviceEnabled 1",
+                         "GetDeviceEnabled",
+                         "SetAdditionalTrailer ''",
+                         "GetAdditionalTrailer",
+                         "SetAdditionalTrailer 'A\\r\\n'",
+                         "GetAdditionalTrailer",
+                         "SetAdditionalTrailer 'A\\r\\nB\\r\\n'",
+                         "BeginFiscalReceipt 1",
+                         // description, price, quantity in thousandths, VAT, unit price, unit
+                         "PrintRecItem 'Espresso' 24000 2000 1 12000 'pc'",
+                         "PrintRecItemVoid 'Espresso' 24000 2000 1 12000 'pc'",
+                         "PrintRecItem 'Tea' 30000 1000 2 0 ''",
+                         "PrintRecTotal 30000 50000 'Cash'",
+                         "EndFiscalReceipt 0",
+                         "SetDeviceEnabled 0",
+                         "GetDeviceEnabled",
+                         "ReleaseDevice",
+                         "Close",
+                     }));
+}
+
 TEST_F(OposHandler, OpenFailingWithNoExistLeavesADisconnectOwed) {
   {
     auto h = Make("NoSuchPrinter");
@@ -390,6 +438,7 @@ TEST_F(OposHandler, ErrorTextsOfBothCodeTables) {
       {114, 224, "[114] OPOS_E_EXTENDED [224] OPOS_EFPTR_DAY_END_REQUIRED - x"},
       {114, 230, "[114] OPOS_E_EXTENDED [230] UNKNOWN - x"},
       {114, 200, "[114] OPOS_E_EXTENDED [200] UNKNOWN - x"},
+      {150, 230, "[150] UNKNOWN - x"},
   };
   auto h = Make();
   ASSERT_TRUE(h->Connect());
@@ -402,6 +451,10 @@ TEST_F(OposHandler, ErrorTextsOfBothCodeTables) {
     EXPECT_EQ(h->ErrorCode(), c.Code);
     EXPECT_EQ(U8(h->ErrorMessage()), c.Text);
   }
+  // The control is asked for the extended code after 114 only.
+  const std::vector<std::string> calls = Calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "GetResultCodeExtended"),
+            std::count_if(cases.begin(), cases.end(), [](const Case& c) { return c.Code == 114; }));
   // The next success clears the error state.
   EXPECT_TRUE(h->PrintXReport());
   EXPECT_FALSE(h->ErrorFound());
@@ -913,6 +966,23 @@ TEST_F(OposHandler, ControlThatCannotBeCreated) {
     EXPECT_EQ(LogLines(dir.Path() / ("OPOS_None_" + zvtest::Today() + ".log")),
               (std::vector<std::string>{kStart, kStop}));
   }
+}
+
+// A plug-in that rewrites its table after a control was made from it does not reach
+// that control: a second creation that finds a member missing leaves the first alone.
+TEST_F(OposHandler, ALiveControlKeepsTheTableItWasMadeWith) {
+  ScopedEnv rewrite("FPSIM_TABLE_REWRITE", std::string("1"));
+  auto h = Make();
+  ASSERT_TRUE(h->Connect());
+  {
+    ScopedEnv omit("FPSIM_TABLE_OMIT", std::string("PrintXReport"));
+    kConnection connection;
+    EXPECT_NE(FailureOf([&] { kIOHandler_OPOS second(&connection, fDir.Dir(), u"OPOS_Second"); })
+                  .find("has no function for PrintXReport"),
+              std::string::npos);
+  }
+  EXPECT_TRUE(h->PrintXReport());
+  EXPECT_TRUE(h->Disconnect());
 }
 
 std::unique_ptr<kIOHandler> FromRequest(const std::string& aRequest, const Text& aLogDir) {

@@ -9,9 +9,11 @@
 
 #include "HttpTestServer.h"
 #include "TcpTestPeer.h"
+#include "TestSocket.h"
 #include "TestText.h"
 #include "base/Exception.h"
 #include "device/uZVIOHandler_TCP.h"
+#include "platform/Socket.h"
 #include "test_IOHandler_Support.h"
 
 namespace zv {
@@ -47,10 +49,11 @@ int64_t MsSince(Steady::time_point aStart) {
 
 class TcpHandlerTest : public testing::Test {
  protected:
-  std::unique_ptr<kIOHandler_TCP> MakeHandler(int aPort, int aReadTimeout = 3000, int aConnectTimeout = 2000) {
+  std::unique_ptr<kIOHandler_TCP> MakeHandler(int aPort, int aReadTimeout = 3000, int aConnectTimeout = 2000,
+                                              const Text& aAddress = u"127.0.0.1") {
     kConnection connection;
     connection.SetConnectionType(zvConnectionType::TCP);
-    connection.SetAddress(u"127.0.0.1");
+    connection.SetAddress(aAddress);
     connection.SetPort(aPort);
     connection.SetConnectTimeOut(aConnectTimeout);
     connection.SetReadTimeOut(aReadTimeout);
@@ -135,6 +138,44 @@ TEST_F(TcpHandlerTest, ConnectGivesUpAfterTheConnectTimeout) {
   EXPECT_EQ(Traffic().front(), "E Connect Timeout:");
 }
 
+// A name server on 127.0.0.1 that takes queries and never answers them.
+class SilentNameServer {
+ public:
+  SilentNameServer() : fSocket(zvtest::UdpSocket()), fPort(zvtest::BindLocal(fSocket, 0, -1)) {}
+  ~SilentNameServer() { zvtest::CloseSocket(fSocket); }
+  SilentNameServer(const SilentNameServer&) = delete;
+  SilentNameServer& operator=(const SilentNameServer&) = delete;
+  int Port() const { return fPort; }
+  bool QueryArrived() const { return zvtest::WaitSocket(fSocket, 0) > 0; }
+
+ private:
+  int fSocket;
+  int fPort;
+};
+
+// The resolver alone would wait for the silent name server through its own retries
+// (10 s with the system's defaults); the connect time-out bounds the look-up as well.
+TEST_F(TcpHandlerTest, TheNameLookUpCountsAgainstTheConnectTimeout) {
+  SilentNameServer server;
+  ASSERT_GT(server.Port(), 0);
+  struct SystemNameServer {
+    ~SystemNameServer() { platform::UseNameServerForTests({}); }
+  } restore;
+  if (!platform::UseNameServerForTests(Concat("127.0.0.1:", std::to_string(server.Port()))))
+    GTEST_SKIP() << "this system's resolver cannot be pointed at a test's name server";
+  {
+    auto handler = MakeHandler(80, 3000, 500, u"lookup.zv-unanswered.example");
+    const auto start = Steady::now();
+    EXPECT_FALSE(handler->Connect());
+    const int64_t elapsed = MsSince(start);
+    EXPECT_GE(elapsed, 450);
+    EXPECT_LT(elapsed, 4000);
+    EXPECT_FALSE(handler->Connected());
+  }
+  EXPECT_TRUE(server.QueryArrived());
+  EXPECT_EQ(Traffic().front(), "E Connect Timeout:");
+}
+
 // A second Connect logs its lines again but keeps the connection it has.
 TEST_F(TcpHandlerTest, ConnectOnAConnectedHandlerKeepsTheConnection) {
   TcpTestPeer peer(Answer("", End::StayOpen));
@@ -205,6 +246,8 @@ TEST_F(TcpHandlerTest, ReadUpTo) {
        "E ReadUpTo Unexpected error:Connection reset by peer"},
       {"bytes keep coming past the time-out", Trickle(kLetters, 50ms), {'\n'}, u"",
        "E Read Timeout:"},
+      {"terminator arriving after the time-out", {"", {{0ms, "A"}, {900ms, "B"}, {900ms, "\x03"}}, End::StayOpen},
+       {0x03}, u"AB\x03", "E Read Timeout:AB\x03"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -377,6 +420,17 @@ TEST_F(TcpHandlerTest, ClearBuffersDropsOnlyWhatArrived) {
   handler->ClearBuffers();
   EXPECT_FALSE(handler->InputBufferContainsData());
   EXPECT_EQ(handler->ReadChars(3), u"NEW");
+}
+
+// What arrived on a connection ends with it: nothing of it is read after Disconnect.
+TEST_F(TcpHandlerTest, DisconnectDropsWhatArrived) {
+  TcpTestPeer peer(Answer("OLD", End::StayOpen));
+  auto handler = Connected(peer.Port());
+  EXPECT_EQ(handler->ReadChars(1), u"O");
+  ASSERT_TRUE(handler->InputBufferContainsData());
+  EXPECT_TRUE(handler->Disconnect());
+  EXPECT_FALSE(handler->InputBufferContainsData());
+  EXPECT_EQ(handler->ReadChars(2), u"");
 }
 
 // A temporary read time-out is in force from the next read on.

@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "TestSocket.h"
 #include "TestText.h"
 #include "platform/Bstr.h"
 #include "platform/DynamicLibrary.h"
@@ -153,6 +154,20 @@ TEST(PlatformSeam, ConnectingToAPortWithoutListenerFailsWithTheSystemText) {
   EXPECT_FALSE(result.Error.empty());
   EXPECT_FALSE(client.IsOpen());
   EXPECT_EQ(client.Send("x").State, TcpClient::Status::Failed);
+}
+
+// A name is looked up within the connect time-out (on a helper thread), then each of
+// its addresses is tried: "localhost" may name ::1 first, where nothing listens.
+TEST(PlatformSeam, ConnectingByNameWithinTheTimeOut) {
+  const int listener = zvtest::TcpSocket();
+  const int port = zvtest::BindLocal(listener);
+  ASSERT_GT(port, 0);
+  TcpClient client;
+  const TcpClient::Result result = client.Connect("localhost", static_cast<uint16_t>(port), 5000);
+  EXPECT_TRUE(result.Ok()) << result.Error;
+  EXPECT_TRUE(client.IsOpen());
+  client.Close();
+  zvtest::CloseSocket(listener);
 }
 
 }  // namespace

@@ -46,17 +46,24 @@ sockaddr_in Local(int aPort) {
 
 }  // namespace
 
-int TcpSocket() {
+namespace {
+
+int NewSocket(int aType) {
   StartSockets();
 #ifdef _WIN32
-  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+  const SOCKET s = ::socket(AF_INET, aType, 0);
   if (s == INVALID_SOCKET) return -1;
   SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   return static_cast<int>(s);
 #else
-  return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return ::socket(AF_INET, aType | SOCK_CLOEXEC, 0);
 #endif
 }
+
+}  // namespace
+
+int TcpSocket() { return NewSocket(SOCK_STREAM); }
+int UdpSocket() { return NewSocket(SOCK_DGRAM); }
 
 int BindLocal(int aSocket, int aPort, int aBacklog) {
   sockaddr_in address = Local(aPort);

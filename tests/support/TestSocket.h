@@ -1,7 +1,7 @@
 #pragma once
 // The few socket calls of the local test peers, the same on Linux and on Windows
 // (Winsock, started on first use). A socket is an int on both: Windows socket handles
-// fit in 32 bits. Every call here is on 127.0.0.1 over TCP.
+// fit in 32 bits. Every call here is on 127.0.0.1.
 
 #include <cstddef>
 
@@ -9,6 +9,8 @@ namespace zvtest {
 
 // A TCP socket (not inherited by child processes); -1 on failure.
 int TcpSocket();
+// A UDP socket, likewise; BindLocal with aBacklog -1 gives it its port.
+int UdpSocket();
 // Binds to 127.0.0.1 on aPort (0: a free one) and, with aBacklog >= 0, listens; the port.
 // -1 on failure.
 int BindLocal(int aSocket, int aPort = 0, int aBacklog = 16);

@@ -12,11 +12,15 @@
 //   FPSIM_DEVICE_NAME   the logical device name Open accepts (default FiscalPrinterSim)
 //   FPSIM_PAPER_LINES   receipt paper of a new printer in lines (default 10000)
 //   FPSIM_FISCAL_MEMORY Z reports the fiscal memory of a new printer holds (default 1800)
+//   FPSIM_CALLS         the call record: every call of a table member is appended as one
+//                       line, the member's name and the arguments it received
 // A control that cannot be used (read when the table is asked for or a control made):
 //   FPSIM_NO_TABLE, FPSIM_NO_CONTROL      when set, the entry point gives no table, or
 //                                         Create makes no control object
 //   FPSIM_TABLE_VERSION, FPSIM_TABLE_SIZE the version and size the table claims
 //   FPSIM_TABLE_OMIT                      a member the table leaves empty
+//   FPSIM_TABLE_REWRITE                   when set, the entry point rewrites one table
+//                                         in place (a plug-in that changes its table)
 //
 // Control file lines ("#" starts a comment):
 //   fail <Member> <code> <extended> [error string]   the next call of the table member
@@ -34,6 +38,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -178,11 +183,54 @@ std::shared_ptr<Printer> PrinterOf(const std::string& aJournal) {
 
 }  // namespace
 
+namespace {
+
+// A call of a table member as the call record shows it: the name, then each argument
+// after a space, numbers in decimal and texts in single quotes with CR, LF and
+// backslash escaped (\r, \n, \\).
+struct Member {
+  Member(const char* aName, std::string aArgs = {}) : Name(aName), Args(std::move(aArgs)) {}
+  const char* Name;
+  std::string Args;
+};
+
+struct TextArg {
+  const ZvOposChar* Units;
+  int32_t Length;
+};
+TextArg T(const ZvOposChar* aUnits, int32_t aLength) { return {aUnits, aLength}; }
+
+std::string Arg(int64_t aNumber) {
+  std::string text(1, ' ');
+  text.append(std::to_string(aNumber));
+  return text;
+}
+std::string Arg(TextArg aText) {
+  std::string quoted(" '");
+  for (char ch : Utf8(aText.Units, aText.Length)) {
+    if (ch == '\r') quoted.append("\\r");
+    else if (ch == '\n') quoted.append("\\n");
+    else if (ch == '\\') quoted.append("\\\\");
+    else quoted.push_back(ch);
+  }
+  quoted.push_back('\'');
+  return quoted;
+}
+template <typename... A>
+std::string Args(const A&... aArgs) {
+  std::string all;
+  (all.append(Arg(aArgs)), ...);
+  return all;
+}
+
+}  // namespace
+
 // One control object: its OPOS state towards the shared printer, and its last result.
 struct ZvOposControl {
   std::shared_ptr<Printer> P = PrinterOf(Env("FPSIM_JOURNAL"));
   std::string ControlFile = Env("FPSIM_CONTROL");
   std::string DeviceName = Env("FPSIM_DEVICE_NAME", "FiscalPrinterSim");
+  std::string CallsFile = Env("FPSIM_CALLS");
   bool Opened = false, Claimed = false, Enabled = false;
   bool CoverOpen = false, EnableStuck = false;
   std::string Paper = "normal";
@@ -236,6 +284,13 @@ struct ZvOposControl {
     return fault;
   }
 
+  // Appends the call to the call record: what the control received, in order.
+  void Record(const Member& aMember) const {
+    if (CallsFile.empty()) return;
+    std::ofstream out(CallsFile, std::ios::app | std::ios::binary);
+    out << aMember.Name << aMember.Args << '\n';
+  }
+
   int32_t Result(int32_t aCode, int32_t aExtended = 0, const std::string& aText = {}) {
     ResultCodeExtended = aCode == kExtended ? aExtended : 0;
     ErrorString = aText;
@@ -266,11 +321,12 @@ namespace {
 // Runs one member: the control file first (a fault waiting for it answers instead),
 // then the member under the printer's lock.
 template <typename Body>
-int32_t Call(ZvOposControl* c, const char* aMember, Body aBody) {
+int32_t Call(ZvOposControl* c, const Member& aMember, Body aBody) {
   if (c == nullptr) return kIllegal;
   std::unique_lock<std::mutex> hold(c->P->Lock);
+  c->Record(aMember);
   c->Reply.reset();
-  std::optional<Fault> fault = c->ReadControl(aMember);
+  std::optional<Fault> fault = c->ReadControl(aMember.Name);
   if (fault && !fault->Reply) {
     // A fault answers exactly the codes it names, an extended code beside any code too.
     c->Result(fault->Code, 0, fault->Text);
@@ -282,7 +338,7 @@ int32_t Call(ZvOposControl* c, const char* aMember, Body aBody) {
 }
 
 template <typename Body>
-int32_t Method(ZvOposControl* c, const char* aMember, bool aPrints, Body aBody) {
+int32_t Method(ZvOposControl* c, const Member& aMember, bool aPrints, Body aBody) {
   return Call(c, aMember, [&](ZvOposControl& ctl, Printer& p, std::unique_lock<std::mutex>&) -> int32_t {
     if (std::optional<int32_t> refused = ctl.Ready(aPrints)) return *refused;
     return aBody(ctl, p);
@@ -292,10 +348,11 @@ int32_t Method(ZvOposControl* c, const char* aMember, bool aPrints, Body aBody) 
 // A property access: a fault waiting for it makes the control fail (the COM control
 // would raise).
 template <typename Body>
-int32_t Property(ZvOposControl* c, const char* aMember, Body aBody) {
+int32_t Property(ZvOposControl* c, const Member& aMember, Body aBody) {
   if (c == nullptr) return kIllegal;
   std::lock_guard<std::mutex> hold(c->P->Lock);
-  if (std::optional<Fault> fault = c->ReadControl(aMember)) {
+  c->Record(aMember);
+  if (std::optional<Fault> fault = c->ReadControl(aMember.Name)) {
     c->ErrorString = fault->Text;
     return fault->Code != 0 ? fault->Code : kIllegal;
   }
@@ -397,7 +454,7 @@ void Destroy(ZvOposControl* c) {
 }
 
 int32_t Open(ZvOposControl* c, const ZvOposChar* aName, int32_t aLength) {
-  return Call(c, "Open", [&](ZvOposControl& ctl, Printer&, std::unique_lock<std::mutex>&) {
+  return Call(c, {"Open", Args(T(aName, aLength))}, [&](ZvOposControl& ctl, Printer&, std::unique_lock<std::mutex>&) {
     if (ctl.Opened) return ctl.Result(kIllegal, 0, "The control is already open");
     const std::string name = Utf8(aName, aLength);
     if (zv::LowerCase(FromUtf8(name)) != zv::LowerCase(FromUtf8(ctl.DeviceName)))
@@ -408,7 +465,7 @@ int32_t Open(ZvOposControl* c, const ZvOposChar* aName, int32_t aLength) {
 }
 
 int32_t ClaimDevice(ZvOposControl* c, int32_t aTimeout) {
-  return Call(c, "ClaimDevice", [&](ZvOposControl& ctl, Printer& p, std::unique_lock<std::mutex>& hold) {
+  return Call(c, {"ClaimDevice", Args(aTimeout)}, [&](ZvOposControl& ctl, Printer& p, std::unique_lock<std::mutex>& hold) {
     if (!ctl.Opened) return ctl.Result(kClosed, 0, "The control is not open");
     if (p.ClaimedBy == &ctl) return ctl.Ok();
     const auto free = [&] { return p.ClaimedBy == nullptr; };
@@ -441,7 +498,7 @@ int32_t Close(ZvOposControl* c) {
 }
 
 int32_t BeginFiscalReceipt(ZvOposControl* c, int32_t aPrintHeader) {
-  return Method(c, "BeginFiscalReceipt", true, [&](ZvOposControl& ctl, Printer& p) {
+  return Method(c, {"BeginFiscalReceipt", Args(aPrintHeader)}, true, [&](ZvOposControl& ctl, Printer& p) {
     if (p.PrinterState != Monitor) return ctl.WrongState("BeginFiscalReceipt");
     p.ClearReceipt();
     if (aPrintHeader) {
@@ -455,8 +512,8 @@ int32_t BeginFiscalReceipt(ZvOposControl* c, int32_t aPrintHeader) {
   });
 }
 
-int32_t EndFiscalReceipt(ZvOposControl* c, int32_t) {
-  return Method(c, "EndFiscalReceipt", true, [&](ZvOposControl& ctl, Printer& p) {
+int32_t EndFiscalReceipt(ZvOposControl* c, int32_t aPrintHeader) {
+  return Method(c, {"EndFiscalReceipt", Args(aPrintHeader)}, true, [&](ZvOposControl& ctl, Printer& p) {
     if (p.PrinterState != FiscalReceiptEnding) return ctl.WrongState("EndFiscalReceipt");
     PrintWrapped(p, p.AdditionalTrailer);
     if (p.Training) {
@@ -547,7 +604,7 @@ int32_t PrintZReport(ZvOposControl* c) {
 }
 
 int32_t PrintNormal(ZvOposControl* c, int32_t aStation, const ZvOposChar* aData, int32_t aLength) {
-  return Method(c, "PrintNormal", true, [&](ZvOposControl& ctl, Printer& p) {
+  return Method(c, {"PrintNormal", Args(aStation, T(aData, aLength))}, true, [&](ZvOposControl& ctl, Printer& p) {
     if (aStation != kReceiptStation) return ctl.Result(kIllegal, 0, "Only the receipt station (2) is fitted");
     if (p.PrinterState != NonFiscal) return ctl.WrongState("PrintNormal");
     PrintWrapped(p, Utf8(aData, aLength));
@@ -556,7 +613,7 @@ int32_t PrintNormal(ZvOposControl* c, int32_t aStation, const ZvOposChar* aData,
 }
 
 int32_t PrintRecMessage(ZvOposControl* c, const ZvOposChar* aText, int32_t aLength) {
-  return Method(c, "PrintRecMessage", true, [&](ZvOposControl& ctl, Printer& p) {
+  return Method(c, {"PrintRecMessage", Args(T(aText, aLength))}, true, [&](ZvOposControl& ctl, Printer& p) {
     if (!InReceipt(p.PrinterState)) return ctl.WrongState("PrintRecMessage");
     p.Print(Utf8(aText, aLength));
     return ctl.Ok();
@@ -564,7 +621,7 @@ int32_t PrintRecMessage(ZvOposControl* c, const ZvOposChar* aText, int32_t aLeng
 }
 
 int32_t PrintRecTaxID(ZvOposControl* c, const ZvOposChar* aText, int32_t aLength) {
-  return Method(c, "PrintRecTaxID", true, [&](ZvOposControl& ctl, Printer& p) {
+  return Method(c, {"PrintRecTaxID", Args(T(aText, aLength))}, true, [&](ZvOposControl& ctl, Printer& p) {
     if (p.PrinterState != FiscalReceipt && p.PrinterState != FiscalReceiptEnding)
       return ctl.WrongState("PrintRecTaxID");
     p.Print("TAX ID " + Utf8(aText, aLength));
@@ -575,7 +632,7 @@ int32_t PrintRecTaxID(ZvOposControl* c, const ZvOposChar* aText, int32_t aLength
 int32_t PrintRecItem(ZvOposControl* c, const ZvOposChar* aDescription, int32_t aDescriptionLength, int64_t aPrice,
                      int32_t aQuantity, int32_t aVat, int64_t aUnitPrice, const ZvOposChar* aUnit,
                      int32_t aUnitLength) {
-  return Method(c, "PrintRecItem", true, [&](ZvOposControl& ctl, Printer& p) {
+  return Method(c, {"PrintRecItem", Args(T(aDescription, aDescriptionLength), aPrice, aQuantity, aVat, aUnitPrice, T(aUnit, aUnitLength))}, true, [&](ZvOposControl& ctl, Printer& p) {
     return Item(ctl, p, "PrintRecItem", false, Utf8(aDescription, aDescriptionLength), aPrice, aQuantity, aVat,
                 aUnitPrice, Utf8(aUnit, aUnitLength));
   });
@@ -584,7 +641,7 @@ int32_t PrintRecItem(ZvOposControl* c, const ZvOposChar* aDescription, int32_t a
 int32_t PrintRecItemVoid(ZvOposControl* c, const ZvOposChar* aDescription, int32_t aDescriptionLength,
                          int64_t aPrice, int32_t aQuantity, int32_t aVat, int64_t aUnitPrice, const ZvOposChar* aUnit,
                          int32_t aUnitLength) {
-  return Method(c, "PrintRecItemVoid", true, [&](ZvOposControl& ctl, Printer& p) {
+  return Method(c, {"PrintRecItemVoid", Args(T(aDescription, aDescriptionLength), aPrice, aQuantity, aVat, aUnitPrice, T(aUnit, aUnitLength))}, true, [&](ZvOposControl& ctl, Printer& p) {
     return Item(ctl, p, "PrintRecItemVoid", true, Utf8(aDescription, aDescriptionLength), aPrice, aQuantity, aVat,
                 aUnitPrice, Utf8(aUnit, aUnitLength));
   });
@@ -592,7 +649,7 @@ int32_t PrintRecItemVoid(ZvOposControl* c, const ZvOposChar* aDescription, int32
 
 int32_t PrintRecRefund(ZvOposControl* c, const ZvOposChar* aDescription, int32_t aLength, int64_t aAmount,
                        int32_t aVat) {
-  return Method(c, "PrintRecRefund", true, [&](ZvOposControl& ctl, Printer& p) {
+  return Method(c, {"PrintRecRefund", Args(T(aDescription, aLength), aAmount, aVat)}, true, [&](ZvOposControl& ctl, Printer& p) {
     if (p.PrinterState != FiscalReceipt) return ctl.WrongState("PrintRecRefund");
     if (aAmount <= 0) return ctl.Result(kExtended, kBadItemAmount, "The amount must be greater than 0");
     p.Print(Row("REFUND " + Utf8(aDescription, aLength), Amount(-aAmount) + " V" + std::to_string(aVat)));
@@ -603,7 +660,7 @@ int32_t PrintRecRefund(ZvOposControl* c, const ZvOposChar* aDescription, int32_t
 
 int32_t PrintRecItemAdjustment(ZvOposControl* c, int32_t aType, const ZvOposChar* aDescription, int32_t aLength,
                                int64_t aAmount, int32_t aVat) {
-  return Method(c, "PrintRecItemAdjustment", true, [&](ZvOposControl& ctl, Printer& p) {
+  return Method(c, {"PrintRecItemAdjustment", Args(aType, T(aDescription, aLength), aAmount, aVat)}, true, [&](ZvOposControl& ctl, Printer& p) {
     if (p.PrinterState != FiscalReceipt || p.ItemCount == 0) return ctl.WrongState("PrintRecItemAdjustment");
     const std::optional<int64_t> change = Adjustment(aType, aAmount, p.LastItem);
     if (!change) return ctl.Result(kIllegal, 0, "Unknown adjustment type " + std::to_string(aType));
@@ -614,7 +671,7 @@ int32_t PrintRecItemAdjustment(ZvOposControl* c, int32_t aType, const ZvOposChar
 }
 
 int32_t PrintRecSubtotal(ZvOposControl* c, int64_t aAmount) {
-  return Method(c, "PrintRecSubtotal", true, [&](ZvOposControl& ctl, Printer& p) {
+  return Method(c, {"PrintRecSubtotal", Args(aAmount)}, true, [&](ZvOposControl& ctl, Printer& p) {
     if (p.PrinterState != FiscalReceipt) return ctl.WrongState("PrintRecSubtotal");
     // 0 asks the printer for its subtotal; any other amount must match it.
     if (aAmount != 0 && aAmount != p.ReceiptTotal)
@@ -627,7 +684,7 @@ int32_t PrintRecSubtotal(ZvOposControl* c, int64_t aAmount) {
 
 int32_t PrintRecSubtotalAdjustment(ZvOposControl* c, int32_t aType, const ZvOposChar* aDescription, int32_t aLength,
                                    int64_t aAmount) {
-  return Method(c, "PrintRecSubtotalAdjustment", true, [&](ZvOposControl& ctl, Printer& p) {
+  return Method(c, {"PrintRecSubtotalAdjustment", Args(aType, T(aDescription, aLength), aAmount)}, true, [&](ZvOposControl& ctl, Printer& p) {
     if (p.PrinterState != FiscalReceipt || p.ItemCount == 0) return ctl.WrongState("PrintRecSubtotalAdjustment");
     const std::optional<int64_t> change = Adjustment(aType, aAmount, p.ReceiptTotal);
     if (!change) return ctl.Result(kIllegal, 0, "Unknown adjustment type " + std::to_string(aType));
@@ -639,7 +696,7 @@ int32_t PrintRecSubtotalAdjustment(ZvOposControl* c, int32_t aType, const ZvOpos
 
 int32_t PrintRecTotal(ZvOposControl* c, int64_t aTotal, int64_t aPayment, const ZvOposChar* aDescription,
                       int32_t aLength) {
-  return Method(c, "PrintRecTotal", true, [&](ZvOposControl& ctl, Printer& p) {
+  return Method(c, {"PrintRecTotal", Args(aTotal, aPayment, T(aDescription, aLength))}, true, [&](ZvOposControl& ctl, Printer& p) {
     if (p.PrinterState != FiscalReceipt && p.PrinterState != FiscalReceiptTotal)
       return ctl.WrongState("PrintRecTotal");
     if (p.ReceiptTotal < 0) return ctl.Result(kExtended, kNegativeTotal, "The receipt total is negative");
@@ -653,7 +710,7 @@ int32_t PrintRecTotal(ZvOposControl* c, int64_t aTotal, int64_t aPayment, const 
 }
 
 int32_t PrintRecNotPaid(ZvOposControl* c, const ZvOposChar* aDescription, int32_t aLength, int64_t aAmount) {
-  return Method(c, "PrintRecNotPaid", true, [&](ZvOposControl& ctl, Printer& p) {
+  return Method(c, {"PrintRecNotPaid", Args(T(aDescription, aLength), aAmount)}, true, [&](ZvOposControl& ctl, Printer& p) {
     if (p.PrinterState != FiscalReceiptTotal) return ctl.WrongState("PrintRecNotPaid");
     if (aAmount <= 0) return ctl.Result(kExtended, kBadItemAmount, "The amount must be greater than 0");
     return Payment(ctl, p, "NOT PAID " + Utf8(aDescription, aLength), aAmount);
@@ -666,7 +723,7 @@ int32_t DirectIO(ZvOposControl* c, int32_t aCommand, int32_t* aData, const ZvOpo
                  ZvOposTextSink aSink, void* aContext) {
   std::string text = Utf8(aString, aLength);
   int32_t data = aData ? *aData : 0;
-  const int32_t code = Method(c, "DirectIO", false, [&](ZvOposControl& ctl, Printer& p) {
+  const int32_t code = Method(c, {"DirectIO", Args(aCommand, aData ? *aData : 0, T(aString, aLength))}, false, [&](ZvOposControl& ctl, Printer& p) {
     if (aCommand == 1) {
       data = p.ReceiptNumber;
       text = "FPSIM-0001";
@@ -683,7 +740,7 @@ int32_t DirectIO(ZvOposControl* c, int32_t aCommand, int32_t* aData, const ZvOpo
 
 // Amounts come as the OPOS currency value in decimal (12.50 is "125000").
 int32_t GetData(ZvOposControl* c, int32_t aItem, int32_t*, ZvOposTextSink aSink, void* aContext) {
-  return Method(c, "GetData", false, [&](ZvOposControl& ctl, Printer& p) {
+  return Method(c, {"GetData", Args(aItem)}, false, [&](ZvOposControl& ctl, Printer& p) {
     std::string data;
     switch (aItem) {
       case 1: data = std::to_string(p.ReceiptTotal); break;   // current total
@@ -708,7 +765,7 @@ int32_t GetDate(ZvOposControl* c, ZvOposTextSink aSink, void* aContext) {
 }
 
 int32_t SetDate(ZvOposControl* c, const ZvOposChar* aDate, int32_t aLength) {
-  return Method(c, "SetDate", false, [&](ZvOposControl& ctl, Printer& p) {
+  return Method(c, {"SetDate", Args(T(aDate, aLength))}, false, [&](ZvOposControl& ctl, Printer& p) {
     if (p.PrinterState != Monitor) return ctl.WrongState("SetDate");
     if (p.DayOpened) return ctl.Result(kExtended, kDayEndRequired, "A Z report must end the day first");
     const std::string text = Utf8(aDate, aLength);
@@ -736,7 +793,7 @@ int32_t GetDeviceEnabled(ZvOposControl* c, int32_t* aValue) {
 
 // OPOS refuses enabling an unclaimed device by leaving the property as it was.
 int32_t SetDeviceEnabled(ZvOposControl* c, int32_t aValue) {
-  return Property(c, "SetDeviceEnabled", [&](ZvOposControl& ctl, Printer&) {
+  return Property(c, {"SetDeviceEnabled", Args(aValue)}, [&](ZvOposControl& ctl, Printer&) {
     if (!ctl.Opened) {
       ctl.Result(kClosed, 0, "The control is not open");
     } else if (ctl.EnableStuck) {
@@ -764,16 +821,16 @@ int32_t GetAdditionalTrailer(ZvOposControl* c, ZvOposTextSink aSink, void* aCont
 }
 
 int32_t SetAdditionalTrailer(ZvOposControl* c, const ZvOposChar* aValue, int32_t aLength) {
-  return Property(c, "SetAdditionalTrailer",
+  return Property(c, {"SetAdditionalTrailer", Args(T(aValue, aLength))},
                   [&](ZvOposControl&, Printer& p) { p.AdditionalTrailer = Utf8(aValue, aLength); });
 }
 
 int32_t SetPreLine(ZvOposControl* c, const ZvOposChar* aValue, int32_t aLength) {
-  return Property(c, "SetPreLine", [&](ZvOposControl&, Printer& p) { p.PreLine = Utf8(aValue, aLength); });
+  return Property(c, {"SetPreLine", Args(T(aValue, aLength))}, [&](ZvOposControl&, Printer& p) { p.PreLine = Utf8(aValue, aLength); });
 }
 
 int32_t SetFiscalReceiptType(ZvOposControl* c, int32_t aValue) {
-  return Property(c, "SetFiscalReceiptType", [&](ZvOposControl& ctl, Printer& p) {
+  return Property(c, {"SetFiscalReceiptType", Args(aValue)}, [&](ZvOposControl& ctl, Printer& p) {
     if (p.PrinterState != Monitor)
       ctl.WrongState("FiscalReceiptType");
     else
@@ -871,11 +928,22 @@ ZvOposFiscalPrinterTable MakeTable() {
 
 }  // namespace
 
+// Every table handed out stays as it was for the life of the process: one per
+// configuration of the rehearsals above. FPSIM_TABLE_REWRITE rehearses a plug-in that
+// rewrites one table in place on every call instead.
 extern "C" __attribute__((visibility("default"))) const ZvOposFiscalPrinterTable* ZvOposGetFiscalPrinter() {
   static std::mutex lock;
-  static ZvOposFiscalPrinterTable table;
+  static std::vector<std::unique_ptr<const ZvOposFiscalPrinterTable>> tables;
+  static ZvOposFiscalPrinterTable rewritten;
   if (!Env("FPSIM_NO_TABLE").empty()) return nullptr;
   std::lock_guard<std::mutex> hold(lock);
-  table = MakeTable();
-  return &table;
+  const ZvOposFiscalPrinterTable wanted = MakeTable();
+  if (!Env("FPSIM_TABLE_REWRITE").empty()) {
+    rewritten = wanted;
+    return &rewritten;
+  }
+  for (const auto& table : tables)
+    if (std::memcmp(table.get(), &wanted, sizeof wanted) == 0) return table.get();
+  tables.push_back(std::make_unique<const ZvOposFiscalPrinterTable>(wanted));
+  return tables.back().get();
 }

@@ -246,23 +246,11 @@ class ComFiscalPrinter final : public OposFiscalPrinter {
   int32_t PrintRecTaxID(const Text& aTaxId) override { return Method(L"PrintRecTaxID", Arguments().String(aTaxId)); }
   int32_t PrintRecItem(const Text& aDescription, int64_t aPrice, int32_t aQuantity, int32_t aVatInfo,
                        int64_t aUnitPrice, const Text& aUnitName) override {
-    return Method(L"PrintRecItem", Arguments()
-                                       .String(aDescription)
-                                       .Currency(aPrice)
-                                       .Long(aQuantity)
-                                       .Long(aVatInfo)
-                                       .Currency(aUnitPrice)
-                                       .String(aUnitName));
+    return Item(L"PrintRecItem", aDescription, aPrice, aQuantity, aVatInfo, aUnitPrice, aUnitName);
   }
   int32_t PrintRecItemVoid(const Text& aDescription, int64_t aPrice, int32_t aQuantity, int32_t aVatInfo,
                            int64_t aUnitPrice, const Text& aUnitName) override {
-    return Method(L"PrintRecItemVoid", Arguments()
-                                           .String(aDescription)
-                                           .Currency(aPrice)
-                                           .Long(aQuantity)
-                                           .Long(aVatInfo)
-                                           .Currency(aUnitPrice)
-                                           .String(aUnitName));
+    return Item(L"PrintRecItemVoid", aDescription, aPrice, aQuantity, aVatInfo, aUnitPrice, aUnitName);
   }
   int32_t PrintRecRefund(const Text& aDescription, int64_t aAmount, int32_t aVatInfo) override {
     return Method(L"PrintRecRefund", Arguments().String(aDescription).Currency(aAmount).Long(aVatInfo));
@@ -387,14 +375,24 @@ class ComFiscalPrinter final : public OposFiscalPrinter {
                            .append(HresultText(h)));
   }
 
+  // An item and its void take the same arguments.
+  int32_t Item(const wchar_t* aName, const Text& aDescription, int64_t aPrice, int32_t aQuantity, int32_t aVatInfo,
+               int64_t aUnitPrice, const Text& aUnitName) {
+    return Method(aName, Arguments()
+                             .String(aDescription)
+                             .Currency(aPrice)
+                             .Long(aQuantity)
+                             .Long(aVatInfo)
+                             .Currency(aUnitPrice)
+                             .String(aUnitName));
+  }
   int32_t Method(const wchar_t* aName) {
     Arguments none;
     return Method(aName, none);
   }
   int32_t Method(const wchar_t* aName, Arguments& aArguments) {
     OwnedVariant result;
-    Invoke(aName, Member::kMethod, DISPATCH_METHOD, aArguments, result.Get());
-    Coerce(result.Get(), VT_I4, aName, Member::kMethod);
+    Answer(aName, Member::kMethod, DISPATCH_METHOD, aArguments, VT_I4, result);
     return V_I4(result.Get());
   }
   void Put(const wchar_t* aName, Arguments& aValue) {
@@ -402,25 +400,29 @@ class ComFiscalPrinter final : public OposFiscalPrinter {
   }
   int32_t GetNumber(const wchar_t* aName) {
     OwnedVariant value;
-    Arguments none;
-    Invoke(aName, Member::kProperty, DISPATCH_PROPERTYGET, none, value.Get());
-    Coerce(value.Get(), VT_I4, aName, Member::kProperty);
+    Get(aName, VT_I4, value);
     return V_I4(value.Get());
   }
   bool GetFlag(const wchar_t* aName) {
     OwnedVariant value;
-    Arguments none;
-    Invoke(aName, Member::kProperty, DISPATCH_PROPERTYGET, none, value.Get());
-    Coerce(value.Get(), VT_BOOL, aName, Member::kProperty);
+    Get(aName, VT_BOOL, value);
     return V_BOOL(value.Get()) != VARIANT_FALSE;
   }
   Text GetText(const wchar_t* aName) {
     OwnedVariant value;
-    Arguments none;
-    Invoke(aName, Member::kProperty, DISPATCH_PROPERTYGET, none, value.Get());
-    Coerce(value.Get(), VT_BSTR, aName, Member::kProperty);
+    Get(aName, VT_BSTR, value);
     const BSTR text = V_BSTR(value.Get());
     return text ? FromWide(text, SysStringLen(text)) : Text();
+  }
+  // A call that answers a value, had as aType in aValue.
+  void Answer(const wchar_t* aName, Member aKind, WORD aFlags, Arguments& aArguments, VARTYPE aType,
+              OwnedVariant& aValue) {
+    Invoke(aName, aKind, aFlags, aArguments, aValue.Get());
+    Coerce(aValue.Get(), aType, aName, aKind);
+  }
+  void Get(const wchar_t* aName, VARTYPE aType, OwnedVariant& aValue) {
+    Arguments none;
+    Answer(aName, Member::kProperty, DISPATCH_PROPERTYGET, none, aType, aValue);
   }
 
   std::unique_ptr<ComApartment> fApartment;  // declared first: left after the control is released

@@ -3,16 +3,16 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <chrono>
 #include <memory>
 
 #include "Wide.h"
+#include "platform/Deadline.h"
 
 namespace zv::platform {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using detail::Deadline;
 
 // Winsock is started on first use, never from the loader's notifications.
 bool WinsockReady() {
@@ -29,17 +29,10 @@ TcpClient::Result Failure(int aError) { return {TcpClient::Status::Failed, Syste
 
 SOCKET Native(intptr_t aSocket) { return static_cast<SOCKET>(aSocket); }
 
-// Milliseconds left until aDeadline: -1 without a deadline, never below 0.
-int Remaining(bool aLimited, Clock::time_point aDeadline) {
-  if (!aLimited) return -1;
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(aDeadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
 // Waits for aEvents until aDeadline; 0 on time-out, the revents otherwise, -1 on failure.
-int WaitFor(SOCKET aSocket, short aEvents, bool aLimited, Clock::time_point aDeadline) {
+int WaitFor(SOCKET aSocket, short aEvents, const Deadline& aDeadline) {
   WSAPOLLFD p{aSocket, aEvents, 0};
-  const int n = WSAPoll(&p, 1, Remaining(aLimited, aDeadline));
+  const int n = WSAPoll(&p, 1, aDeadline.RemainingMs());
   if (n > 0) return p.revents;
   return n == 0 ? 0 : -1;
 }
@@ -48,7 +41,37 @@ struct AddrInfoFree {
   void operator()(ADDRINFOW* a) const { FreeAddrInfoW(a); }
 };
 
+// The addresses of a name, or why there are none.
+struct Lookup {
+  int Error = 0;  // GetAddrInfoW's result
+  std::unique_ptr<ADDRINFOW, AddrInfoFree> Addresses;
+};
+
+// aFlags AI_NUMERICHOST: an address only, the resolver is not asked.
+Lookup LookUp(const Text& aHost, const Text& aPort, int aFlags = 0) {
+  ADDRINFOW hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | aFlags;
+  ADDRINFOW* found = nullptr;
+  Lookup lookup;
+  if (GetAddrInfoW(Wide(aHost), Wide(aPort), &hints, &found) != 0) lookup.Error = WSAGetLastError();
+  lookup.Addresses.reset(found);
+  return lookup;
+}
+
+// A look-up left running still executes this module's code: once one is, the module
+// stays loaded for the rest of the process, whatever the host unloads.
+void KeepThisModuleLoaded() {
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCWSTR>(&KeepThisModuleLoaded), &module);
+}
+
 }  // namespace
+
+// Windows offers no per-thread resolver configuration to point at a test's name server.
+bool UseNameServerForTests(const std::string&) { return false; }
 
 TcpClient::~TcpClient() { Close(); }
 
@@ -60,17 +83,17 @@ void TcpClient::Close() {
 TcpClient::Result TcpClient::Connect(const std::string& aHost, uint16_t aPort, int aTimeoutMs) {
   Close();
   if (!WinsockReady()) return Failure(WSASYSNOTREADY);
-  const bool limited = aTimeoutMs > 0;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? aTimeoutMs : 0);
-
-  ADDRINFOW hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  ADDRINFOW* found = nullptr;
+  const Deadline deadline(aTimeoutMs);
   const Text host = FromUtf8(aHost), port = FromAscii(std::to_string(aPort));
-  if (GetAddrInfoW(Wide(host), Wide(port), &hints, &found) != 0) return Failure(WSAGetLastError());
-  const std::unique_ptr<ADDRINFOW, AddrInfoFree> addresses(found);
+  // An address needs no look-up. A name's look-up counts against the connect time-out:
+  // a silent name server must not hold the caller for the resolver's own retries.
+  std::optional<Lookup> lookup = LookUp(host, port, AI_NUMERICHOST);
+  if (lookup->Error != 0) {
+    lookup = detail::CallWithin<Lookup>(deadline, [host, port] { return LookUp(host, port); }, KeepThisModuleLoaded);
+  }
+  if (!lookup) return TimedOut("The name look-up of " + aHost, aTimeoutMs);
+  if (lookup->Error != 0) return Failure(lookup->Error);
+  const std::unique_ptr<ADDRINFOW, AddrInfoFree> addresses = std::move(lookup->Addresses);
 
   Result last{Status::Failed, "No address for " + aHost};
   for (ADDRINFOW* a = addresses.get(); a != nullptr; a = a->ai_next) {
@@ -85,10 +108,10 @@ TcpClient::Result TcpClient::Connect(const std::string& aHost, uint16_t aPort, i
     if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
       error = WSAGetLastError();
       if (error == WSAEWOULDBLOCK) {
-        const int events = WaitFor(s, POLLOUT, limited, deadline);
+        const int events = WaitFor(s, POLLOUT, deadline);
         if (events == 0) {
           closesocket(s);
-          return {Status::TimedOut, "Connect timed out after " + std::to_string(aTimeoutMs) + " ms"};
+          return TimedOut("Connect", aTimeoutMs);
         }
         int length = sizeof error;
         if (events < 0) error = WSAGetLastError();
@@ -135,10 +158,8 @@ TcpClient::Result TcpClient::Send(std::string_view aBytes) {
 
 TcpClient::Result TcpClient::Receive(std::string& aBuffer, size_t aMaxBytes, int aTimeoutMs) {
   if (fSocket < 0) return {Status::Failed, "Not connected"};
-  const bool limited = aTimeoutMs > 0;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? aTimeoutMs : 0);
-  const int events = WaitFor(Native(fSocket), POLLRDNORM, limited, deadline);
-  if (events == 0) return {Status::TimedOut, "Read timed out after " + std::to_string(aTimeoutMs) + " ms"};
+  const int events = WaitFor(Native(fSocket), POLLRDNORM, Deadline(aTimeoutMs));
+  if (events == 0) return TimedOut("Read", aTimeoutMs);
   if (events < 0) return Failure(WSAGetLastError());
   const size_t before = aBuffer.size();
   aBuffer.resize(before + aMaxBytes);
@@ -147,8 +168,7 @@ TcpClient::Result TcpClient::Receive(std::string& aBuffer, size_t aMaxBytes, int
   aBuffer.resize(before + (n > 0 ? static_cast<size_t>(n) : 0));
   if (n > 0) return {};
   if (n == 0) return {Status::Closed, "Connection closed by peer"};
-  if (error == WSAEWOULDBLOCK)
-    return {Status::TimedOut, "Read timed out after " + std::to_string(aTimeoutMs) + " ms"};
+  if (error == WSAEWOULDBLOCK) return TimedOut("Read", aTimeoutMs);
   return Failure(error);
 }
 
