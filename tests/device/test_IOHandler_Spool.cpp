@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "PdfPage.h"
+#include "PrintModule.h"
 #include "PrivateCups.h"
 #include "TcpTestPeer.h"
 #include "TestText.h"
@@ -44,6 +45,7 @@ const CupsQueue kRawQueue{"ZvRawQueue", true};
 class SpoolHandler : public testing::Test {
  protected:
   static void SetUpTestSuite() {
+    zvtest::UseBuiltPrintModule();
     try {
       sCups = std::make_unique<PrivateCups>(std::vector<CupsQueue>{kReceipt300, kLabel600, kRawQueue});
     } catch (const std::exception& e) {
@@ -262,6 +264,7 @@ TEST_F(SpoolHandler, NormalWriteToAQueueWithoutPaperRaisesTheReason) {
 
 // A scheduler that does not answer: a port of 127.0.0.1 that was free a moment ago.
 TEST(SpoolHandlerWithoutScheduler, RawAnswersFalseAndNormalRaisesWithTheReason) {
+  zvtest::UseBuiltPrintModule();
   int port = 0;
   {
     zvtest::TcpTestPeer closed({});

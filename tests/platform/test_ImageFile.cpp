@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "PrintModule.h"
 #include "TestText.h"
 #include "platform/ImageFile.h"
 
@@ -201,6 +202,7 @@ std::string Png(uint32_t aWidth, uint32_t aHeight, uint8_t aColourType, const st
 }
 
 TEST(ImageFile, PngPicturesWithAndWithoutAlpha) {
+  zvtest::UseBuiltPrintModule();
   // RGBA: straight alpha is kept as it is.
   EXPECT_EQ(PixelsOf(Png(2, 1, kRgba, std::string("\xFF\x00\x00\xFF\x10\x20\x30\x80", 8))),
             (std::vector<uint32_t>{0xFFFF0000u, 0x80102030u}));
