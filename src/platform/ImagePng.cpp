@@ -44,20 +44,24 @@ bool ImageSizeAllowed(int64_t aWidth, int64_t aHeight) {
 
 bool IsPng(std::string_view aBytes) { return aBytes.starts_with(std::string_view("\x89PNG\r\n\x1a\n", 8)); }
 
-bool PngDataCanHoldPicture(std::string_view aBytes) {
+bool PngHeaderSize(std::string_view aBytes, int64_t& aWidth, int64_t& aHeight) {
   // The signature, then IHDR: length, type, width, height, depth, colour type, ...
   constexpr size_t kHeaderEnd = 8 + 8 + 13;
   if (!IsPng(aBytes) || aBytes.size() < kHeaderEnd || aBytes.substr(12, 4) != "IHDR") return false;
-  const uint64_t width = BigEndian32(aBytes, 16);
-  const uint64_t height = BigEndian32(aBytes, 20);
+  aWidth = BigEndian32(aBytes, 16);
+  aHeight = BigEndian32(aBytes, 20);
+  return true;
+}
+
+bool PngDataCanHoldPicture(std::string_view aBytes) {
+  int64_t width = 0, height = 0;
+  if (!PngHeaderSize(aBytes, width, height) || !ImageSizeAllowed(width, height)) return true;
   const uint64_t depth = static_cast<uint8_t>(aBytes[24]);
   const uint64_t channels = Channels(static_cast<uint8_t>(aBytes[25]));
-  if (!ImageSizeAllowed(static_cast<int64_t>(width), static_cast<int64_t>(height)) || channels == 0 || depth == 0 ||
-      depth > 16)
-    return false;
+  if (channels == 0 || depth == 0 || depth > 16) return true;
   // The rows as compressed: a filter byte and the packed samples each. An interlaced
   // picture has more filter bytes, so this is the least any picture of the size needs.
-  const uint64_t rows = height * (1 + (width * channels * depth + 7) / 8);
+  const uint64_t rows = static_cast<uint64_t>(height) * (1 + (static_cast<uint64_t>(width) * channels * depth + 7) / 8);
 
   uint64_t compressed = 0;
   for (size_t at = 8; at + 8 <= aBytes.size();) {

@@ -23,10 +23,13 @@ ImageLoadResult ImageFailure(const char* aReason);
 // Whether a picture of this size may be read at all: a damaged or hostile header must
 // not make the reader reserve gigabytes.
 bool ImageSizeAllowed(int64_t aWidth, int64_t aHeight);
+// The size that the header of the PNG file aBytes announces; false when it cannot be read.
+bool PngHeaderSize(std::string_view aBytes, int64_t& aWidth, int64_t& aHeight);
 // Whether the compressed data of the PNG file aBytes (its IDAT chunks) can expand to
 // the rows its header announces: deflate cannot expand data more than 1032 times, so a
 // small file announcing a large picture is refused before the picture is allocated.
-// False also when the header cannot be read.
+// True when the header cannot be read or its size is not allowed: the reader tells
+// those faults in its own words.
 bool PngDataCanHoldPicture(std::string_view aBytes);
 
 }  // namespace zv::platform
