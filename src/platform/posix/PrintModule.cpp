@@ -41,7 +41,7 @@ struct Loaded {
   const ModuleTable* Table = nullptr;
 };
 
-// Kept while the driver is loaded: pages begun in the module use its code.
+// The module as loaded by the driver.
 Loaded& Instance() {
   static Loaded loaded;
   return loaded;
@@ -66,6 +66,10 @@ const ModuleTable* Module(Text& aError) {
     aError = kUnavailable + FromUtf8(path) + u" is not the printing module of this driver";
     return nullptr;
   }
+  // Once loaded, the module and its libraries stay until the process ends, even when the
+  // driver is unloaded: libcups keeps per-thread state whose destructors run at every
+  // thread's end, and pixman and fontconfig keep tables they never free.
+  dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
   loaded.Table = table;
   return table;
 }

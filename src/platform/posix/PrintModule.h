@@ -41,7 +41,7 @@ constexpr uint32_t kModuleVersion = 1;
 constexpr char kModuleEntry[] = "ZvPrintModule";
 using ModuleEntry = const ModuleTable* (*)();
 
-// The module's table, loaded on the first call and kept while the driver is loaded. A
+// The module's table, loaded on the first call and kept until the process ends. A
 // module that cannot be had gives null and, in aError, "Printing is not available: "
 // with the reason (the loader's text, or what is wrong with the module); the next call
 // tries again.

@@ -4,7 +4,6 @@
 #include <cairo-pdf.h>
 #include <cairo.h>
 #include <cups/cups.h>
-#include <dlfcn.h>
 
 #include <cerrno>
 #include <cmath>
@@ -24,11 +23,6 @@ using platform::PrinterList;
 using platform::SpoolResult;
 
 namespace {
-
-// pixman, loaded beneath Cairo, builds its implementation tables in a constructor and
-// never frees them: unloaded with this module, every load of it would lose them. Once
-// the module has brought it in, it stays loaded.
-const bool gPixmanKeptLoaded = dlopen("libpixman-1.so.0", RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 
 constexpr double kHundredthsOfMmPerInch = 2540.0;
 
