@@ -70,6 +70,8 @@ BENCHMARK(BM_Driver)->Unit(benchmark::kMillisecond)->UseRealTime();
 // Keeps each benchmark's median (or only) real time, to give the ratio at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal.
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
   void ReportRuns(const std::vector<Run>& aRuns) override {
     ConsoleReporter::ReportRuns(aRuns);
     for (const Run& run : aRuns) {
