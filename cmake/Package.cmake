@@ -7,6 +7,9 @@
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 install(TARGETS ZVPA_LORVANI_10 LIBRARY DESTINATION ${ZV_LIBRARY_INSTALL_DIR})
+# The printing module beside the driver, where the driver looks for it; its libraries
+# (CUPS, Cairo, libpng) enter the dependencies through it.
+install(TARGETS ZVPA_LORVANI_10_print LIBRARY DESTINATION ${ZV_LIBRARY_INSTALL_DIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/ZVPA_LORVANI_10.h ${PROJECT_SOURCE_DIR}/include/ZvOposFiscalPrinter.h
         DESTINATION include)
 install(TARGETS zvpa-ecr lorvani-sim RUNTIME DESTINATION bin)

@@ -7,26 +7,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <string>
 
 namespace zv::platform {
-
-namespace {
-
-// Pictures beyond these bounds are refused before anything is allocated: a damaged or
-// hostile header must not make the loader reserve gigabytes.
-constexpr int64_t kMaxSide = 32767;
-constexpr int64_t kMaxPixels = int64_t{1} << 26;  // 64 M pixels, 256 MiB in memory
-
-}  // namespace
-
-ImageLoadResult ImageFailure(const char* aReason) { return {false, {}, FromAscii(aReason)}; }
-
-bool ImageSizeAllowed(int64_t aWidth, int64_t aHeight) {
-  return aWidth > 0 && aHeight > 0 && aWidth <= kMaxSide && aHeight <= kMaxSide && aWidth * aHeight <= kMaxPixels;
-}
-
-bool IsPng(std::string_view aBytes) { return aBytes.starts_with(std::string_view("\x89PNG\r\n\x1a\n", 8)); }
 
 namespace {
 
@@ -153,11 +137,17 @@ ImageLoadResult DecodeBmp(std::string_view aBytes) {
 
 ImageLoadResult DecodeImage(std::string_view aBytes) {
   if (IsPng(aBytes)) return DecodePng(aBytes);
-  if (aBytes.size() >= 2 && aBytes[0] == 'B' && aBytes[1] == 'M') return DecodeBmp(aBytes);
+  if (aBytes.size() >= 2 && aBytes[0] == 'B' && aBytes[1] == 'M') {
+    try {
+      return DecodeBmp(aBytes);
+    } catch (const std::bad_alloc&) {
+      return Failure(kImageNoMemory);
+    }
+  }
   return Failure("The file is neither a PNG nor a BMP picture");
 }
 
-ImageLoadResult LoadImageFile(const Text& aFileName) {
+ImageLoadResult LoadImageFile(const Text& aFileName) try {
 #ifdef _WIN32
   // The wide name: a narrow one would pass through the ANSI code page.
   std::ifstream in(std::filesystem::path(aFileName), std::ios::binary);
@@ -176,6 +166,8 @@ ImageLoadResult LoadImageFile(const Text& aFileName) {
     return result;
   }
   return DecodeImage(bytes);
+} catch (const std::bad_alloc&) {
+  return Failure(kImageNoMemory);
 }
 
 }  // namespace zv::platform

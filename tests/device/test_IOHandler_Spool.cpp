@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "PdfPage.h"
+#include "PrintModule.h"
 #include "PrivateCups.h"
 #include "TcpTestPeer.h"
 #include "TestText.h"
@@ -38,14 +39,18 @@ const CupsQueue kReceipt300{"ZvReceipt300", false, 288, 432, 18, 18, 36, 36, 300
 // 3 x 5 inches at 600 dpi with margins of 1/2 inch left and 1/4 inch elsewhere:
 // printable 1350 x 2700 pixels at (300, 150).
 const CupsQueue kLabel600{"ZvLabel600", false, 216, 360, 36, 18, 18, 18, 600};
+// 8 x 10 inches at 203 dpi, as thermal printers have it, with 1 inch margins:
+// printable 1218 x 1624 pixels at (203, 203).
+const CupsQueue kSheet203{"ZvSheet203", false, 576, 720, 72, 72, 72, 72, 203};
 // A raw queue, as receipt printers are set up: no paper, no resolution.
 const CupsQueue kRawQueue{"ZvRawQueue", true};
 
 class SpoolHandler : public testing::Test {
  protected:
   static void SetUpTestSuite() {
+    zvtest::UseBuiltPrintModule();
     try {
-      sCups = std::make_unique<PrivateCups>(std::vector<CupsQueue>{kReceipt300, kLabel600, kRawQueue});
+      sCups = std::make_unique<PrivateCups>(std::vector<CupsQueue>{kReceipt300, kLabel600, kSheet203, kRawQueue});
     } catch (const std::exception& e) {
       sStartFailure = e.what();
     }
@@ -192,6 +197,9 @@ TEST_F(SpoolHandler, NormalWriteCentresThePictureScaledFrom300DpiWithinThePrinta
       {"ZvLabel600", &kLabel600, 1080, 101, 300, 150 + 1287, 1350, 126},
       // Shrunk to the width (scale 1), then still too high: shrunk to the height.
       {"ZvLabel600", &kLabel600, 1350, 5400, 300 + 337, 150, 675, 2700},
+      // 203 dpi: scale 203/300, sizes truncated where rounding would differ (67.67 x
+      // 33.83 drawn as 67 x 33), the halves too ((1624-33)/2 = 795.5).
+      {"ZvSheet203", &kSheet203, 100, 50, 203 + 575, 203 + 795, 67, 33},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Printer + " " + std::to_string(c.Width) + "x" + std::to_string(c.Height));
@@ -262,6 +270,7 @@ TEST_F(SpoolHandler, NormalWriteToAQueueWithoutPaperRaisesTheReason) {
 
 // A scheduler that does not answer: a port of 127.0.0.1 that was free a moment ago.
 TEST(SpoolHandlerWithoutScheduler, RawAnswersFalseAndNormalRaisesWithTheReason) {
+  zvtest::UseBuiltPrintModule();
   int port = 0;
   {
     zvtest::TcpTestPeer closed({});

@@ -17,13 +17,18 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1
 deb=$(ls "$work"/out/zvpa-lorvani-10_*.deb)
 
 contents=$(dpkg-deb -c "$deb")
-for file in ./usr/lib/zvpa-lorvani-10/ZVPA_LORVANI_10.so ./usr/include/ZVPA_LORVANI_10.h ./usr/bin/zvpa-ecr \
+for file in ./usr/lib/zvpa-lorvani-10/ZVPA_LORVANI_10.so ./usr/lib/zvpa-lorvani-10/ZVPA_LORVANI_10_print.so \
+  ./usr/include/ZVPA_LORVANI_10.h ./usr/bin/zvpa-ecr \
   ./usr/bin/lorvani-sim ./usr/share/doc/zvpa-lorvani-10/README.md; do
   grep -q " $file\$" <<<"$contents" || fail "$file is not in the package: $contents"
 done
 # Read from the binaries: the library's HTTP, TLS and XML libraries.
 depends=$(dpkg-deb -f "$deb" Depends)
 for library in libcurl4 libssl3 libpugixml1v5 libstdc++6; do
+  grep -q "\b$library\b" <<<"$depends" || fail "Depends lacks $library: $depends"
+done
+# The printing module's spooler, page and picture libraries.
+for library in libcups2 libcairo2 libpng16-16; do
   grep -q "\b$library\b" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
 
@@ -54,6 +59,9 @@ loaded=$(sed -n 's/.*calling init: \(.*ZVPA_LORVANI_10\.so\)$/\1/p' "$work/ld.lo
 [[ -n "$loaded" && $(realpath "$loaded") == "$work/root/usr/lib/zvpa-lorvani-10/ZVPA_LORVANI_10.so" ]] ||
   fail "the unpacked library was not the one loaded: '$loaded'"
 ls "$work"/logs/LogFiles/Payment/ZVPA_LORVANI_10_package_*.log >/dev/null || fail "no device log"
+# The session loaded no printing library: the module beside the driver waits for a print.
+! grep -Eq "calling init: .*(ZVPA_LORVANI_10_print|libcups|libcairo|libpng)" "$work/ld.log" ||
+  fail "a payment session loaded the printing part: $(grep -E 'calling init: .*(print|cups|cairo|png)' "$work/ld.log")"
 
 # A C host links the unpacked library as the README shows, with the unpacked header.
 lib=$work/root/usr/lib/zvpa-lorvani-10

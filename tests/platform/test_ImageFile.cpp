@@ -11,6 +11,11 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <zlib.h>
+#endif
+
+#include "PrintModule.h"
 #include "TestText.h"
 #include "platform/ImageFile.h"
 
@@ -168,6 +173,19 @@ void PutChunk(std::string& aOut, const char* aType, const std::string& aData) {
   PutBig32(aOut, Crc32(body));
 }
 
+// An 8-bit PNG file whose IDAT chunk holds aData.
+std::string PngFile(uint32_t aWidth, uint32_t aHeight, uint8_t aColourType, const std::string& aData) {
+  std::string header;
+  PutBig32(header, aWidth);
+  PutBig32(header, aHeight);
+  header += std::string{'\x08', static_cast<char>(aColourType), '\0', '\0', '\0'};
+  std::string file("\x89PNG\r\n\x1a\n", 8);
+  PutChunk(file, "IHDR", header);
+  PutChunk(file, "IDAT", aData);
+  PutChunk(file, "IEND", "");
+  return file;
+}
+
 // An 8-bit PNG file of aPixels (rows from the top, no padding), written here so that
 // the same pictures are read on every system: unfiltered rows in stored deflate blocks.
 std::string Png(uint32_t aWidth, uint32_t aHeight, uint8_t aColourType, const std::string& aPixels) {
@@ -188,19 +206,11 @@ std::string Png(uint32_t aWidth, uint32_t aHeight, uint8_t aColourType, const st
     b = (b + a) % 65521;
   }
   PutBig32(zlib, b << 16 | a);
-
-  std::string header;
-  PutBig32(header, aWidth);
-  PutBig32(header, aHeight);
-  header += std::string{'\x08', static_cast<char>(aColourType), '\0', '\0', '\0'};
-  std::string file("\x89PNG\r\n\x1a\n", 8);
-  PutChunk(file, "IHDR", header);
-  PutChunk(file, "IDAT", zlib);
-  PutChunk(file, "IEND", "");
-  return file;
+  return PngFile(aWidth, aHeight, aColourType, zlib);
 }
 
 TEST(ImageFile, PngPicturesWithAndWithoutAlpha) {
+  zvtest::UseBuiltPrintModule();
   // RGBA: straight alpha is kept as it is.
   EXPECT_EQ(PixelsOf(Png(2, 1, kRgba, std::string("\xFF\x00\x00\xFF\x10\x20\x30\x80", 8))),
             (std::vector<uint32_t>{0xFFFF0000u, 0x80102030u}));
@@ -213,6 +223,52 @@ TEST(ImageFile, PngPicturesWithAndWithoutAlpha) {
   EXPECT_FALSE(result.Loaded);
   EXPECT_TRUE(U8(result.Message).starts_with("The PNG picture is damaged: ")) << U8(result.Message);
 }
+
+// A picture whose header promises more than its data can hold is refused before its
+// memory is taken; the data of a valid picture compressed as well as deflate can is
+// not refused for being small.
+TEST(ImageFile, PngDataTooShortForItsSizeIsRefusedBeforeThePictureIsAllocated) {
+  zvtest::UseBuiltPrintModule();
+  // 8192 x 8192 pixels (256 MiB) announced by 68 bytes: a zlib stream of one stored
+  // empty block.
+  const std::string empty("\x78\x01\x01\x00\x00\xFF\xFF\x00\x00\x00\x01", 11);
+  const std::string tiny = PngFile(8192, 8192, kRgba, empty);
+  ASSERT_EQ(tiny.size(), 68u);
+  struct Case {
+    std::string Name;
+    std::string File;
+  } cases[] = {
+      {"8192 x 8192 in 68 bytes", tiny},
+      // 1032 bytes of data could at most hold 1032 x 1032 grey rows: 1100 x 1100 cannot fit.
+      {"1100 x 1100 grey in 1032 bytes", PngFile(1100, 1100, kGray, empty + std::string(1021, '\0'))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const ImageLoadResult result = DecodeImage(c.File);
+    EXPECT_FALSE(result.Loaded);
+    EXPECT_EQ(U8(result.Message), "The PNG picture is damaged: its data is too short for its size");
+    EXPECT_TRUE(result.Picture.Empty());
+  }
+}
+
+#ifndef _WIN32
+TEST(ImageFile, PngCompressedAsWellAsDeflateCanIsRead) {
+  zvtest::UseBuiltPrintModule();
+  // 2048 x 2048 black grey pixels: about 1028 bytes of rows for each compressed byte.
+  const std::string rows(size_t{2048} * 2049, '\0');
+  std::string data(compressBound(rows.size()), '\0');
+  uLongf size = data.size();
+  ASSERT_EQ(compress2(reinterpret_cast<Bytef*>(data.data()), &size, reinterpret_cast<const Bytef*>(rows.data()),
+                      rows.size(), Z_BEST_COMPRESSION),
+            Z_OK);
+  data.resize(size);
+  ASSERT_GT(rows.size(), 1000 * data.size());
+  const ImageLoadResult result = DecodeImage(PngFile(2048, 2048, kGray, data));
+  ASSERT_TRUE(result.Loaded) << U8(result.Message);
+  EXPECT_EQ(result.Picture.Width(), 2048);
+  EXPECT_EQ(result.Picture.Pixel(2047, 2047), 0xFF000000u);
+}
+#endif
 
 TEST(ImageFile, LoadsAFileByItsName) {
   const auto path = std::filesystem::temp_directory_path() /

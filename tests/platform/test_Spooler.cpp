@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "PrintModule.h"
 #include "PrivateCups.h"
 #include "TestText.h"
 #include "platform/Spooler.h"
@@ -29,6 +30,7 @@ const CupsQueue kRawQueue{"ZvRawQueue", true};
 class Spooler : public testing::Test {
  protected:
   static void SetUpTestSuite() {
+    zvtest::UseBuiltPrintModule();
     try {
       sCups = std::make_unique<PrivateCups>(std::vector<CupsQueue>{kReceipt300, kLabel600, kSheet203, kRawQueue});
     } catch (const std::exception& e) {

@@ -255,6 +255,7 @@ PrivateCups::~PrivateCups() {
   std::filesystem::remove_all(fDirectory, ignored);
   RestoreVariable("CUPS_SERVER", fSavedServer, fHadServer);
   RestoreVariable("CUPS_SERVERROOT", fSavedServerRoot, fHadServerRoot);
+  cupsSetServer(nullptr);
 }
 
 void PrivateCups::Start() {
@@ -295,6 +296,9 @@ void PrivateCups::Start() {
   }
   setenv("CUPS_SERVER", Server().c_str(), 1);
   setenv("CUPS_SERVERROOT", root.c_str(), 1);
+  // libcups keeps the server it found for the thread: an earlier scheduler of this
+  // process is forgotten, so that the next call reads the variable anew.
+  cupsSetServer(nullptr);
 }
 
 void PrivateCups::Stop() {

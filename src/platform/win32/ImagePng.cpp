@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "Wide.h"
@@ -64,7 +65,13 @@ ImageLoadResult Failed(const char* aReason, HRESULT aCode) {
 
 }  // namespace
 
-ImageLoadResult DecodePng(std::string_view aBytes) {
+ImageLoadResult DecodePng(std::string_view aBytes) try {
+  // Checked before anything is decoded: a few bytes must not make the decoder or the
+  // picture reserve what their data cannot fill.
+  int64_t announcedWidth = 0, announcedHeight = 0;
+  if (PngHeaderSize(aBytes, announcedWidth, announcedHeight) && !ImageSizeAllowed(announcedWidth, announcedHeight))
+    return ImageFailure("The PNG picture is too large or empty");
+  if (!PngDataCanHoldPicture(aBytes)) return ImageFailure("The PNG picture is damaged: its data is too short for its size");
   ComScope com;
   if (!com.Usable()) return Failed("PNG pictures cannot be read here: ", com.Result());
   IWICImagingFactory* rawFactory = nullptr;
@@ -113,6 +120,8 @@ ImageLoadResult DecodePng(std::string_view aBytes) {
                              reinterpret_cast<BYTE*>(pixels.data()));
   if (FAILED(hr)) return Failed("The PNG picture is damaged: ", hr);
   return {true, std::move(picture), {}};
+} catch (const std::bad_alloc&) {
+  return ImageFailure(kImageNoMemory);
 }
 
 }  // namespace zv::platform
