@@ -476,7 +476,7 @@ TEST(ZvpaEcr, RunsAnInteractiveSessionWithHistoryOnATerminal) {
     terminal.Type("CLOSE --handle 9\r");
     ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
     EXPECT_NE(terminal.Output().find("Device Handle not found"), std::string::npos) << terminal.Output();
-    terminal.Type("OPEN --url https://127.0.0.1:1/ --bearer 's3cret typed' --param Bearer=s3cret2 --log-id h\r");
+    terminal.Type("OPEN --url https://127.0.0.1:1/ --bearer 's3cret typed' --param 'Bearer=s3cret2 x' --log-id h\r");
     ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
     terminal.Type("PAY --amout 1\r");
     ASSERT_TRUE(terminal.Expect("unknown option '--amout' for PAY")) << terminal.Output();
@@ -488,7 +488,7 @@ TEST(ZvpaEcr, RunsAnInteractiveSessionWithHistoryOnATerminal) {
   const std::string history((std::istreambuf_iterator<char>(historyFile)), std::istreambuf_iterator<char>());
   EXPECT_NE(history.find("CLOSE"), std::string::npos) << history;
   // libedit writes a space as \040.
-  EXPECT_NE(history.find(R"(--bearer\040***\040--param\040Bearer=***\040--log-id\040h)"), std::string::npos) << history;
+  EXPECT_NE(history.find(R"(--bearer\040***\040--param\040'Bearer=***'\040--log-id\040h)"), std::string::npos) << history;
   EXPECT_EQ(history.find("s3cret"), std::string::npos) << history;
   {
     // A new session finds the last session's lines; Ctrl-D ends it.

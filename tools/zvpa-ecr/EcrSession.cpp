@@ -359,8 +359,15 @@ std::string HistoryLine(const std::string& aLine) {
   // A value as SplitWords reads it: quoted parts and escaped characters included.
   static const std::string kValue = R"(((?:'[^']*'|"(?:[^"\\]|\\.)*"|\\.|[^\s'"\\])+))";
   static const std::regex kBearer("(^|\\s)(--bearer\\s+)" + kValue);
-  static const std::regex kParam("(^|\\s)(--param\\s+['\"]?Bearer=)" + kValue);
-  return std::regex_replace(std::regex_replace(aLine, kBearer, "$1$2***"), kParam, "$1$2***");
+  // --param Bearer=VALUE, also inside quotes that began before the name (the rest of
+  // the word after the closing quote belongs to the value too).
+  static const std::regex kParam("(^|\\s)(--param\\s+Bearer=)" + kValue);
+  static const std::regex kSingle("(^|\\s)(--param\\s+'Bearer=)[^']*'\\S*");
+  static const std::regex kDouble("(^|\\s)(--param\\s+\"Bearer=)(?:[^\"\\\\]|\\\\.)*\"\\S*");
+  std::string line = std::regex_replace(aLine, kBearer, "$1$2***");
+  line = std::regex_replace(line, kSingle, "$1$2***'");
+  line = std::regex_replace(line, kDouble, "$1$2***\"");
+  return std::regex_replace(line, kParam, "$1$2***");
 }
 
 namespace {
