@@ -109,6 +109,7 @@ ZV_HttpClient::Exchange ZV_HttpClient::Perform(const std::string& aURL, const st
   result.Status = answer.Status;
   result.Reason = answer.Reason;
   result.BodyRead = answer.Complete();
+  result.RequestSent = answer.RequestSent;
   if (result.BodyRead) {
     result.Body = answer.Body.TakeBytes();
     result.ContentType = answer.ContentType;
@@ -135,6 +136,8 @@ bool ZV_HttpClient::Post(const Text& aURL, const Text& aMessage) {
   const std::string body = ToUtf8(aMessage);
   Exchange exchange = Perform(ToUtf8(aURL), &body);
   fLastFailureText = exchange.BodyRead ? Text() : exchange.FailureText;
+  fLastRequestSent = exchange.RequestSent;
+  fLastAnswered = exchange.Answered;
 
   bool result = false;
   if (exchange.Answered) {
@@ -164,6 +167,8 @@ bool ZV_HttpClient::Get(const Text& aURL) {
   DoWriteLog(tZV_MessageType::let_info, u"GET", aURL);
   Exchange exchange = Perform(ToUtf8(aURL), nullptr);
   fLastFailureText = exchange.BodyRead ? Text() : exchange.FailureText;
+  fLastRequestSent = exchange.RequestSent;
+  fLastAnswered = exchange.Answered;
 
   // Unlike a bare status code, the status text is updated too, so that the error line
   // never shows the text of an earlier request.

@@ -98,6 +98,11 @@ class ZV_HttpClient {
   // timed out, closed before the body ended, body too large); empty when its body was
   // read.
   const Text& LastFailureText() const { return fLastFailureText; }
+  // Whether the last request left (the connection stood and the request was handed
+  // to it): when it got no complete answer, the server may still have acted on it.
+  bool LastRequestSent() const { return fLastRequestSent; }
+  // Whether a status line came for the last request.
+  bool LastAnswered() const { return fLastAnswered; }
   const Text& Response() const { return fResponse; }
   const Text& ResponseContentType() const { return fResponseContentType; }
 
@@ -116,6 +121,7 @@ class ZV_HttpClient {
     std::string ContentType;
     int32_t FailureCode = 0;
     Text FailureText;
+    bool RequestSent = false;
   };
 
   void ApplySettings();
@@ -141,6 +147,8 @@ class ZV_HttpClient {
   int32_t fLastStatusCode = 0;
   Text fLastStatusText;
   Text fLastFailureText;
+  bool fLastRequestSent = false;
+  bool fLastAnswered = false;
   Text fResponse;
   Text fResponseContentType;
   zvWriteLogEvent fOnWriteLog;

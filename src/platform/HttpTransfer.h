@@ -88,6 +88,10 @@ class HttpTransfer {
     Text FailureText;
     // The failure is the read time-out of the settings (the caller words it).
     bool ReadTimedOut = false;
+    // The connection was made and the request handed to it: a failure from here on
+    // leaves open whether the server acted on the request. False: nothing was sent
+    // (no address, no connection, no TLS session).
+    bool RequestSent = false;
     bool Complete() const { return Answered && FailureCode == kHttpOk; }
   };
 

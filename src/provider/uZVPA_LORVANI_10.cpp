@@ -69,6 +69,15 @@ Text RequestId(const kPaymentReceipt& aReceipt, DateTime aMoment) {
   return aReceipt.fStoreCode + u"-" + aReceipt.fTillCode + u"-" + FormatCompactStamp(aMoment);
 }
 
+Text NotSentText(const Text& aSubject, const Text& aReason) {
+  return u"The " + aSubject + u" was not sent to the provider (" + aReason + u")";
+}
+
+Text UnknownOutcomeText(const Text& aLead, const Text& aReason, const Text& aSubject, const Text& aRequestId) {
+  return aLead + u" (" + aReason + u"): the outcome of the " + aSubject + u" is unknown; its requestId is " +
+         aRequestId;
+}
+
 DateTime RequestMoments::Next(const kPaymentReceipt& aReceipt, DateTime aNow) {
   constexpr double kMillisecondsPerDay = 86400000.0;
   const auto now = static_cast<int64_t>(std::llround(aNow * kMillisecondsPerDay));
@@ -240,7 +249,7 @@ bool kPayment_LORVANI::Pay(const kPaymentReceipt& aReceipt, int_PAY_result& aRes
     case zvPaymentAction::Pay:
       BuildPayRequest(aReceipt);
       fIOHandler->WriteLog(tZV_MessageType::let_info, u"kLORVANI.Pay", fJSONRequest);
-      outcome = PostRequest(u"orders", u"order") && ReadPayResponse(aReceipt, aResult);
+      outcome = PostRequest(u"orders", u"payment") && ReadPayResponse(aReceipt, aResult);
       break;
     case zvPaymentAction::Refund:
     case zvPaymentAction::Void:
@@ -274,11 +283,15 @@ bool kPayment_LORVANI::DayClose(const kPaymentDayClose&, int_DAYCLOSE_result&) {
 bool kPayment_LORVANI::GetTotals(const kPaymentTotals&, int_GETTOTALS_result&) { return false; }
 
 void kPayment_LORVANI::BuildPayRequest(const kPaymentReceipt& aReceipt) {
-  fJSONRequest = lorvani::PayBody(aReceipt, lorvani::RequestMoments::Process().Next(aReceipt, Now()));
+  const DateTime moment = lorvani::RequestMoments::Process().Next(aReceipt, Now());
+  fJSONRequest = lorvani::PayBody(aReceipt, moment);
+  fRequestId = lorvani::RequestId(aReceipt, moment);
 }
 
 void kPayment_LORVANI::BuildRefundRequest(const kPaymentReceipt& aReceipt) {
-  fJSONRequest = lorvani::RefundBody(aReceipt, lorvani::RequestMoments::Process().Next(aReceipt, Now()));
+  const DateTime moment = lorvani::RequestMoments::Process().Next(aReceipt, Now());
+  fJSONRequest = lorvani::RefundBody(aReceipt, moment);
+  fRequestId = lorvani::RequestId(aReceipt, moment);
 }
 
 bool kPayment_LORVANI::PostRequest(const Text& aPath, const Text& aSubject) {
@@ -314,21 +327,25 @@ bool kPayment_LORVANI::PostRequest(const Text& aPath, const Text& aSubject) {
     fIOHandler->WriteLog(tZV_MessageType::let_error, u"kLORVANI.Post",
                          u"Answer " + IntToText(status) +
                              (client.LastStatusText().empty() ? Text() : u" " + client.LastStatusText()) +
-                             u" is a redirect, which is not followed: the provider has not confirmed the " + aSubject);
+                             u" is a redirect, which is not followed: the provider has not confirmed the " +
+                             (aSubject == u"payment" ? Text(u"order") : aSubject));
   }
-  fIOHandlerHTTP->SetCustomError(status, FailureText(client));
+  fIOHandlerHTTP->SetCustomError(status, FailureText(client, aSubject));
   return false;
 }
 
-Text kPayment_LORVANI::FailureText(const ZV_HttpClient& aClient) {
+Text kPayment_LORVANI::FailureText(const ZV_HttpClient& aClient, const Text& aSubject) const {
   const int32_t status = aClient.LastStatusCode();
   if (aClient.Response().empty()) {
-    // No answer body. When a 2xx status line came but its body did not, the provider
-    // may have taken the request: say so, so that nobody simply tries again.
-    if (status >= 200 && status <= 299 && !aClient.LastFailureText().empty())
-      return u"Incomplete answer from the provider (" + aClient.LastFailureText() +
-             u"): the outcome of the request is unknown";
-    if (!aClient.LastFailureText().empty()) return aClient.LastFailureText();
+    const Text& reason = aClient.LastFailureText();
+    // No whole answer. Once the request has left, the provider may have acted on it:
+    // say so, with the id it knows the request by, so that nobody simply tries again.
+    if (!reason.empty() && !aClient.LastRequestSent()) return lorvani::NotSentText(aSubject, reason);
+    if (!reason.empty() && !aClient.LastAnswered())
+      return lorvani::UnknownOutcomeText(u"No answer from the provider", reason, aSubject, fRequestId);
+    if (status >= 200 && status <= 299 && !reason.empty())
+      return lorvani::UnknownOutcomeText(u"Incomplete answer from the provider", reason, aSubject, fRequestId);
+    if (!reason.empty()) return reason;
     return StatusText(aClient);
   }
   const std::unique_ptr<kJSONDocument> answer = kJSONUtils::Parse(aClient.Response());

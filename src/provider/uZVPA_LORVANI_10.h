@@ -60,12 +60,13 @@ class kPayment_LORVANI : public kPaymentDevice {
  private:
   void BuildPayRequest(const kPaymentReceipt& aReceipt);
   void BuildRefundRequest(const kPaymentReceipt& aReceipt);
-  // aSubject ("order", "refund") names what the request asks the provider to confirm.
+  // aSubject ("payment", "refund") names what the request asks the provider to do.
   bool PostRequest(const Text& aPath, const Text& aSubject);
   // The error text of a request the provider did not confirm: its "message", the
-  // status text, or the transport's reason. Fails with "Invalid class typecast" for an
-  // answer that is JSON but not an object.
-  static Text FailureText(const ZV_HttpClient& aClient);
+  // status text, or the transport's reason, said as "not sent" or "outcome unknown"
+  // (with the request id) when no whole answer came. Fails with "Invalid class
+  // typecast" for an answer that is JSON but not an object.
+  Text FailureText(const ZV_HttpClient& aClient, const Text& aSubject) const;
   static Text StatusText(const ZV_HttpClient& aClient);
   bool ReadPayResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult);
   bool ReadRefundResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult);
@@ -73,6 +74,7 @@ class kPayment_LORVANI : public kPaymentDevice {
   Text fBearer;
   bool fStaging = false;
   Text fJSONRequest;
+  Text fRequestId;  // of fJSONRequest
   Text fJSONResponse;
   kIOHandler_HTTP* fIOHandlerHTTP = nullptr;  // the inherited handler, not owned twice
   Text fTlsCaFile;
@@ -87,6 +89,10 @@ namespace lorvani {
 Text JsonString(TextView aText);
 // "yyyymmddhhnnsszzz" of the moment the body is built.
 Text RequestId(const kPaymentReceipt& aReceipt, DateTime aMoment);
+// The error texts of a request that got no whole answer. aSubject is "payment" or
+// "refund"; aReason the transport's text.
+Text NotSentText(const Text& aSubject, const Text& aReason);
+Text UnknownOutcomeText(const Text& aLead, const Text& aReason, const Text& aSubject, const Text& aRequestId);
 // The moments request ids are made of, one sequence per store and till. The provider
 // takes a request id as the request's identity (a repeated one is refused, or answered
 // with the first request's order), so an id is never handed out twice: when the clock

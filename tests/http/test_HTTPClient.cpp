@@ -202,6 +202,8 @@ TEST(HttpClient, NoConnectionKeepsThePreviousResponse) {
   const Text url = FromUtf8("http://127.0.0.1:" + std::to_string(zvtest::ClosedPort()) + "/orders");
   EXPECT_FALSE(client.Post(url, u"x"));
   EXPECT_EQ(client.LastStatusCode(), platform::kHttpCouldNotConnect);
+  EXPECT_FALSE(client.LastRequestSent());
+  EXPECT_FALSE(client.LastAnswered());
   EXPECT_FALSE(client.LastStatusText().empty());
   EXPECT_EQ(client.Response(), u"{\"token\":\"abc\"}");
   EXPECT_EQ(client.ResponseContentType(), u"application/json; charset=utf-8");
@@ -222,6 +224,7 @@ TEST(HttpClient, TruncatedBodyIsAMethodError) {
   client.SetOnWriteLog(log.Event());
   EXPECT_FALSE(client.Post(server.Url("/cut"), u"x"));
   EXPECT_EQ(client.LastStatusCode(), 200);
+  EXPECT_TRUE(client.LastRequestSent());
   EXPECT_EQ(client.Response(), u"");
   EXPECT_THAT(log.Titles(), ElementsAre("Write", "Write [1]", "PostXml method error"));
   EXPECT_EQ(log.Lines()[2].Message, "200 - OK");
@@ -253,6 +256,7 @@ TEST(HttpClient, SettingsAreAppliedOnceBeforeTheFirstRequest) {
   EXPECT_FALSE(client.Post(FromUtf8("https://127.0.0.1:" + std::to_string(silent.Port()) + "/"), u"{}"));
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(client.LastStatusCode(), platform::kHttpTimedOut);
+  EXPECT_FALSE(client.LastRequestSent());  // the TLS session never stood
   EXPECT_LT(elapsed, std::chrono::seconds(30));
   EXPECT_GE(elapsed, std::chrono::milliseconds(500));
 }

@@ -258,7 +258,10 @@ TEST_F(LorvaniEndToEnd, AnAnswerLostAfterTheOrderIsAnError) {
   EXPECT_EQ(a.result, 0xFFFF);
   const std::string r = Response(a);
   EXPECT_EQ(Element(r, "Error"), "True");
-  EXPECT_EQ(Element(r, "ErrorText"), "Empty reply from server");
+  EXPECT_TRUE(std::regex_match(Element(r, "ErrorText"),
+                               std::regex(R"(No answer from the provider \(Empty reply from server\): the outcome of )"
+                                          R"(the payment is unknown; its requestId is S1-T2-\d{17})")))
+      << Element(r, "ErrorText");
   EXPECT_EQ(U8(a.error), Element(r, "ErrorText"));
   EXPECT_EQ(Element(r, "RefundReference"), "");
 
@@ -282,7 +285,8 @@ TEST_F(LorvaniEndToEnd, AnAnswerOverTheLimitIsAnUnknownOutcome) {
   EXPECT_EQ(Element(r, "Error"), "True");
   EXPECT_TRUE(std::regex_match(Element(r, "ErrorText"),
                                std::regex(R"(Incomplete answer from the provider \(Answer larger than 1048576 bytes: )"
-                                          R"(Content-Length 10\d{5} bytes\): the outcome of the request is unknown)")))
+                                          R"(Content-Length 10\d{5} bytes\): the outcome of the payment is unknown; )"
+                                          R"(its requestId is S1-T2-\d{17})")))
       << Element(r, "ErrorText");
   EXPECT_EQ(U8(a.error), Element(r, "ErrorText"));
   EXPECT_NE(sim.OrdersJson(), "[]");
@@ -295,6 +299,80 @@ TEST_F(LorvaniEndToEnd, AnAnswerOverTheLimitIsAnUnknownOutcome) {
   EXPECT_TRUE(std::regex_search(log, firstPart)) << log.substr(0, 4000);
   EXPECT_LT(log.size(), 64u * 1024u);  // the hex dump too covers the first part only
 }
+
+// Every way a payment or refund can end without a whole answer, over the simulator's
+// faults: once the request has left, the text says the outcome is unknown and names
+// the request id the provider knows it by; before that, that nothing was sent. An
+// answer with a status keeps its own text.
+struct OutcomeCase {
+  const char* Name;
+  std::string Action;  // PAY or REFUND
+  std::string Fault;   // a pre-approval code (PAY) or the simulator's next fault (REFUND)
+  enum class Target { Sim, Refused, Untrusted } To = Target::Sim;
+  std::string Expected;  // a regular expression; "<id>" stands for the sent request id
+};
+
+void PrintTo(const OutcomeCase& aCase, std::ostream* aOut) { *aOut << aCase.Name; }
+
+class LorvaniOutcomes : public LorvaniEndToEnd, public ::testing::WithParamInterface<OutcomeCase> {};
+
+TEST_P(LorvaniOutcomes, TheErrorTextSaysWhatIsKnown) {
+  const OutcomeCase& c = GetParam();
+  const std::string url = c.To == OutcomeCase::Target::Refused ? "https://127.0.0.1:1/v1/instore/" : sim.BaseUrl();
+  const int handle = Open(url, "", c.To != OutcomeCase::Target::Untrusted);
+  PayOptions o;
+  o.action = c.Action;
+  if (c.Action == "PAY") {
+    o.code = c.Fault;
+  } else {
+    const int good = Open(sim.BaseUrl());
+    o.token = Element(Response(Pay(good)), "RefundReference");
+    ASSERT_FALSE(o.token.empty());
+    o.amount = "1";
+    if (!c.Fault.empty()) sim.SetFault(c.Fault);
+  }
+  sim.ClearRequests();
+  const auto a = Pay(handle, o);
+  EXPECT_EQ(a.result, 0xFFFF);
+  const std::string error = U8(a.error);
+  EXPECT_EQ(Element(Response(a), "Error"), "True");
+
+  std::string expected = c.Expected;
+  if (const size_t at = expected.find("<id>"); at != std::string::npos) {
+    const auto requests = sim.Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    std::smatch id;
+    ASSERT_TRUE(std::regex_search(requests[0].Body, id, std::regex(R"re("requestId":"(S1-T2-\d{17})")re")));
+    expected.replace(at, 4, id[1].str());
+  }
+  EXPECT_TRUE(std::regex_match(error, std::regex(expected))) << error << "\n  expected: " << expected;
+}
+
+const std::string kUnknown = R"(: the outcome of the payment is unknown; its requestId is <id>)";
+const std::string kRefundUnknown = R"(: the outcome of the refund is unknown; its requestId is <id>)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, LorvaniOutcomes,
+    ::testing::Values(
+        OutcomeCase{"LostAnswer", "PAY", "FAULT-LOST-ANSWER", OutcomeCase::Target::Sim,
+                    R"(No answer from the provider \(Empty reply from server\))" + kUnknown},
+        OutcomeCase{"ClosedWithoutAnswer", "PAY", "FAULT-CLOSE", OutcomeCase::Target::Sim,
+                    R"(No answer from the provider \(Empty reply from server\))" + kUnknown},
+        OutcomeCase{"AnswerOverTheLimit", "PAY", "FAULT-HUGE-ANSWER", OutcomeCase::Target::Sim,
+                    R"(Incomplete answer from the provider \(Answer larger than 1048576 bytes: .*\))" + kUnknown},
+        OutcomeCase{"RefundAnswerLost", "REFUND", "FAULT-LOST-ANSWER", OutcomeCase::Target::Sim,
+                    R"(No answer from the provider \(Empty reply from server\))" + kRefundUnknown},
+        OutcomeCase{"RefundClosedWithoutAnswer", "REFUND", "FAULT-CLOSE", OutcomeCase::Target::Sim,
+                    R"(No answer from the provider \(Empty reply from server\))" + kRefundUnknown},
+        OutcomeCase{"ServerErrorWithoutBody", "PAY", "FAULT-500", OutcomeCase::Target::Sim, "Internal Server Error"},
+        OutcomeCase{"GatewayErrorPage", "PAY", "FAULT-502-HTML", OutcomeCase::Target::Sim, "Bad Gateway"},
+        OutcomeCase{"ConnectionRefused", "PAY", "PRE-1", OutcomeCase::Target::Refused,
+                    R"(The payment was not sent to the provider \(Failed to connect to 127\.0\.0\.1 port 1 .*\))"},
+        OutcomeCase{"UntrustedCertificate", "PAY", "PRE-1", OutcomeCase::Target::Untrusted,
+                    R"(The payment was not sent to the provider \(SSL certificate problem: .*\))"},
+        OutcomeCase{"RefundRefusedConnection", "REFUND", "", OutcomeCase::Target::Refused,
+                    R"(The refund was not sent to the provider \(Failed to connect to 127\.0\.0\.1 port 1 .*\))"}),
+    [](const ::testing::TestParamInfo<OutcomeCase>& aInfo) { return std::string(aInfo.param.Name); });
 
 TEST_F(LorvaniEndToEnd, AWrongBearerIsRefusedWithTheProvidersMessage) {
   const std::string request =
@@ -505,7 +583,7 @@ TEST_F(LorvaniOddAnswers, ASuccessWhoseBodyBreaksOffIsAnUnknownOutcome) {
   const auto a = PayAgainst(reply);
   EXPECT_EQ(a.result, 0xFFFF);
   EXPECT_EQ(U8(a.error).rfind("Incomplete answer from the provider (", 0), 0u) << U8(a.error);
-  EXPECT_NE(U8(a.error).find("the outcome of the request is unknown"), std::string::npos);
+  EXPECT_NE(U8(a.error).find("the outcome of the payment is unknown; its requestId is "), std::string::npos);
 }
 
 TEST_F(LorvaniOddAnswers, AStatusWithoutReasonPhraseIsNamedByItsCode) {

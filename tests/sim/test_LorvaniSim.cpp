@@ -308,6 +308,48 @@ TEST_F(SimTest, DelayFaultWaitsThenCreatesTheOrder) {
   EXPECT_LT(elapsed, std::chrono::seconds(30));
 }
 
+// A client that gives up while the answer is held: the request shows as pending (not
+// as a failure) while held, then as answered after the client left, in the requests,
+// on the page and in the journal.
+TEST(Sim, AnAnswerTheClientNoLongerWaitsForIsMarked) {
+  const std::string directory = ::testing::TempDir() + "lorvani-left-" + std::to_string(::getpid());
+  std::filesystem::create_directories(directory);
+  const std::string path = directory + "/journal.jsonl";
+  std::filesystem::remove(path);
+  LorvaniSim sim({"--journal", path});
+  std::thread impatient([&] {
+    SimReply gaveUp = sim.Send("POST", "/v1/instore/orders", OrderBody("FAULT-DELAY-3", "left-1"), kJsonWithToken, 1);
+    EXPECT_FALSE(gaveUp.Answered);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const std::string held = sim.Send("GET", "/").Body;
+  impatient.join();
+  EXPECT_THAT(held, HasSubstr("<table id=\"pending\">"));
+  EXPECT_THAT(held, HasSubstr("<td>pending</td>"));
+  EXPECT_EQ(held.find("<td>no answer</td>"), std::string::npos);
+  EXPECT_THAT(held, HasSubstr("No failures"));
+
+  // The order is made when the delay ends, after the client has gone.
+  std::string state;
+  for (int i = 0; i < 100 && state != "client-left"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto requests = sim.Requests();
+    if (!requests.empty()) state = requests[0].State;
+  }
+  EXPECT_EQ(state, "client-left");
+  const std::string page = sim.Send("GET", "/").Body;
+  EXPECT_EQ(page.find("<table id=\"pending\">"), std::string::npos);
+  EXPECT_THAT(page, HasSubstr("answered after the client left"));
+  EXPECT_THAT(page, HasSubstr("<td>201</td>"));
+  EXPECT_THAT(sim.Send("GET", "/_sim/orders?requestId=left-1").Body, HasSubstr(R"("requestId":"left-1")"));
+  EXPECT_EQ(sim.Send("GET", "/_sim/orders?requestId=other").Body, "[]");
+  std::ifstream journal(path);
+  std::string line;
+  std::getline(journal, line);
+  EXPECT_THAT(line, HasSubstr(R"("status":201)"));
+  EXPECT_THAT(line, HasSubstr(R"("clientLeft":true,"note":"answered after the client left")"));
+}
+
 // The order or refund is made and kept, but its answer never comes; a repeat of the
 // request gets the answer that was lost.
 TEST_F(SimTest, LostAnswerKeepsTheOrderOrRefund) {

@@ -115,6 +115,7 @@ std::vector<SimRequest> LorvaniSim::Requests() const {
     // The exact bytes come base64-encoded.
     request.Body = DecodeBase64(entry["bodyBase64"].GetString());
     request.Status = entry["status"].GetInt();
+    if (entry.HasMember("state")) request.State = entry["state"].GetString();
     requests.push_back(std::move(request));
   }
   return requests;

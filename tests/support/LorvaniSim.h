@@ -27,6 +27,7 @@ struct SimRequest {
   HeaderList Headers;
   std::string Body;  // the exact bytes
   int Status = 0;    // the answer's status; 0 when none was sent
+  std::string State;  // pending, answered, closed (no answer sent) or client-left
 
   // The value of the first header of that name (any case); empty when there is none.
   std::string Header(const std::string& aName) const;
@@ -71,8 +72,9 @@ class LorvaniSim {
 
   // One HTTPS request to the simulator (verifying its certificate unless it runs
   // with --hostname-mismatch). A body is sent with Content-Length; aHeaders go as given.
+  // The client gives up (and closes) after aReadTimeoutSeconds without an answer.
   SimReply Send(const std::string& aMethod, const std::string& aPath, const std::string& aBody = {},
-                const HeaderList& aHeaders = {}) const;
+                const HeaderList& aHeaders = {}, int aReadTimeoutSeconds = 60) const;
 
   // aSignal (SIGTERM or SIGINT), then the exit status (-1 when it had to be killed or
   // did not exit normally).

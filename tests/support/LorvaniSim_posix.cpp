@@ -132,12 +132,12 @@ int LorvaniSim::RunToEnd(const std::vector<std::string>& aArguments, std::string
 }
 
 SimReply LorvaniSim::Send(const std::string& aMethod, const std::string& aPath, const std::string& aBody,
-                          const HeaderList& aHeaders) const {
+                          const HeaderList& aHeaders, int aReadTimeoutSeconds) const {
   httplib::SSLClient client(fHost, fPort);
   client.set_ca_cert_path(fCaFile.c_str());
   client.enable_server_certificate_verification(fVerify);
   client.set_connection_timeout(30);
-  client.set_read_timeout(60);
+  client.set_read_timeout(aReadTimeoutSeconds);
   client.set_keep_alive(false);
 
   httplib::Request request;

@@ -238,12 +238,12 @@ int LorvaniSim::RunToEnd(const std::vector<std::string>& aArguments, std::string
 // The control channel checks no certificate: only the tests' own requests to the
 // simulator go over it, and the verification under test is the driver's.
 SimReply LorvaniSim::Send(const std::string& aMethod, const std::string& aPath, const std::string& aBody,
-                          const HeaderList& aHeaders) const {
+                          const HeaderList& aHeaders, int aReadTimeoutSeconds) const {
   SimReply reply;
   InternetHandle session(WinHttpOpen(L"zvtest", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                      WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session.Handle) return reply;
-  WinHttpSetTimeouts(session.Handle, 0, 30000, 60000, 60000);
+  WinHttpSetTimeouts(session.Handle, 0, 30000, aReadTimeoutSeconds * 1000, aReadTimeoutSeconds * 1000);
   InternetHandle connection(WinHttpConnect(session.Handle, Wide(fHost).c_str(), static_cast<INTERNET_PORT>(fPort), 0));
   if (!connection.Handle) return reply;
   InternetHandle request(WinHttpOpenRequest(connection.Handle, Wide(aMethod).c_str(), Wide(aPath).c_str(), nullptr,

@@ -154,7 +154,10 @@ TEST(ZvpaEcr, PrintsTheRawResponseAndReportsFailures) {
   const EcrRun close = Ecr("CLOSE --handle 77");
   EXPECT_EQ(close.exitCode, 1);
   EXPECT_NE(close.output.find("error text: Device Handle not found"), std::string::npos) << close.output;
-  EXPECT_NE(close.output.find("result:     -1 (failure)"), std::string::npos) << close.output;
+  // The result as the host receives it.
+  EXPECT_NE(close.output.find("result:     65535 (0xFFFF, failure)"), std::string::npos) << close.output;
+  const EcrRun raw = Ecr("--raw CLOSE --handle 77");
+  EXPECT_NE(raw.output.find("\nresult: 65535\n"), std::string::npos) << raw.output;
 }
 
 TEST(ZvpaEcr, SendsARequestFileAsItIs) {
@@ -289,12 +292,13 @@ TEST(ZvpaEcr, ShowsTheDeviceLogAndStatusOfAFailureAndListsDevices) {
   const std::string answer = run.output.substr(pay, secondPay - pay);
   EXPECT_NE(answer.find("  error text: Found\n  device log: /"), std::string::npos) << answer;
   EXPECT_NE(answer.find("LogFiles/Payment/ZVPA_LORVANI_10_ecrfail_"), std::string::npos) << answer;
-  EXPECT_NE(answer.find("  status code: 302 Found\n  result:     -1 (failure)"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("  http status: 302 Found\n  result:     65535 (0xFFFF, failure)"), std::string::npos) << answer;
   // A failure after an answered exchange names the log but no status: the earlier call's is not this one's.
   const std::string next = run.output.substr(secondPay, run.output.find("== CLOSE") - secondPay);
   EXPECT_NE(next.find("  device log: /"), std::string::npos) << next;
-  EXPECT_NE(next.find("result:     -1 (failure)"), std::string::npos) << next;
-  EXPECT_EQ(next.find("status code"), std::string::npos) << next;
+  EXPECT_NE(next.find("result:     65535 (0xFFFF, failure)"), std::string::npos) << next;
+  EXPECT_EQ(next.find("http status"), std::string::npos) << next;
+  EXPECT_EQ(next.find("transport code"), std::string::npos) << next;
   // DEVICES lists the open device (with the log OPEN wrote) and, after CLOSE, none.
   const std::string item = "== DEVICES\n  handle 1 : ";
   const size_t devices = run.output.find(item);
@@ -375,21 +379,81 @@ TEST(ZvpaEcr, PrintsEachAnswerAsOneJsonObjectPerLine) {
 
   const rapidjson::Value& pay = objects[2];
   EXPECT_EQ(text(pay, "command"), "PAY");
-  EXPECT_EQ(pay["result"].GetInt(), -1);
+  EXPECT_EQ(pay["result"].GetInt(), 65535);
   EXPECT_EQ(text(pay, "error"), "Found");
   EXPECT_EQ(text(pay["response"], "Error"), "True");
   EXPECT_EQ(text(pay, "deviceLog"), text(pay["response"], "LogFileName"));
-  ASSERT_TRUE(pay.HasMember("statusCode"));
-  EXPECT_EQ(pay["statusCode"].GetInt(), 302);
+  ASSERT_TRUE(pay.HasMember("httpStatus"));
+  EXPECT_EQ(pay["httpStatus"].GetInt(), 302);
+  EXPECT_FALSE(pay.HasMember("transportCode"));
   EXPECT_EQ(text(pay, "statusText"), "Found");
 
   EXPECT_EQ(objects[3]["line"].GetInt(), 4);
   EXPECT_EQ(text(objects[3], "refused").rfind("REFUND needs --token", 0), 0u);
-  EXPECT_EQ(objects[4]["result"].GetInt(), -1);
-  EXPECT_FALSE(objects[4].HasMember("statusCode"));
+  EXPECT_EQ(objects[4]["result"].GetInt(), 65535);
+  EXPECT_FALSE(objects[4].HasMember("httpStatus"));
+  EXPECT_FALSE(objects[4].HasMember("transportCode"));
   EXPECT_EQ(text(objects[5], "command"), "CLOSE");
   EXPECT_EQ(objects[6]["devices"].Size(), 0u);
   EXPECT_EQ(text(objects[7], "response").rfind("Version 1.01", 0), 0u);
+}
+
+// The status comes from this call's own lines, found by where the log ended before the
+// call (the log is written in the background, so a time stamp does not tell whose a line
+// is): a payment that cannot connect, right after another process's 404 in the same log,
+// shows its own transport code; HTTP statuses and transport codes are told apart.
+TEST(ZvpaEcr, ShowsOnlyTheStatusOfThisCallAndTellsHttpFromTransport) {
+  zvtest::LorvaniSim sim({"--token", "ecr-token"});
+  auto pay = [&](const std::string& aUrl, const std::string& aCode) {
+    const EcrRun run = Ecr("--json PAY --url " + aUrl + " --bearer ecr-token --ca-file " + sim.CaFile() +
+                           " --log-id ecrpos --amount 1 --currency EUR --store S1 --till T2 --code " + aCode);
+    rapidjson::Document answer;
+    answer.Parse(run.output.c_str());
+    EXPECT_TRUE(answer.IsObject()) << run.output;
+    return answer;
+  };
+  auto number = [](const rapidjson::Document& aAnswer, const char* aName) {
+    return aAnswer.IsObject() && aAnswer.HasMember(aName) ? aAnswer[aName].GetInt() : -1;
+  };
+  for (int i = 0; i < 4; ++i) {
+    const rapidjson::Document notFound = pay(sim.Origin() + "/nowhere/", "PRE-1");
+    EXPECT_EQ(number(notFound, "httpStatus"), 404);
+    const rapidjson::Document refused = pay("https://127.0.0.1:1/v1/instore/", "PRE-1");
+    EXPECT_EQ(number(refused, "result"), 65535);
+    EXPECT_EQ(number(refused, "httpStatus"), -1) << "try " << i;
+    EXPECT_EQ(number(refused, "transportCode"), 7) << "try " << i;
+  }
+  const rapidjson::Document closed = pay(sim.BaseUrl(), "FAULT-CLOSE");
+  EXPECT_EQ(number(closed, "transportCode"), 52);
+  EXPECT_EQ(number(closed, "httpStatus"), -1);
+  ASSERT_TRUE(closed.IsObject() && closed.HasMember("statusText"));
+  EXPECT_EQ(std::string(closed["statusText"].GetString()), "Empty reply from server");
+}
+
+// Commands piped in without --script are a session; without --log-id the device log
+// still has a name of its own, and a payment without store and till is warned of.
+TEST(ZvpaEcr, RunsPipedCommandsAndSuppliesWhatARequestLacks) {
+  const EcrRun piped = Ecr("", "VERSION\nVERSION --raw\n");
+  EXPECT_EQ(piped.exitCode, 0) << piped.output;
+  EXPECT_NE(piped.output.find("== VERSION\n  Version 1.01"), std::string::npos) << piped.output;
+  EXPECT_NE(piped.output.find("== VERSION\nVersion 1.01"), std::string::npos) << piped.output;
+
+  zvtest::LorvaniSim sim({"--token", "ecr-token"});
+  const EcrRun run = Ecr("--json", "OPEN --url " + sim.BaseUrl() + " --bearer ecr-token --ca-file " + sim.CaFile() +
+                                       "\nPAY --handle last --amount 1 --currency EUR --code PRE-1\n"
+                                       "PAY --handle last --amount 2 --currency EUR --code PRE-1\nDEVICES\n");
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(run.output.find("ZVPA_LORVANI_10_ecr_"), std::string::npos) << run.output;
+  EXPECT_EQ(Count(run.output, "warning: PAY without --store or --till"), 1u) << run.output;
+}
+
+// The bearer token is a secret: --show-request shows it as ***, as a table and as JSON.
+TEST(ZvpaEcr, ShowsTheBearerTokenAsStars) {
+  for (const char* output : {"", "--json"}) {
+    const EcrRun run = Ecr(std::string(output) + " OPEN --bearer 's3cret token' --url https://127.0.0.1:1/ --show-request");
+    EXPECT_NE(run.output.find("<Bearer>***</Bearer>"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("s3cret"), std::string::npos) << run.output;
+  }
 }
 
 TEST(ZvpaEcr, RunsAnInteractiveSessionWithHistoryOnATerminal) {
@@ -412,6 +476,8 @@ TEST(ZvpaEcr, RunsAnInteractiveSessionWithHistoryOnATerminal) {
     terminal.Type("CLOSE --handle 9\r");
     ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
     EXPECT_NE(terminal.Output().find("Device Handle not found"), std::string::npos) << terminal.Output();
+    terminal.Type("OPEN --url https://127.0.0.1:1/ --bearer 's3cret typed' --param 'Bearer=s3cret2 x' --log-id h\r");
+    ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
     terminal.Type("PAY --amout 1\r");
     ASSERT_TRUE(terminal.Expect("unknown option '--amout' for PAY")) << terminal.Output();
     ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
@@ -421,11 +487,14 @@ TEST(ZvpaEcr, RunsAnInteractiveSessionWithHistoryOnATerminal) {
   std::ifstream historyFile(home + "/.zvpa_ecr_history");
   const std::string history((std::istreambuf_iterator<char>(historyFile)), std::istreambuf_iterator<char>());
   EXPECT_NE(history.find("CLOSE"), std::string::npos) << history;
+  // libedit writes a space as \040.
+  EXPECT_NE(history.find(R"(--bearer\040***\040--param\040'Bearer=***'\040--log-id\040h)"), std::string::npos) << history;
+  EXPECT_EQ(history.find("s3cret"), std::string::npos) << history;
   {
     // A new session finds the last session's lines; Ctrl-D ends it.
     EcrTerminal terminal(home);
     ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
-    terminal.Type("\x1b[A\x1b[A\x1b[A\r");
+    terminal.Type("\x1b[A\x1b[A\x1b[A\x1b[A\r");
     ASSERT_TRUE(terminal.Expect("ecr> ")) << terminal.Output();
     EXPECT_NE(terminal.Output().find("Device Handle not found"), std::string::npos) << terminal.Output();
     terminal.Type("\x04");

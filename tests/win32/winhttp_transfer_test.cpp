@@ -109,6 +109,7 @@ int main(int argc, char** argv) {
     auto r = Run(HttpTransfer::Mode::PlainHttp, plainSettings, closed + "/", &body);
     CHECK(!r.Answered);
     CHECK(r.FailureCode == p::kHttpCouldNotConnect);
+    CHECK(!r.RequestSent);
     return ok;
   });
   Case("plain: read time-out on a server that never answers", [&] {
@@ -122,6 +123,7 @@ int main(int argc, char** argv) {
     CHECK(!r.Answered);
     CHECK(r.FailureCode == p::kHttpTimedOut);
     CHECK(r.ReadTimedOut);
+    CHECK(r.RequestSent);
     CHECK(elapsed >= 600 && elapsed < 15000);
     return ok;
   });
@@ -131,6 +133,7 @@ int main(int argc, char** argv) {
     CHECK(!r.Answered);
     CHECK(r.FailureCode == p::kHttpGotNothing);
     CHECK(ToUtf8(r.FailureText) == "Empty reply from server");
+    CHECK(r.RequestSent);
     return ok;
   });
   Case("plain: a body over the cap is refused", [&] {
@@ -190,6 +193,7 @@ int main(int argc, char** argv) {
     auto r = Run(HttpTransfer::Mode::Https, s, sim + "orders", &body, "application/json");
     CHECK(!r.Answered);
     CHECK(r.FailureCode == p::kHttpPeerFailedVerification);
+    CHECK(!r.RequestSent);
     return ok;
   });
   Case("https: verification off accepts it", [&] {
@@ -215,6 +219,7 @@ int main(int argc, char** argv) {
     auto r = Run(HttpTransfer::Mode::Https, tls, spy + "/orders", &body, "application/json");
     CHECK(!r.Answered);
     CHECK(r.FailureCode == p::kHttpPeerFailedVerification);
+    CHECK(!r.RequestSent);
     return ok;
   });
   Case("https: the same server with its own CA trusted is answered (second spy connection)", [&] {

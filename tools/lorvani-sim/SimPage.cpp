@@ -73,7 +73,7 @@ std::string HtmlEscape(std::string_view aText) {
 }
 
 std::string JournalPage(const std::vector<SimStore::Order>& aOrders, const std::vector<PageFailure>& aFailures,
-                        const std::optional<Fault>& aNextFault) {
+                        const std::vector<PageFailure>& aPending, const std::optional<Fault>& aNextFault) {
   std::string page = kHead;
   page += "<h1>lorvani-sim journal</h1>\n<p id=\"next-fault\">Fault for the next request: ";
   page += aNextFault ? "<span class=\"fault\">" + HtmlEscape(aNextFault->Name) + "</span> (set with POST /_sim/fault)"
@@ -106,6 +106,15 @@ std::string JournalPage(const std::vector<SimStore::Order>& aOrders, const std::
   }
   if (!anyRefund) page += EmptyRow(5, "No refunds yet");
   page += "</tbody>\n</table>\n";
+
+  if (!aPending.empty()) {
+    page += "<h2>Pending</h2>\n<table id=\"pending\">\n";
+    page += HeaderRow({"Received (UTC)", "Request", "Status"});
+    page += "<tbody>\n";
+    for (const auto& request : aPending)
+      page += "<tr>" + Cell(request.ReceivedAt) + Cell(request.Method + " " + request.Path) + Cell("pending") + "</tr>\n";
+    page += "</tbody>\n</table>\n";
+  }
 
   page += "<h2>Failures</h2>\n<table id=\"failures\">\n";
   page += HeaderRow({"Received (UTC)", "Request", "Status", "Message"});

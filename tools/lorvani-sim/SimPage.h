@@ -23,7 +23,8 @@ struct PageFailure {
 // aText with & < > " ' replaced by their character references.
 std::string HtmlEscape(std::string_view aText);
 
+// aPending: requests still being worked on (a delay running), not failures.
 std::string JournalPage(const std::vector<SimStore::Order>& aOrders, const std::vector<PageFailure>& aFailures,
-                        const std::optional<Fault>& aNextFault);
+                        const std::vector<PageFailure>& aPending, const std::optional<Fault>& aNextFault);
 
 }  // namespace lorvanisim

@@ -6,6 +6,7 @@
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -68,6 +69,16 @@ std::string AnswerMessage(int aStatus, const std::string& aAnswer) {
   constexpr size_t kShown = 200;
   return Utf8(aAnswer.substr(0, kShown)) + (aAnswer.size() > kShown ? "..." : "");
 }
+
+// Whether the client has shut its side of the connection (after its own read
+// time-out, say): an answer written now reaches nobody.
+bool ClientLeft(const httplib::Request& aRequest) {
+  if (!aRequest.ssl) return false;
+  pollfd peer{SSL_get_fd(aRequest.ssl), POLLRDHUP, 0};
+  return ::poll(&peer, 1, 0) > 0 && (peer.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+const char* kClientLeftNote = "answered after the client left";
 
 std::string FaultJson(const std::optional<Fault>& aFault) {
   if (!aFault) return R"({"fault":null})";
@@ -153,12 +164,14 @@ uint64_t SimServer::Record(const httplib::Request& aRequest) {
   return fRecorded.back().Sequence;
 }
 
-void SimServer::SetRecordedAnswer(uint64_t aSequence, int aStatus, const std::string& aAnswer) {
+void SimServer::SetRecordedAnswer(uint64_t aSequence, int aStatus, const std::string& aAnswer,
+                                  Recorded::Fate aFate) {
   std::lock_guard lock(fLock);
   for (auto entry = fRecorded.rbegin(); entry != fRecorded.rend(); ++entry) {
     if (entry->Sequence == aSequence) {
       entry->Status = aStatus;
       entry->Answer = aAnswer;
+      entry->Outcome = aFate;
       return;
     }
   }
@@ -194,6 +207,8 @@ std::string SimServer::RecordedJson() const {
     text("bodyBase64", Base64(entry.Body));
     writer.Key("status");
     writer.Int(entry.Status);
+    static constexpr const char* kStates[] = {"pending", "answered", "closed", "client-left"};
+    text("state", kStates[static_cast<int>(entry.Outcome)]);
     writer.EndObject();
   }
   writer.EndArray();
@@ -201,22 +216,37 @@ std::string SimServer::RecordedJson() const {
 }
 
 std::string SimServer::PageHtml() const {
-  std::vector<PageFailure> failures;
+  std::vector<PageFailure> failures, pending;
   {
     std::lock_guard lock(fLock);
     for (const auto& entry : fRecorded) {
-      if (entry.Status >= 200 && entry.Status < 300) continue;
-      failures.push_back(PageFailure{entry.ReceivedAt, entry.Method, Utf8(entry.Path), entry.Status,
-                                     AnswerMessage(entry.Status, entry.Answer)});
+      PageFailure row{entry.ReceivedAt, entry.Method, Utf8(entry.Path), entry.Status, {}};
+      switch (entry.Outcome) {
+        case Recorded::Fate::Pending:
+          pending.push_back(std::move(row));
+          break;
+        case Recorded::Fate::ClientLeft:
+          // Made and answered, yet the client never learnt it: its outcome is unknown there.
+          row.Message = std::string(kClientLeftNote) + ": " + AnswerMessage(entry.Status, entry.Answer);
+          failures.push_back(std::move(row));
+          break;
+        case Recorded::Fate::Answered:
+        case Recorded::Fate::Closed:
+          if (entry.Status >= 200 && entry.Status < 300) break;
+          row.Message = AnswerMessage(entry.Status, entry.Answer);
+          failures.push_back(std::move(row));
+          break;
+      }
     }
   }
-  return JournalPage(fStore.Orders(), failures, fStore.NextFault());
+  return JournalPage(fStore.Orders(), failures, pending, fStore.NextFault());
 }
 
 // One JSON line a request: what came and what went, without the request's headers
-// (the bearer token stays out). Status 0: the connection was closed unanswered.
+// (the bearer token stays out). Status 0: the connection was closed unanswered;
+// "clientLeft": the answer was made after the client had closed its connection.
 void SimServer::WriteJournal(const httplib::Request& aRequest, const std::string& aReceivedAt, int aStatus,
-                             const std::string& aAnswer) {
+                             const std::string& aAnswer, bool aClientLeft) {
   if (!fJournal) return;
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
@@ -232,6 +262,11 @@ void SimServer::WriteJournal(const httplib::Request& aRequest, const std::string
   writer.Int(aStatus);
   text("request", Utf8(aRequest.body));
   text("answer", Utf8(aAnswer));
+  if (aClientLeft) {
+    writer.Key("clientLeft");
+    writer.Bool(true);
+    text("note", kClientLeftNote);
+  }
   writer.EndObject();
   std::lock_guard lock(fJournalLock);
   std::fwrite(buffer.GetString(), 1, buffer.GetSize(), fJournal.get());
@@ -248,16 +283,20 @@ void SimServer::Serve(const httplib::Request& aRequest, httplib::Response& aResp
   if (answer.Close || stopping) {
     // Ending the TCP connection under the TLS session: the client reads no answer.
     if (aRequest.ssl) ::shutdown(SSL_get_fd(aRequest.ssl), SHUT_RDWR);
-    WriteJournal(aRequest, receivedAt, 0, "");
+    SetRecordedAnswer(sequence, 0, "", Recorded::Fate::Closed);
+    WriteJournal(aRequest, receivedAt, 0, "", false);
     Log(aRequest.method + " " + aRequest.target + " -> connection closed without an answer");
     return;
   }
   aResponse.status = answer.Status;
   for (const auto& [name, value] : answer.Headers) aResponse.set_header(name, value);
   if (!answer.Body.empty()) aResponse.set_content(answer.Body, answer.ContentType);
-  SetRecordedAnswer(sequence, answer.Status, answer.Body);
-  WriteJournal(aRequest, receivedAt, answer.Status, answer.Body);
-  Log(aRequest.method + " " + aRequest.target + " -> " + std::to_string(answer.Status));
+  const bool clientLeft = ClientLeft(aRequest);
+  SetRecordedAnswer(sequence, answer.Status, answer.Body,
+                    clientLeft ? Recorded::Fate::ClientLeft : Recorded::Fate::Answered);
+  WriteJournal(aRequest, receivedAt, answer.Status, answer.Body, clientLeft);
+  Log(aRequest.method + " " + aRequest.target + " -> " + std::to_string(answer.Status) +
+      (clientLeft ? std::string(", ") + kClientLeftNote : std::string()));
 }
 
 void SimServer::Routes() {
@@ -293,8 +332,8 @@ void SimServer::Routes() {
     fRecorded.clear();
     aResponse.status = 204;
   });
-  fServer->Get("/_sim/orders", [this](const httplib::Request&, httplib::Response& aResponse) {
-    JsonReply(aResponse, 200, fStore.OrdersJson());
+  fServer->Get("/_sim/orders", [this](const httplib::Request& aRequest, httplib::Response& aResponse) {
+    JsonReply(aResponse, 200, fStore.OrdersJson(aRequest.get_param_value("requestId")));
   });
   fServer->Get("/_sim/fault", [this](const httplib::Request&, httplib::Response& aResponse) {
     JsonReply(aResponse, 200, FaultJson(fStore.NextFault()));

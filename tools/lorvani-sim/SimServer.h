@@ -64,6 +64,9 @@ class SimServer {
     std::string Body;
     int Status = 0;  // 0: no answer was sent
     std::string Answer;
+    // Pending while the operation or its delay runs; ClientLeft: the answer was made
+    // but the client had closed its connection (its read time-out) and never got it.
+    enum class Fate { Pending, Answered, Closed, ClientLeft } Outcome = Fate::Pending;
   };
   struct FileCloser {
     void operator()(std::FILE* aFile) const { std::fclose(aFile); }
@@ -72,11 +75,11 @@ class SimServer {
   void Routes();
   void Serve(const httplib::Request& aRequest, httplib::Response& aResponse, const std::function<SimAnswer()>& aOperation);
   uint64_t Record(const httplib::Request& aRequest);
-  void SetRecordedAnswer(uint64_t aSequence, int aStatus, const std::string& aAnswer);
+  void SetRecordedAnswer(uint64_t aSequence, int aStatus, const std::string& aAnswer, Recorded::Fate aFate);
   std::string RecordedJson() const;
   std::string PageHtml() const;
   void WriteJournal(const httplib::Request& aRequest, const std::string& aReceivedAt, int aStatus,
-                    const std::string& aAnswer);
+                    const std::string& aAnswer, bool aClientLeft);
   // False when the wait ended because the simulator stops.
   bool Wait(int aSeconds);
   void Log(const std::string& aLine) const;

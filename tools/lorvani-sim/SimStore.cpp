@@ -620,12 +620,18 @@ void WriteOrder(Writer& aWriter, const SimStore::Order& aOrder) {
 
 }  // namespace
 
-std::string SimStore::OrdersJson() const {
+std::string SimStore::OrdersJson(const std::string& aRequestId) const {
   std::lock_guard lock(fLock);
   rapidjson::StringBuffer buffer;
   Writer writer(buffer);
   writer.StartArray();
-  for (const auto& order : fOrders) WriteOrder(writer, order);
+  auto made = [&aRequestId](const Order& aOrder) {
+    return aRequestId.empty() || aOrder.RequestId == aRequestId ||
+           std::any_of(aOrder.Refunds.begin(), aOrder.Refunds.end(),
+                       [&aRequestId](const Refund& aRefund) { return aRefund.RequestId == aRequestId; });
+  };
+  for (const auto& order : fOrders)
+    if (made(order)) WriteOrder(writer, order);
   writer.EndArray();
   return std::string(buffer.GetString(), buffer.GetSize());
 }

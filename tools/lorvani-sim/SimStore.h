@@ -76,8 +76,9 @@ class SimStore {
   void ClearNextFault();
   std::optional<Fault> NextFault() const;
 
-  // Every order with its refunds, as a JSON array.
-  std::string OrdersJson() const;
+  // Every order with its refunds, as a JSON array; with aRequestId, only the order
+  // made by that request or with a refund made by it.
+  std::string OrdersJson(const std::string& aRequestId = {}) const;
 
   struct Refund {
     std::string RefundToken;

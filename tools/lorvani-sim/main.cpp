@@ -118,8 +118,10 @@ Faults, chosen by the order's preApprovalCode (the body must be valid)
   FAULT-LOST-ANSWER, or FAULT-DELAY-N with N beyond the read time-out (say
   FAULT-DELAY-130), the order exists at the provider while the driver has no
   answer and reports an error. Rehearse what the point of sale does then:
-  GET /v1/instore/orders/{token} or the journal page show the order, and repeating
-  the request with the same requestId answers the first answer again.
+  GET /_sim/orders?requestId=<the requestId of the driver's error text> or the
+  journal page show the order, and repeating the request with the same requestId
+  answers the first answer again. A request whose client gave up before its answer
+  is marked "answered after the client left".
 
 Control (no token needed)
   POST   /_sim/fault     {"fault":"FAULT-500"}: the next order or refund request
@@ -134,11 +136,16 @@ Control (no token needed)
   GET    /_sim/requests  the requests received (oldest first, the last 1000; control
                          requests are not listed): sequence, receivedAt, method, path
                          (the request target as sent), headers [{name, value}], body,
-                         bodyBase64 (the exact bytes), status (0: no answer was sent)
+                         bodyBase64 (the exact bytes), status (0: no answer was sent),
+                         state (pending, answered, closed, or client-left: answered
+                         after the client had closed its connection)
   DELETE /_sim/requests  forget them
-  GET    /_sim/orders    the orders with their refunds
-  GET    /               the journal page, for a browser: orders, refunds, failed
-                         requests (status and message) and the fault waiting for
+  GET    /_sim/orders    the orders with their refunds; ?requestId=ID: only the order
+                         made by that request or holding a refund made by it
+  GET    /               the journal page, for a browser: orders, refunds, requests
+                         still pending (a delay running), failed requests (status
+                         and message; "answered after the client left" when the
+                         client had gone) and the fault waiting for
                          the next request; it reloads itself every 3 seconds and
                          loads nothing from elsewhere
 )";

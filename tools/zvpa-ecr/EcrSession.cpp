@@ -13,6 +13,7 @@
 #include <iomanip>
 #include <iostream>
 #include <iterator>
+#include <regex>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -249,7 +250,8 @@ std::string Session::BuildRequest(const CommandLine& aCommand) const {
 
   std::string xml = "<Request>" + element("Driver", one("--driver", "ZVPA_LORVANI_10"));
   if (has("--handle")) xml += element("Handle", Resolve(one("--handle"), "handle"));
-  if (has("--log-id")) xml += element("LogId", one("--log-id"));
+  // Without a log id the device log would be "<Driver>__<date>.log".
+  xml += element("LogId", one("--log-id", kDefaultLogId));
   // Always a connection: without one the driver would assume a type the tool never offers.
   xml += "<Connection>" + element("Type", one("--connection", "HTTP"));
   if (has("--url")) xml += element("URL", one("--url"));
@@ -303,29 +305,25 @@ std::string Session::BuildRequest(const CommandLine& aCommand) const {
   return xml + "</Request>";
 }
 
-LoggedStatus LastHttpStatus(const std::string& aLogText, const std::string& aSince) {
+LoggedStatus CallHttpStatus(const std::string& aAdded) {
   // The client's failure lines, and the provider's refusal of an answered redirect.
   static const std::string kMarks[] = {"HTTP Error", "PostXml method error", "Post:Answer "};
-  // Every call that can reach the network starts with a banner of hyphens; lines before
-  // the call's banner are the end of an earlier call, written late by the log's thread.
+  // Every call that can reach the network starts with a banner of hyphens.
   static const std::string kBanner = std::string(55, '-') + " ";
   LoggedStatus status;
-  bool current = false;  // the line (or the entry a continuation line belongs to) is recent enough
-  bool inCall = false;   // a banner of this call came before the line
+  bool inCall = false;  // this call's banner came before the line
   size_t start = 0;
-  while (start < aLogText.size()) {
-    size_t end = aLogText.find('\n', start);
-    if (end == std::string::npos) end = aLogText.size();
-    const std::string line = aLogText.substr(start, end - start);
+  while (start < aAdded.size()) {
+    size_t end = aAdded.find('\n', start);
+    if (end == std::string::npos) end = aAdded.size();
+    const std::string line = aAdded.substr(start, end - start);
     start = end + 1;
     // A log entry starts with "yyyy-mm-dd hh:mm:ss:zzz - ".
     const bool entry = line.size() > 26 && line[4] == '-' && line[7] == '-' && line[10] == ' ' && line[13] == ':';
     if (!entry) continue;
-    current = line.compare(0, aSince.size(), aSince) >= 0;
-    if (!current) continue;
     if (line.find(kBanner) != std::string::npos) {
+      if (inCall) break;  // another call's
       inCall = true;
-      status = {};
       continue;
     }
     if (!inCall) continue;
@@ -352,19 +350,40 @@ LoggedStatus LastHttpStatus(const std::string& aLogText, const std::string& aSin
   return status;
 }
 
-namespace {
-
-std::string LocalNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
+std::string HideSecrets(const std::string& aRequest) {
+  static const std::regex kBearer("(<Bearer>)[^<]*(</Bearer>)");
+  return std::regex_replace(aRequest, kBearer, "$1***$2");
 }
 
-std::string FileText(const std::string& aPath) {
+std::string HistoryLine(const std::string& aLine) {
+  // A value as SplitWords reads it: quoted parts and escaped characters included.
+  static const std::string kValue = R"(((?:'[^']*'|"(?:[^"\\]|\\.)*"|\\.|[^\s'"\\])+))";
+  static const std::regex kBearer("(^|\\s)(--bearer\\s+)" + kValue);
+  // --param Bearer=VALUE, also inside quotes that began before the name (the rest of
+  // the word after the closing quote belongs to the value too).
+  static const std::regex kParam("(^|\\s)(--param\\s+Bearer=)" + kValue);
+  static const std::regex kSingle("(^|\\s)(--param\\s+'Bearer=)[^']*'\\S*");
+  static const std::regex kDouble("(^|\\s)(--param\\s+\"Bearer=)(?:[^\"\\\\]|\\\\.)*\"\\S*");
+  std::string line = std::regex_replace(aLine, kBearer, "$1$2***");
+  line = std::regex_replace(line, kSingle, "$1$2***'");
+  line = std::regex_replace(line, kDouble, "$1$2***\"");
+  return std::regex_replace(line, kParam, "$1$2***");
+}
+
+namespace {
+
+// The size of a file, from the file system; 0 when there is none.
+uintmax_t FileSize(const std::string& aPath) {
+  std::error_code error;
+  const uintmax_t size = aPath.empty() ? 0 : std::filesystem::file_size(aPath, error);
+  return error ? 0 : size;
+}
+
+// The file's text from byte aOffset on.
+std::string FileTextFrom(const std::string& aPath, uintmax_t aOffset) {
   std::ifstream in(aPath, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(aOffset));
+  if (!in) return {};
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -384,9 +403,9 @@ std::string ElementText(const std::string& aXml, const std::string& aName) {
 }
 
 // The log a device opened by aRequest writes: LogFiles/Payment/<Driver>_<LogId>_<yyyymmdd>.log
-// below $ZV_LOG_DIR when set, else beside the host's executable. OPEN's answer does not name
-// it; empty when no such file exists.
-std::string OpenedDeviceLog(const std::string& aRequest) {
+// below $ZV_LOG_DIR when set, else beside the host's executable (OPEN's answer does not
+// name it); empty when that folder is not known.
+std::string DeviceLogPath(const std::string& aRequest) {
   std::error_code error;
   std::filesystem::path root;
   if (const char* logDir = std::getenv("ZV_LOG_DIR"); logDir != nullptr && *logDir != '\0') {
@@ -402,10 +421,17 @@ std::string OpenedDeviceLog(const std::string& aRequest) {
   std::strftime(day, sizeof day, "%Y%m%d", &local);
   const std::string name =
       Unescape(ElementText(aRequest, "Driver")) + "_" + Unescape(ElementText(aRequest, "LogId")) + "_" + day + ".log";
-  const std::filesystem::path log = root / "LogFiles" / "Payment" / name;
+  return (root / "LogFiles" / "Payment" / name).string();
+}
+
+// The log of a device OPEN made; empty when no such file shows.
+std::string OpenedDeviceLog(const std::string& aRequest) {
+  const std::string log = DeviceLogPath(aRequest);
+  if (log.empty()) return {};
   // The log's thread creates the file with its first line: give it a moment (up to 1.5 s).
+  std::error_code error;
   for (int wait = 0; wait < 75; ++wait) {
-    if (std::filesystem::exists(log, error)) return log.string();
+    if (std::filesystem::exists(log, error)) return log;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return {};
@@ -434,11 +460,23 @@ int Session::Run(const CommandLine& aCommand, Output aOutput) {
   } else {
     request = BuildRequest(aCommand);
   }
-  if (show && aOutput != Output::Json) fOut << "request: " << request << "\n";
-  // Only the lines this call adds to a known log can tell its status.
-  const std::string knownLog = fDevices.count(handle) ? fDevices[handle] : std::string();
-  const size_t knownSize = knownLog.empty() ? 0 : FileText(knownLog).size();
-  const std::string since = LocalNow();
+  if (show && aOutput != Output::Json) fOut << "request: " << HideSecrets(request) << "\n";
+  if (aCommand.command == "PAY" && !fWarnedStoreTill && xmlOption == aCommand.options.end() &&
+      (ElementText(request, "StoreCode").empty() || ElementText(request, "TillCode").empty())) {
+    fOut.flush();
+    fErr << "zvpa-ecr: warning: PAY without --store or --till: the payment's requestId starts with \"-\" "
+            "where they belong\n";
+    fWarnedStoreTill = true;
+  }
+  // Only the lines this call adds to its device log can tell its status: where the log
+  // ends before the call (the device's log, or the one OPEN will write), from the file
+  // system, so that a long day's log is never read whole.
+  std::string knownLog;
+  if (fDevices.count(handle))
+    knownLog = fDevices[handle];
+  else if (ElementText(request, "Handle").empty())
+    knownLog = DeviceLogPath(request);
+  const uintmax_t knownSize = FileSize(knownLog);
   const DriverLibrary::Answer answer = fLibrary.Call(aCommand.command, request);
 
   // A failure names the device log and, when the client logged one during this call, the
@@ -450,14 +488,14 @@ int Session::Run(const CommandLine& aCommand, Output aOutput) {
     if (log.empty() && fDevices.count(handle)) log = fDevices[handle];
     // The log is written in the background: give its last lines a moment to arrive (up to
     // 1.5 s, for a till whose disk or processor is busy; a status line ends the wait).
+    const uintmax_t from = log == knownLog && FileSize(log) >= knownSize ? knownSize : 0;
     for (int wait = 0; !log.empty() && !status.found && wait < 75; ++wait) {
-      const std::string text = FileText(log);
-      status = LastHttpStatus(log == knownLog && text.size() >= knownSize ? text.substr(knownSize) : text, since);
+      status = CallHttpStatus(FileTextFrom(log, from));
       if (!status.found) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
   Remember(aCommand.command, handle, request, answer);
-  Print(aCommand.command, show ? request : std::string(), answer, log, status, aOutput);
+  Print(aCommand.command, show ? HideSecrets(request) : std::string(), answer, log, status, aOutput);
   return answer.result;
 }
 
@@ -535,10 +573,19 @@ void Session::PrintDevices(Output aOutput) {
   fOut.flush();
 }
 
+namespace {
+
+std::string StatusLine(const LoggedStatus& aStatus) {
+  return (aStatus.Transport() ? "transport code: " : "http status: ") + std::to_string(aStatus.code) + " " +
+         aStatus.text;
+}
+
+}  // namespace
+
 void Session::Print(const std::string& aCommand, const std::string& aRequest, const DriverLibrary::Answer& aAnswer,
                     const std::string& aLog, const LoggedStatus& aStatus, Output aOutput) {
-  // Hosts read the result as a 16-bit integer: 0 or -1.
-  const int result = static_cast<int16_t>(aAnswer.result);
+  // What the host receives: 0, or 0xFFFF for a failure (65535 read as 32 bits).
+  const int result = aAnswer.result;
   if (aOutput == Output::Json) {
     fOut << "{\"command\":" << JsonString(aCommand) << ",\"result\":" << result
          << ",\"error\":" << JsonString(aAnswer.error);
@@ -556,7 +603,8 @@ void Session::Print(const std::string& aCommand, const std::string& aRequest, co
     }
     if (!aLog.empty()) fOut << ",\"deviceLog\":" << JsonString(aLog);
     if (aStatus.found)
-      fOut << ",\"statusCode\":" << aStatus.code << ",\"statusText\":" << JsonString(aStatus.text);
+      fOut << (aStatus.Transport() ? ",\"transportCode\":" : ",\"httpStatus\":") << aStatus.code
+           << ",\"statusText\":" << JsonString(aStatus.text);
     fOut << "}" << std::endl;
     return;
   }
@@ -565,7 +613,7 @@ void Session::Print(const std::string& aCommand, const std::string& aRequest, co
     fOut << aAnswer.response << "\n";
     fOut << "error text: " << aAnswer.error << "\n";
     if (!aLog.empty()) fOut << "device log: " << aLog << "\n";
-    if (aStatus.found) fOut << "status code: " << aStatus.code << " " << aStatus.text << "\n";
+    if (aStatus.found) fOut << StatusLine(aStatus) << "\n";
     fOut << "result: " << result << std::endl;
     return;
   }
@@ -588,8 +636,8 @@ void Session::Print(const std::string& aCommand, const std::string& aRequest, co
   }
   fOut << "  error text: " << (aAnswer.error.empty() ? "(none)" : aAnswer.error) << "\n";
   if (!aLog.empty()) fOut << "  device log: " << aLog << "\n";
-  if (aStatus.found) fOut << "  status code: " << aStatus.code << " " << aStatus.text << "\n";
-  fOut << "  result:     " << result << (aAnswer.result == 0 ? " (success)" : " (failure)") << std::endl;
+  if (aStatus.found) fOut << "  " << StatusLine(aStatus) << "\n";
+  fOut << "  result:     " << result << (aAnswer.result == 0 ? " (success)" : " (0xFFFF, failure)") << std::endl;
 }
 
 std::string JsonString(const std::string& aText) {

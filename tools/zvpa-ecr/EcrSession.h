@@ -40,6 +40,9 @@ class DriverLibrary {
 
 enum class Output { Table, Raw, Json };
 
+// The log id of a request without --log-id, so that the device log has a name of its own.
+inline constexpr const char* kDefaultLogId = "ecr";
+
 // The options that hold for the whole run; they may stand anywhere among the words.
 struct GlobalOptions {
   std::string library;  // empty: not given
@@ -67,14 +70,24 @@ std::vector<std::string> SplitWords(const std::string& aLine);
 // The response elements in order, values unescaped.
 std::vector<std::pair<std::string, std::string>> ParseResponse(const std::string& aResponse);
 
-// The last failed exchange the HTTP client logged in aLogText at or after aSince
-// ("yyyy-mm-dd hh:mm:ss", local time): an HTTP status or the transport's failure code.
+// The failed exchange the HTTP client logged during one call: an HTTP status, or the
+// transport's failure code (libcurl's numbers, all below 100) when no answer came.
 struct LoggedStatus {
   bool found = false;
   int code = 0;
   std::string text;
+  bool Transport() const { return code < 100; }
 };
-LoggedStatus LastHttpStatus(const std::string& aLogText, const std::string& aSince);
+// aAdded: what a device log grew by during the call. Lines before the first banner are
+// the tail of an earlier call that the log's thread wrote late, and a second banner
+// starts a call of another host: only the lines of the first banner count.
+LoggedStatus CallHttpStatus(const std::string& aAdded);
+
+// aRequest with the text of every <Bearer> element shown as ***.
+std::string HideSecrets(const std::string& aRequest);
+// A typed session line as the history keeps it: the value of --bearer (and of
+// --param Bearer=) shown as ***.
+std::string HistoryLine(const std::string& aLine);
 
 class Session {
  public:
@@ -106,6 +119,7 @@ class Session {
   std::ostream& fErr;
   Output fOutput;
   bool fLabelled;
+  bool fWarnedStoreTill = false;
   std::string fLastHandle;
   std::string fLastToken;
   std::map<std::string, std::string> fDevices;  // open handle -> its device log

@@ -25,7 +25,8 @@ usage:
   zvpa-ecr [GLOBAL OPTIONS] COMMAND [OPTIONS]   run one command
   zvpa-ecr [GLOBAL OPTIONS] --script FILE       run a session: one command per line
   zvpa-ecr [GLOBAL OPTIONS] --script -          the session's commands from standard input
-  zvpa-ecr [GLOBAL OPTIONS]                     on a terminal: an interactive session
+  zvpa-ecr [GLOBAL OPTIONS]                     on a terminal: an interactive session;
+                                                otherwise the session from standard input
 
 global options (anywhere on the command line, before or after the command):
   --library PATH       the driver library (default: $ZV_LIBRARY, else the one built with the tool)
@@ -35,7 +36,8 @@ global options (anywhere on the command line, before or after the command):
   --json               print each answer as one JSON object on one line:
                        {"command":"PAY","result":0,"error":"...","response":{ELEMENT:VALUE,...}}
                        (for VERSION "response" is the text, or null); a failure adds
-                       "deviceLog" and, when known, "statusCode" and "statusText";
+                       "deviceLog" and, when known, "httpStatus" (the provider's
+                       answer) or "transportCode" (no answer came), with "statusText";
                        a refused session line prints {"command":...,"line":N,"refused":"why"};
                        DEVICES prints {"command":"DEVICES","result":0,
                        "devices":[{"Handle":"1","LogFileName":"..."},...]}
@@ -58,7 +60,7 @@ request options (a request is built from them unless --xml is given):
   --xml FILE           send the file's text as the request ("-": standard input)
   --driver NAME        driver name (default ZVPA_LORVANI_10)
   --handle N|last      device handle
-  --log-id ID          log id (second part of the device log's name)
+  --log-id ID          log id (second part of the device log's name; default ecr)
   --connection TYPE    connection type (default HTTP); every request but VERSION carries one
   --url URL            provider base URL; without it the driver uses the provider's
                        production or, with --staging, staging service
@@ -72,23 +74,25 @@ request options (a request is built from them unless --xml is given):
 payment options (PAY, REPRINT):
   --action PAY|REFUND|VOID   --amount 12.50   --currency EUR   --code PRE-APPROVAL-CODE
   --store CODE   --till CODE   --operator ID   --reference TEXT   --receipt-id ID
+                       (store and till make the requestId: a PAY without them is warned of)
   --token TOKEN|last   the order to refund or void (REFUND and VOID need it)
   --payment-date ISO-8601
 report options (DAYCLOSE, GETTOTALS): --store --till --reference
 output:
-  --show-request       print the request before sending it
+  --show-request       print the request before sending it (the bearer token as ***)
   A failed command also shows its device log and, when the HTTP client logged a failure
-  during the call, its status code: the provider's HTTP status, or the transport's error
-  code when no answer came.
+  during the call, the provider's HTTP status ("http status: 404 Not Found") or, when no
+  answer came, the transport's error code ("transport code: 52 Empty reply from server").
+  The result is what the host receives: 0, or 65535 (0xFFFF) for a failure.
 
 exit codes:
   0  every command succeeded
-  1  a command failed (result -1) or a session line was refused
+  1  a command failed (result 65535) or a session line was refused
   2  the command line is wrong or the library cannot be loaded
 
 examples:
   zvpa-ecr --script session.txt
-  echo 'GETSTATUS' | zvpa-ecr --script -
+  echo 'GETSTATUS' | zvpa-ecr
   zvpa-ecr VERSION --raw
   zvpa-ecr PAY --staging --bearer TOKEN --amount 12.50 --currency EUR --code PRE-APPROVAL-CODE
 )";
@@ -125,13 +129,20 @@ int RunInteractive(ecr::Session& aSession) {
   stifle_history(1000);
   if (!history.empty()) read_history(history.c_str());
   std::cout << "zvpa-ecr: commands as in a script; HELP for help, QUIT or Ctrl-D to end" << std::endl;
+  std::cout << "history: ";
+  if (history.empty())
+    std::cout << "this session only";
+  else
+    std::cout << history;
+  std::cout << " (bearer tokens kept as ***)" << std::endl;
   int failures = 0;
   while (true) {
     std::unique_ptr<char, decltype(&std::free)> typed(readline("ecr> "), &std::free);
     if (!typed) break;
     const std::string line = Trim(typed.get());
     if (line.empty()) continue;
-    add_history(line.c_str());
+    // The history file is plain text in the home folder: no bearer token goes there.
+    add_history(ecr::HistoryLine(line).c_str());
     // Unwritable home: the history lasts for this session only.
     if (!history.empty()) write_history(history.c_str());
     std::string word = line.substr(0, line.find_first_of(" \t"));
@@ -164,10 +175,8 @@ int main(int argc, char** argv) {
   }
   const ecr::Output output = global.json ? ecr::Output::Json : global.raw ? ecr::Output::Raw : ecr::Output::Table;
   const bool interactive = command.empty() && global.script.empty() && isatty(STDIN_FILENO);
-  if (command.empty() && global.script.empty() && !interactive) {
-    std::cerr << kHelp;
-    return 2;
-  }
+  // Commands piped in without --script: the session from standard input.
+  const bool piped = command.empty() && global.script.empty() && !interactive;
   if (!command.empty() && !global.script.empty()) {
     std::cerr << "zvpa-ecr: give either a command or --script, not both\n";
     return 2;
@@ -176,8 +185,8 @@ int main(int argc, char** argv) {
     ecr::DriverLibrary driver(global.library.empty() ? DefaultLibrary() : global.library);
     ecr::Session session(driver, std::cout, std::cerr, output, command.empty());
     if (interactive) return RunInteractive(session);
+    if (piped || global.script == "-") return session.RunScript(std::cin);
     if (!global.script.empty()) {
-      if (global.script == "-") return session.RunScript(std::cin);
       std::ifstream in(global.script);
       if (!in) throw std::runtime_error("cannot read the script " + global.script);
       return session.RunScript(in);

@@ -173,6 +173,7 @@ struct Transport {
   std::chrono::milliseconds ReadTimeout{0};
   bool Transferring = false;
   bool ReadTimedOut = false;
+  bool RequestSent = false;  // connected (TLS included) and the request on its way
   curl_off_t LastUpload = 0;
   std::chrono::steady_clock::time_point LastActivity;
 
@@ -184,6 +185,7 @@ struct Transport {
     StatusLineSeen = false;
     Transferring = false;
     ReadTimedOut = false;
+    RequestSent = false;
     LastUpload = 0;
     ErrorBuffer[0] = '\0';
   }
@@ -366,6 +368,13 @@ class HttpsTransfer {
     fHttp.ReadTimeout = std::chrono::milliseconds(s.ReadTimeoutMs > 0 ? s.ReadTimeoutMs : 0);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Transport::OnProgress);
+    // Called once the connection (TLS included) stands, just before the request
+    // leaves: the line between "not sent" and "outcome unknown".
+    curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, +[](void* aSelf, char*, char*, int, int) {
+      static_cast<Transport*>(aSelf)->RequestSent = true;
+      return static_cast<int>(CURL_PREREQFUNC_OK);
+    });
+    curl_easy_setopt(h, CURLOPT_PREREQDATA, &fHttp);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &fHttp);
 
     // No Accept-Charset, Accept-Language or Accept-Encoding is sent (libcurl adds none),
@@ -438,6 +447,7 @@ class HttpsTransfer {
     long status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     result.Answered = status > 0 && fHttp.StatusLineSeen;
+    result.RequestSent = fHttp.RequestSent || result.Answered;
     result.Status = static_cast<int32_t>(status);
     result.StatusLine = fHttp.StatusLine;
     result.Reason = fHttp.Reason;
@@ -605,6 +615,7 @@ class PlainTransfer {
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);
 
     outcome.Answered = status > 0;
+    outcome.RequestSent = transfer.RequestSent || outcome.Answered;
     outcome.Status = static_cast<int32_t>(status);
     outcome.StatusLine = transfer.StatusLine;
     const size_t code_end = transfer.StatusLine.find(' ');

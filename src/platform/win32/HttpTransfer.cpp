@@ -427,6 +427,7 @@ struct HttpTransfer::Impl {
     if (!received) return Failure(result, GetLastError(), exchange, host, parts.nPort);
 
     result.Answered = true;
+    result.RequestSent = true;
     result.Status = QueryStatus(request.Handle);
     result.Reason = Narrow(QueryText(request.Handle, WINHTTP_QUERY_STATUS_TEXT));
     std::string version = Narrow(QueryText(request.Handle, WINHTTP_QUERY_VERSION));
@@ -489,6 +490,7 @@ struct HttpTransfer::Impl {
 
   // A request that got no answer, in the codes and words of the Linux build.
   Result& Failure(Result& aResult, DWORD aError, const Exchange& aExchange, const std::wstring& aHost, int aPort) {
+    aResult.RequestSent = aExchange.Sending;
     const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - fStart);
     const std::string where = Narrow(aHost) + " port " + std::to_string(aPort) + " after " +
                               std::to_string(spent.count()) + " ms";
