@@ -46,14 +46,21 @@ TEST_F(HostAbi, AnAnswersLengthPrefixCountsTheBytesOfItsText) {
   lib.freeString(error);
 }
 
-// A host's string need not end where a C string would: the library reads the count.
-TEST_F(HostAbi, ARequestIsReadByItsLengthNotUpToANul) {
-  const std::u16string text = u"<R><Driver>NOPE</Driver></R>";
+// The count before a host's string says where the text ends, wherever a terminator
+// stands: here the count covers the document and a stray closing tag follows it.
+TEST_F(HostAbi, ARequestIsReadByItsCountNotUpToATerminator) {
+  const std::u16string document = u"<R><Driver>NOPE</Driver></R>";
+  const std::u16string text = document + u"</Q>";
   BSTR request = lib.allocStringLen(Ole(text.data()), static_cast<unsigned>(text.size()));
-  request[text.size()] = u'X';  // over the terminator the allocator wrote
+  char* const prefix = reinterpret_cast<char*>(request) - sizeof(uint32_t);
+  uint32_t count = 0;
+  std::memcpy(&count, prefix, sizeof count);
+  const uint32_t shorter = static_cast<uint32_t>(2 * document.size());
+  std::memcpy(prefix, &shorter, sizeof shorter);
+  ASSERT_EQ(lib.stringLen(request), document.size());
   BSTR response = nullptr, error = nullptr;
   const int result = lib.Symbol<Library::Command>("OPEN")(request, &response, &error);
-  request[text.size()] = 0;
+  std::memcpy(prefix, &count, sizeof count);  // the allocator frees what it made
   EXPECT_EQ(result, 0xFFFF);
   ASSERT_NE(error, nullptr);
   EXPECT_EQ(FromBstr(error, lib.stringLen(error)), u"Payment Driver [NOPE] not registered.");
