@@ -417,6 +417,21 @@ TEST(ComPort, AHungUpDeviceFailsReadsWithErrorFlagsAndTheRestWithMessages) {
   EXPECT_FALSE(port.ComIsOpen());
 }
 
+// Output the device has not taken yet is dropped by ClearBuffers, as unread input is.
+TEST(ComPort, ClearBuffersDropsOutputTheDeviceHasNotTaken) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  TComPort port(1);
+  port.Open();
+  // More than the device side takes in before it reads: the rest waits in the port.
+  const std::string block(8192, 'x');
+  ASSERT_TRUE(port.WriteText(block));
+  EXPECT_EQ(device.Receive().size(), block.size());
+  ASSERT_TRUE(port.WriteText(block));
+  port.ClearBuffers();
+  EXPECT_LT(device.Receive().size(), block.size());
+}
+
 TEST(ComPort, WritesPendingBytesPurgeAndModemLines) {
   FakeComPorts ports;
   PseudoTerminal& device = ports.Add(1);
