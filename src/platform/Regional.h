@@ -14,8 +14,8 @@ Text FormatShortDate(int aYear, int aMonth, int aDay);
 
 // Text as bytes of the system's ANSI code page, the one programs without Unicode use
 // (Windows: the system's setting; Linux: Windows-1252, that of the reference region).
-// A character the code page lacks becomes its replacement, "?" (a character outside the
-// basic plane is one character).
+// Each UTF-16 code unit the code page lacks becomes its replacement, "?" (so a character
+// outside the basic plane, two units, gives two, as Windows converts it).
 std::string ToAnsi(TextView aText);
 
 }  // namespace zv::platform

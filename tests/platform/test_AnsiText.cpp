@@ -33,6 +33,9 @@ TEST(AnsiText, TextBecomesTheBytesOfWindows1252) {
       // No best fit: the missing letter is marked, not replaced by a similar one.
       {"a letter 1252 lacks", u"\u0100\u0142", "??"},
       {"a control code that 1252 gives a letter's byte", u"\u0080", "?"},
+      // Each half of a surrogate pair is a code unit the code page lacks.
+      {"a character outside the basic plane", u"\U0001F600.", "??."},
+      {"half a surrogate pair", Text(1, u'\xD83D') + u".", "?."},
       {"nothing", u"", ""},
   };
   for (const auto& c : cases) {

@@ -8,7 +8,7 @@ namespace {
 
 // Windows-1252 for the code points 0x80 to 0x9F that it places elsewhere; the unused
 // bytes of that range stand for the control code of the same value.
-uint8_t AnsiByte(char32_t aCode) {
+uint8_t AnsiByte(char16_t aCode) {
   if (aCode < 0x80 || (aCode >= 0xA0 && aCode <= 0xFF)) return static_cast<uint8_t>(aCode);
   static constexpr char16_t kHigh[32] = {
       0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
@@ -35,14 +35,7 @@ Text FormatShortDate(int aYear, int aMonth, int aDay) {
 std::string ToAnsi(TextView aText) {
   std::string bytes;
   bytes.reserve(aText.size());
-  for (size_t i = 0; i < aText.size(); ++i) {
-    char32_t code = aText[i];
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < aText.size() && aText[i + 1] >= 0xDC00 && aText[i + 1] <= 0xDFFF) {
-      ++i;
-      code = 0x10000;  // outside the code page whatever its value
-    }
-    bytes.push_back(static_cast<char>(AnsiByte(code)));
-  }
+  for (const char16_t unit : aText) bytes.push_back(static_cast<char>(AnsiByte(unit)));
   return bytes;
 }
 
