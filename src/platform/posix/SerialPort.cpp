@@ -117,14 +117,16 @@ int32_t SerialPort::Read(void* aBuffer, uint32_t aCount, uint32_t& aErrorFlags) 
   };
   while (got < aCount) {
     const int waitMs = timer.WaitMs();
-    if (waitMs == 0) break;  // a time-out: what arrived so far
     pollfd poller{static_cast<int>(fHandle), POLLIN, 0};
     const int ready = poll(&poller, 1, waitMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return failed();
     }
-    if (ready == 0) continue;  // one part of a long wait, or the time-out: asked again
+    if (ready == 0) {
+      if (waitMs == 0) break;  // a time-out: what arrived so far
+      continue;                // one part of a longer wait
+    }
     const ssize_t n = read(fHandle, bytes + got, aCount - got);
     if (n > 0) {
       got += static_cast<uint32_t>(n);
