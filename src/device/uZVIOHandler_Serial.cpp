@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/Exception.h"
+#include "platform/Regional.h"
 #include "serial/uzvSerialDriver.h"
 
 namespace zv {
@@ -11,35 +12,6 @@ namespace zv {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Windows-1252 for the code points 0x80 to 0x9F that it places elsewhere; the unused
-// bytes of that range stand for the control code of the same value.
-uint8_t AnsiByte(char32_t aCode) {
-  if (aCode < 0x80 || (aCode >= 0xA0 && aCode <= 0xFF)) return static_cast<uint8_t>(aCode);
-  static constexpr char16_t kHigh[32] = {
-      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-  for (uint8_t i = 0; i < 32; ++i)
-    if (kHigh[i] == aCode) return static_cast<uint8_t>(0x80 + i);
-  return '?';
-}
-
-// Text to bytes of the ANSI code page: one byte per character, "?" for any character
-// outside it (a surrogate pair is one character).
-std::string ToAnsi(TextView aText) {
-  std::string bytes;
-  bytes.reserve(aText.size());
-  for (size_t i = 0; i < aText.size(); ++i) {
-    char32_t code = aText[i];
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < aText.size() && aText[i + 1] >= 0xDC00 && aText[i + 1] <= 0xDFFF) {
-      ++i;
-      code = 0x10000;  // outside the code page whatever its value
-    }
-    bytes.push_back(static_cast<char>(AnsiByte(code)));
-  }
-  return bytes;
-}
 
 int64_t MsSince(Clock::time_point aStart) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - aStart).count();
@@ -126,7 +98,7 @@ void kIOHandler_Serial::ClearBuffers() { fComPort->ClearBuffers(); }
 
 bool kIOHandler_Serial::Write(const Text& aMessage) {
   WriteLog(tZV_MessageType::let_info, u"Write", aMessage);
-  fComPort->WriteText(ToAnsi(aMessage));
+  fComPort->WriteText(platform::ToAnsi(aMessage));
   return true;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
-// The I/O handler of connection type Serial: text goes out as bytes of the ANSI code
-// page (Windows-1252), and comes in one byte at a time, each byte the character of its
-// code, under the handler's read time-out.
+// The I/O handler of connection type Serial: text goes out as bytes of the system's ANSI
+// code page, and comes in one byte at a time, each byte the character of its code, under
+// the handler's read time-out.
 
 #include <memory>
 

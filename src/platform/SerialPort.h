@@ -40,8 +40,10 @@ class SerialPort {
   static std::string DevicePath(uint32_t aNumber);
 
   // Opens COMn for this object alone (also against other openings by the same user or
-  // root). 0 on success, otherwise the system's error code (Windows) or one of the codes above
-  // (Linux); the port then stays closed.
+  // root), as a Windows port is: a raw byte pipe without line discipline (Linux: no
+  // input or output processing, echo, signal characters or software flow control;
+  // hardware flow control as configured). 0 on success, otherwise the system's error
+  // code (Windows) or one of the codes above (Linux); the port then stays closed.
   uint32_t Open(uint32_t aNumber);
   bool IsOpen() const { return fHandle >= 0; }
   // Releases the port (and its exclusive hold); nothing when closed.

@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "PseudoTerminal.h"
 #include "TestText.h"
@@ -146,6 +148,69 @@ TEST(IOHandlerSerial, OneExchangeLogsItsLinesAndLeavesWhatFollowsTheTerminator) 
                                     }));
 }
 
+// The connect lines name the line settings as configured, whatever they are.
+struct ConnectCase {
+  const char* name;
+  zvParity parity;
+  int32_t stopBits;
+  int32_t dataBits;
+  int32_t speed;
+  std::vector<std::string> lines;  // from the driver's version on
+};
+
+void PrintTo(const ConnectCase& aCase, std::ostream* aOut) { *aOut << aCase.name; }
+
+class ConnectLines : public ::testing::TestWithParam<ConnectCase> {};
+
+TEST_P(ConnectLines, NameTheLineSettings) {
+  const ConnectCase& c = GetParam();
+  FakeComPorts ports;
+  ports.Add(2);
+  LogDir dir;
+  {
+    kConnection connection = Serial("COM2", c.parity, c.stopBits);
+    connection.SetDataBits(c.dataBits);
+    connection.SetSpeed(c.speed);
+    kIOHandler_Serial handler(&connection, dir.Dir(), u"serial");
+    ASSERT_TRUE(handler.Connect());
+  }
+  const auto lines = LogLines(LogFile(dir));
+  const auto first = std::find(lines.begin(), lines.end(), "I Serial Driver Version: 1.0");
+  ASSERT_GE(lines.end() - first, 6);
+  EXPECT_EQ(std::vector<std::string>(first + 1, first + 6), c.lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    IOHandlerSerial, ConnectLines,
+    ::testing::Values(
+        ConnectCase{"NoParityOneStopBit", zvParity::None, 1, 8, 9600,
+                    {"I SerialPort=COM2", "I Speed=9600", "I Parity=none", "I DataBits=8", "I StopBits=1"}},
+        ConnectCase{"EvenParityOneStopBit", zvParity::Even, 1, 7, 19200,
+                    {"I SerialPort=COM2", "I Speed=19200", "I Parity=even", "I DataBits=7", "I StopBits=1"}},
+        ConnectCase{"OddParityTwoStopBits", zvParity::Odd, 2, 8, 115200,
+                    {"I SerialPort=COM2", "I Speed=115200", "I Parity=odd", "I DataBits=8", "I StopBits=2"}},
+        ConnectCase{"EvenParityTwoStopBits", zvParity::Even, 2, 6, 4800,
+                    {"I SerialPort=COM2", "I Speed=4800", "I Parity=even", "I DataBits=6", "I StopBits=2"}}),
+    [](const ::testing::TestParamInfo<ConnectCase>& aInfo) { return std::string(aInfo.param.name); });
+
+// Each attempt reads one byte under a time-out of its own, 100 ms, so that the read
+// time-out and the terminators are looked at between bytes.
+TEST(IOHandlerSerial, EachAttemptWaitsAHundredMillisecondsForOneByte) {
+  FakeComPorts ports;
+  ports.Add(1);
+  LogDir dir;
+  const kConnection connection = Serial("COM1", zvParity::None, 1, 5000);
+  kIOHandler_Serial handler(&connection, dir.Dir(), u"serial");
+  handler.Connect();
+  // Nothing waiting: ReadChars(0) ends after its one attempt.
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(U8(handler.ReadChars(0)), "");
+  const int64_t elapsed = MsSince(start);
+  EXPECT_GE(elapsed, 90);
+  EXPECT_LT(elapsed, 4000);
+  EXPECT_EQ(handler.Port().CurrentComTimeout(), 100u);
+}
+
 TEST(IOHandlerSerial, WaitingForShowsTheTerminatorsInHexWhenHexLogIsOn) {
   FakeComPorts ports;
   PseudoTerminal& device = ports.Add(1);
@@ -171,9 +236,9 @@ TEST(IOHandlerSerial, BytesAboveAsciiTravelAsTheCodePageBytes) {
   kIOHandler_Serial handler(&connection, dir.Dir(), u"serial");
   handler.Connect();
   // é and ÿ are one byte each, the euro sign has its own byte, and what the code page
-  // lacks (Ā, and a character outside the basic plane) goes as "?".
+  // lacks (Ā, and each half of a character outside the basic plane) goes as "?".
   EXPECT_TRUE(handler.Write(u"\u00e9\u20ac\u00ff\u0100\U0001F600."));
-  EXPECT_EQ(device.Receive(), "\xE9\x80\xFF??.");
+  EXPECT_EQ(device.Receive(), "\xE9\x80\xFF???.");
   // Received bytes become the characters of the same codes.
   device.Send("\x80\xE9\xFF\n");
   EXPECT_EQ(handler.ReadUpTo({'\n'}), Text(u"\u0080\u00e9\u00ff\n"));

@@ -9,6 +9,7 @@
 #endif
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -37,6 +38,18 @@ std::string FailureOf(const std::function<void()>& aCall) {
     return U8(e.Message());
   }
   return "<no failure>";
+}
+
+// Bytes as hex pairs, so that a failure shows the control characters.
+std::string Hex(const std::string& aBytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const char c : aBytes) {
+    if (!hex.empty()) hex.push_back(' ');
+    hex.push_back(kDigits[static_cast<uint8_t>(c) >> 4]);
+    hex.push_back(kDigits[static_cast<uint8_t>(c) & 0xF]);
+  }
+  return hex;
 }
 
 int64_t MsSince(Clock::time_point aStart) {
@@ -149,62 +162,144 @@ TEST(ComPort, AClosedPortRefusesReadsWritesAndModemLines) {
   }
 }
 
-// Only speed, character size, stop bits and parity are the driver's: every other
-// setting of the port stays as the system left it.
-TEST(ComPort, OpenAppliesTheLineSettingsOnTopOfThePortsOwn) {
-  FakeComPorts ports;
-  PseudoTerminal& device = ports.Add(2);
-  device.SetFlowControl(true, 0x05);
-#ifndef _WIN32
-  termios raw{};
-  ASSERT_EQ(tcgetattr(device.Slave(), &raw), 0);
-  raw.c_cc[VMIN] = 3;
-  ASSERT_EQ(tcsetattr(device.Slave(), TCSANOW, &raw), 0);
-#endif
-  [[maybe_unused]] const TerminalSettings before = device.Settings();
+// A serial port after boot carries the terminal line discipline; a Windows port has
+// none. Open leaves a raw byte pipe with the four line settings on top, and hardware
+// flow control as the port was configured.
+TEST(ComPort, OpenLeavesARawPipeWithTheLineSettingsAndTheConfiguredHardwareFlowControl) {
+  for (const bool hardwareFlow : {true, false}) {
+    SCOPED_TRACE(hardwareFlow ? "RTS/CTS on" : "RTS/CTS off");
+    FakeComPorts ports;
+    PseudoTerminal& device = ports.Add(2);
+    device.SetFlowControl(true, 0x05, hardwareFlow);
 
-  TComPort port(2, 19200, 7, TStopBits::sbTwo, TParity::ptOdd);
-  port.Open();
-  TerminalSettings after = device.Settings();
-  EXPECT_EQ(after.Baud, 19200u);
-  EXPECT_TRUE(after.TwoStopBits);
-  EXPECT_TRUE(after.XonOutput);
-  EXPECT_TRUE(after.XonInput);
-  EXPECT_EQ(after.StartChar, 0x05);
-#ifndef _WIN32
-  // Wine maps the device-control block onto these flags its own way (it sets input
-  // parity checking, for one): only on Linux do they stay bit for bit.
-  EXPECT_EQ(after.InputFlags, before.InputFlags);
-  EXPECT_EQ(after.OutputFlags, before.OutputFlags);
-  EXPECT_EQ(after.LocalFlags, before.LocalFlags);
-  EXPECT_EQ(after.MinCount, 3);
+    TComPort port(2, 19200, 7, TStopBits::sbTwo, TParity::ptOdd);
+    port.Open();
+    TerminalSettings after = device.Settings();
+    EXPECT_EQ(after.Baud, 19200u);
+    EXPECT_TRUE(after.TwoStopBits);
+    EXPECT_EQ(after.RtsCts, hardwareFlow);
+#ifdef _WIN32
+    // The device-control block keeps software flow control as the port was configured.
+    EXPECT_TRUE(after.XonOutput);
+    EXPECT_TRUE(after.XonInput);
+    EXPECT_EQ(after.StartChar, 0x05);
+#else
+    // Software flow control is off, as on a Windows port set up by the system.
+    EXPECT_FALSE(after.XonOutput);
+    EXPECT_FALSE(after.XonInput);
+    EXPECT_EQ(after.InputFlags & (ICRNL | INLCR | IGNCR | ISTRIP | IXANY | BRKINT | PARMRK), 0u);
+    EXPECT_EQ(after.OutputFlags & OPOST, 0u);
+    EXPECT_EQ(after.LocalFlags & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(after.ControlFlags & (CREAD | CLOCAL), tcflag_t{CREAD | CLOCAL});
+    EXPECT_EQ(after.MinCount, 1);
+    EXPECT_EQ(after.TimeCount, 0);
 #endif
-  // A pseudo-terminal keeps eight bits without parity whatever it is given.
-  const platform::SerialLine& applied = port.Port().AppliedLine();
-  EXPECT_EQ(applied.Baud, 19200u);
-  EXPECT_EQ(applied.DataBits, 7);
-  EXPECT_EQ(applied.StopBits, 2);
-  EXPECT_EQ(applied.Parity, 1);
+    // A pseudo-terminal keeps eight bits without parity whatever it is given.
+    const platform::SerialLine& applied = port.Port().AppliedLine();
+    EXPECT_EQ(applied.Baud, 19200u);
+    EXPECT_EQ(applied.DataBits, 7);
+    EXPECT_EQ(applied.StopBits, 2);
+    EXPECT_EQ(applied.Parity, 1);
 
-  const struct {
-    TParity parity;
-    TStopBits stop;
-    uint8_t data;
-  } accepted[] = {{TParity::ptNone, TStopBits::sbOne, 8},
-                  {TParity::ptEven, TStopBits::sbTwo, 6},
-                  {TParity::ptMark, TStopBits::sbOneHalf, 5},
-                  {TParity::ptSpace, TStopBits::sbOne, 7}};
-  for (const auto& c : accepted) {
-    port.SetLineParameters(4800, c.data, c.stop, c.parity);
-    EXPECT_EQ(port.Port().AppliedLine().Parity, static_cast<uint8_t>(c.parity));
-    EXPECT_EQ(port.Port().AppliedLine().StopBits, static_cast<uint8_t>(c.stop));
-    EXPECT_EQ(port.Port().AppliedLine().DataBits, c.data);
-    EXPECT_EQ(port.Parity(), c.parity);
-    EXPECT_EQ(port.DataBits(), c.data);
-    after = device.Settings();
-    EXPECT_EQ(after.Baud, 4800u);
-    EXPECT_EQ(after.TwoStopBits, c.stop != TStopBits::sbOne);
+    const struct {
+      TParity parity;
+      TStopBits stop;
+      uint8_t data;
+    } accepted[] = {{TParity::ptNone, TStopBits::sbOne, 8},
+                    {TParity::ptEven, TStopBits::sbTwo, 6},
+                    {TParity::ptMark, TStopBits::sbOneHalf, 5},
+                    {TParity::ptSpace, TStopBits::sbOne, 7}};
+    for (const auto& c : accepted) {
+      port.SetLineParameters(4800, c.data, c.stop, c.parity);
+      EXPECT_EQ(port.Port().AppliedLine().Parity, static_cast<uint8_t>(c.parity));
+      EXPECT_EQ(port.Port().AppliedLine().StopBits, static_cast<uint8_t>(c.stop));
+      EXPECT_EQ(port.Port().AppliedLine().DataBits, c.data);
+      EXPECT_EQ(port.Parity(), c.parity);
+      EXPECT_EQ(port.DataBits(), c.data);
+      after = device.Settings();
+      EXPECT_EQ(after.Baud, 4800u);
+      EXPECT_EQ(after.TwoStopBits, c.stop != TStopBits::sbOne);
+      EXPECT_EQ(after.RtsCts, hardwareFlow);
+    }
   }
+}
+
+// Bytes cross a port opened at the kernel's terminal defaults unchanged both ways:
+// no line editing, translation, echo, signal, end-of-file or flow-control character.
+struct PassCase {
+  const char* name;
+  bool fromDevice;  // the device sends them; otherwise the driver writes them
+  std::string bytes;
+};
+
+void PrintTo(const PassCase& aCase, std::ostream* aOut) { *aOut << aCase.name; }
+
+std::string EveryByte(std::initializer_list<uint8_t> aLeftOut = {}) {
+  std::string bytes;
+  for (int b = 0; b < 256; ++b)
+    if (std::find(aLeftOut.begin(), aLeftOut.end(), b) == aLeftOut.end()) bytes.push_back(static_cast<char>(b));
+  return bytes;
+}
+
+class PassesUnchanged : public ::testing::TestWithParam<PassCase> {};
+
+TEST_P(PassesUnchanged, AtTheKernelsDefaults) {
+  const PassCase& c = GetParam();
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  TComPort port(1);
+  port.Open();
+  if (c.fromDevice) {
+    device.Send(c.bytes);
+    std::string got;
+    uint32_t error = 0;
+    char buffer[512];
+    for (const auto start = Clock::now(); got.size() < c.bytes.size() && MsSince(start) < 3000;) {
+      const int32_t n = port.Read(buffer, static_cast<uint32_t>(c.bytes.size() - got.size()), 1000, error);
+      ASSERT_GE(n, 0);
+      got.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(Hex(got), Hex(c.bytes));
+    // Nothing comes back to the device.
+    EXPECT_EQ(Hex(device.Receive(200)), "");
+  } else {
+    EXPECT_TRUE(port.WriteText(c.bytes));
+    EXPECT_EQ(Hex(device.Receive()), Hex(c.bytes));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ComPort, PassesUnchanged,
+    ::testing::Values(PassCase{"ALoneAck", true, "\x06"}, PassCase{"ACarriageReturnThatEndsNoLine", true, "OK\r"},
+                      PassCase{"TheEndOfFileCharacter", true, "\x04"},
+                      PassCase{"InterruptQuitAndSuspend", true, "\x03\x1c\x1a"},
+                      PassCase{"EraseKillWordEraseReprintAndLiteralNext", true, "a\x7f\x15\x17\x12\x16z"},
+#ifdef _WIN32
+                      // Wine shows the terminal's XON/XOFF setting as the port's configured
+                      // software flow control, which a Windows port keeps.
+                      PassCase{"EveryByteBesidesXonAndXoffFromTheDevice", true, EveryByte({0x11, 0x13})},
+#else
+                      PassCase{"XoffAndXon", true, "\x13\x11"},
+                      PassCase{"EveryByteFromTheDevice", true, EveryByte()},
+#endif
+                      PassCase{"ALineFeedWithoutCarriageReturn", false, "A\n"},
+                      PassCase{"EveryByteToTheDevice", false, EveryByte()}),
+    [](const ::testing::TestParamInfo<PassCase>& aInfo) { return std::string(aInfo.param.name); });
+
+// A port left raw by another program whose reads wait for three bytes: a single byte
+// is read at once all the same.
+TEST(ComPort, ALoneByteIsReadOnAPortThatWaitedForThree) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1, zvtest::PortSetup::RawWaitingForThree);
+  TComPort port(1);
+  port.Open();
+  device.Send("\x06");
+  char byte = 0;
+  uint32_t error = 0;
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(port.Read(&byte, 1, 5000, error), 1);
+  EXPECT_LT(MsSince(start), 4000);
+  EXPECT_EQ(byte, '\x06');
 }
 
 TEST(ComPort, ARefusedLineSetupKeepsTheFormerSettings) {
@@ -320,6 +415,21 @@ TEST(ComPort, AHungUpDeviceFailsReadsWithErrorFlagsAndTheRestWithMessages) {
   EXPECT_EQ(port.GetBytesPending(), 0);
   EXPECT_EQ(FailureOf([&] { port.Close(); }), "<no failure>");
   EXPECT_FALSE(port.ComIsOpen());
+}
+
+// Output the device has not taken yet is dropped by ClearBuffers, as unread input is.
+TEST(ComPort, ClearBuffersDropsOutputTheDeviceHasNotTaken) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  TComPort port(1);
+  port.Open();
+  // More than the device side takes in before it reads: the rest waits in the port.
+  const std::string block(8192, 'x');
+  ASSERT_TRUE(port.WriteText(block));
+  EXPECT_EQ(device.Receive().size(), block.size());
+  ASSERT_TRUE(port.WriteText(block));
+  port.ClearBuffers();
+  EXPECT_LT(device.Receive().size(), block.size());
 }
 
 TEST(ComPort, WritesPendingBytesPurgeAndModemLines) {

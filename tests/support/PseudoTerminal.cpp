@@ -14,13 +14,9 @@
 
 namespace zvtest {
 
-PseudoTerminal::PseudoTerminal() {
-  termios raw{};
-  cfmakeraw(&raw);
-  cfsetispeed(&raw, B9600);
-  cfsetospeed(&raw, B9600);
+PseudoTerminal::PseudoTerminal(PortSetup aSetup) {
   char name[256] = {};
-  if (openpty(&fMaster, &fSlave, name, &raw, nullptr) != 0) throw std::runtime_error("openpty failed");
+  if (OpenPair(aSetup, fMaster, fSlave, name) != 0) throw std::runtime_error("openpty failed");
   fSlavePath = name;
   fcntl(fMaster, F_SETFD, FD_CLOEXEC);
   fcntl(fSlave, F_SETFD, FD_CLOEXEC);
@@ -63,10 +59,10 @@ TerminalSettings PseudoTerminal::Settings() const {
   return SettingsOf(settings);
 }
 
-void PseudoTerminal::SetFlowControl(bool aOn, uint8_t aStartChar) {
+void PseudoTerminal::SetFlowControl(bool aSoftware, uint8_t aStartChar, bool aHardware) {
   termios settings{};
   if (tcgetattr(fSlave, &settings) != 0) throw std::runtime_error("tcgetattr failed");
-  zvtest::SetFlowControl(settings, aOn, aStartChar);
+  zvtest::SetFlowControl(settings, aSoftware, aStartChar, aHardware);
   if (tcsetattr(fSlave, TCSANOW, &settings) != 0) throw std::runtime_error("tcsetattr failed");
 }
 
@@ -89,8 +85,8 @@ FakeComPorts::~FakeComPorts() {
   std::filesystem::remove_all(fDir, ignored);
 }
 
-PseudoTerminal& FakeComPorts::Add(uint32_t aNumber) {
-  auto port = std::make_unique<PseudoTerminal>();
+PseudoTerminal& FakeComPorts::Add(uint32_t aNumber, PortSetup aSetup) {
+  auto port = std::make_unique<PseudoTerminal>(aSetup);
   Link(aNumber, port->SlavePath());
   return *(fPorts[aNumber] = std::move(port));
 }

@@ -26,19 +26,27 @@ struct TerminalSettings {
   bool TwoStopBits = false;
   bool XonOutput = false;  // IXON
   bool XonInput = false;   // IXOFF
+  bool RtsCts = false;     // CRTSCTS
   uint8_t StartChar = 0;   // VSTART
   uint8_t MinCount = 0;    // VMIN
   uint32_t InputFlags = 0, OutputFlags = 0, LocalFlags = 0;
+  uint32_t ControlFlags = 0;
+  uint8_t TimeCount = 0;  // VTIME
 };
+
+// How the port stands before the driver opens it: as the kernel sets up a fresh
+// terminal (a serial port after boot: line editing, echo, translations, signal
+// characters, XON/XOFF), or raw as another program may leave it, but with reads that
+// wait for three bytes (VMIN 3).
+enum class PortSetup { KernelDefaults, RawWaitingForThree };
 
 class PseudoTerminal {
  public:
 #ifdef _WIN32
-  // A raw pair at 9600 baud, made by the broker and linked as comN.
-  PseudoTerminal(PtyBroker& aBroker, uint32_t aNumber);
+  // A pair made by the broker and linked as comN.
+  PseudoTerminal(PtyBroker& aBroker, uint32_t aNumber, PortSetup aSetup);
 #else
-  // A raw pair (no echo, no line editing, no translation), as a serial port is set up.
-  PseudoTerminal();
+  explicit PseudoTerminal(PortSetup aSetup);
   int Master() const { return fMaster; }
   int Slave() const { return fSlave; }
   const std::string& SlavePath() const { return fSlavePath; }
@@ -54,8 +62,9 @@ class PseudoTerminal {
   // Hangs the device up: the driver's reads fail from now on.
   void CloseMaster();
   TerminalSettings Settings() const;
-  // Sets or clears XON/XOFF flow control both ways, with this start character.
-  void SetFlowControl(bool aOn, uint8_t aStartChar);
+  // Sets or clears XON/XOFF flow control both ways (with this start character) and
+  // RTS/CTS flow control, as the port's own configuration.
+  void SetFlowControl(bool aSoftware, uint8_t aStartChar, bool aHardware);
 
  private:
 #ifdef _WIN32
@@ -78,7 +87,7 @@ class FakeComPorts {
   FakeComPorts& operator=(const FakeComPorts&) = delete;
 
   // A device linked as comN.
-  PseudoTerminal& Add(uint32_t aNumber);
+  PseudoTerminal& Add(uint32_t aNumber, PortSetup aSetup = PortSetup::KernelDefaults);
   // comN as a link to any path (a regular file, say; under Wine one on drive Z:).
   void Link(uint32_t aNumber, const std::filesystem::path& aTarget);
   const std::filesystem::path& Dir() const { return fDir; }

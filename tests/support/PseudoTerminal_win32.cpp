@@ -181,8 +181,10 @@ class PtyBroker {
   std::string fInput;
 };
 
-PseudoTerminal::PseudoTerminal(PtyBroker& aBroker, uint32_t aNumber) : fBroker(aBroker), fNumber(aNumber) {
-  fBroker.Request(Concat(std::string("ADD "), std::to_string(fNumber)));
+PseudoTerminal::PseudoTerminal(PtyBroker& aBroker, uint32_t aNumber, PortSetup aSetup)
+    : fBroker(aBroker), fNumber(aNumber) {
+  fBroker.Request(Concat(std::string("ADD "), std::to_string(fNumber),
+                         std::string(aSetup == PortSetup::KernelDefaults ? " defaults" : " raw-vmin3")));
 }
 
 PseudoTerminal::~PseudoTerminal() = default;
@@ -202,18 +204,20 @@ void PseudoTerminal::CloseMaster() { fBroker.Request(Concat(std::string("HANGUP 
 TerminalSettings PseudoTerminal::Settings() const {
   std::istringstream fields(fBroker.Request(Concat(std::string("SETTINGS "), std::to_string(fNumber))));
   TerminalSettings settings;
-  unsigned start = 0, min = 0;
-  fields >> settings.Baud >> settings.TwoStopBits >> settings.XonOutput >> settings.XonInput >> start >> min >>
-      settings.InputFlags >> settings.OutputFlags >> settings.LocalFlags;
+  unsigned start = 0, min = 0, time = 0;
+  fields >> settings.Baud >> settings.TwoStopBits >> settings.XonOutput >> settings.XonInput >> settings.RtsCts >>
+      start >> min >>
+      settings.InputFlags >> settings.OutputFlags >> settings.LocalFlags >> settings.ControlFlags >> time;
   if (!fields) throw std::runtime_error("pty broker: unreadable settings");
   settings.StartChar = static_cast<uint8_t>(start);
   settings.MinCount = static_cast<uint8_t>(min);
+  settings.TimeCount = static_cast<uint8_t>(time);
   return settings;
 }
 
-void PseudoTerminal::SetFlowControl(bool aOn, uint8_t aStartChar) {
-  fBroker.Request(Concat(std::string("FLOW "), std::to_string(fNumber), std::string(aOn ? " 1 " : " 0 "),
-                         std::to_string(aStartChar)));
+void PseudoTerminal::SetFlowControl(bool aSoftware, uint8_t aStartChar, bool aHardware) {
+  fBroker.Request(Concat(std::string("FLOW "), std::to_string(fNumber), std::string(aSoftware ? " 1 " : " 0 "),
+                         std::to_string(aStartChar), std::string(aHardware ? " 1" : " 0")));
 }
 
 FakeComPorts::FakeComPorts() : fBroker(std::make_unique<PtyBroker>()) {
@@ -229,8 +233,8 @@ FakeComPorts::~FakeComPorts() {
   std::filesystem::remove_all(fDir, ignored);
 }
 
-PseudoTerminal& FakeComPorts::Add(uint32_t aNumber) {
-  auto port = std::make_unique<PseudoTerminal>(*fBroker, aNumber);
+PseudoTerminal& FakeComPorts::Add(uint32_t aNumber, PortSetup aSetup) {
+  auto port = std::make_unique<PseudoTerminal>(*fBroker, aNumber, aSetup);
   return *(fPorts[aNumber] = std::move(port));
 }
 

@@ -8,15 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
-#include <thread>
+
+#include "platform/SerialReadTimer.h"
+#include "platform/posix/SerialTermios.h"
 
 namespace zv::platform {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 uint32_t OpenErrorCode(int aErrno) {
   switch (aErrno) {
@@ -32,32 +31,6 @@ uint32_t OpenErrorCode(int aErrno) {
       return kSerialAccessDenied;
     default:
       return kSerialGeneralFailure;
-  }
-}
-
-bool SpeedOf(uint32_t aBaud, speed_t& aSpeed) {
-  static constexpr struct {
-    uint32_t Baud;
-    speed_t Speed;
-  } kSpeeds[] = {{110, B110},       {300, B300},       {600, B600},       {1200, B1200},
-                 {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},
-                 {38400, B38400},   {57600, B57600},   {115200, B115200}, {230400, B230400},
-                 {460800, B460800}, {921600, B921600}};
-  for (const auto& s : kSpeeds)
-    if (s.Baud == aBaud) {
-      aSpeed = s.Speed;
-      return true;
-    }
-  return false;
-}
-
-bool SizeOf(uint8_t aDataBits, tcflag_t& aSize) {
-  switch (aDataBits) {
-    case 5: aSize = CS5; return true;
-    case 6: aSize = CS6; return true;
-    case 7: aSize = CS7; return true;
-    case 8: aSize = CS8; return true;
-    default: return false;
   }
 }
 
@@ -82,7 +55,17 @@ uint32_t SerialPort::Open(uint32_t aNumber) {
     close(handle);
     return OpenErrorCode(error == EWOULDBLOCK ? EBUSY : error);
   }
-  ioctl(handle, TIOCEXCL);  // not every device is a terminal: its setup then fails
+  // A Windows port has no line discipline: the port becomes a raw byte pipe. Not every
+  // device is a terminal: its line setup then fails.
+  if (termios settings{}; tcgetattr(handle, &settings) == 0) {
+    MakeRaw(settings);
+    if (tcsetattr(handle, TCSANOW, &settings) != 0) {
+      const int error = errno;
+      close(handle);
+      return OpenErrorCode(error);
+    }
+  }
+  ioctl(handle, TIOCEXCL);
   Close();
   fHandle = handle;
   fTotalMs = 0;
@@ -100,34 +83,14 @@ void SerialPort::Close() {
 SerialLineResult SerialPort::ApplyLine(const SerialLine& aLine) {
   termios settings{};
   if (fHandle < 0 || tcgetattr(fHandle, &settings) != 0) return SerialLineResult::ReadFailed;
-  speed_t speed;
-  tcflag_t size;
-  if (!SpeedOf(aLine.Baud, speed) || !SizeOf(aLine.DataBits, size)) return SerialLineResult::WriteFailed;
-  if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0) return SerialLineResult::WriteFailed;
-  settings.c_cflag = (settings.c_cflag & ~CSIZE) | size;
-  switch (aLine.StopBits) {
-    case 0: settings.c_cflag &= ~CSTOPB; break;
-    // One and a half stop bits exist only with five data bits, where two give them.
-    case 1:
-      if (aLine.DataBits != 5) return SerialLineResult::WriteFailed;
-      settings.c_cflag |= CSTOPB;
-      break;
-    case 2:
-      if (aLine.DataBits == 5) return SerialLineResult::WriteFailed;
-      settings.c_cflag |= CSTOPB;
-      break;
-    default: break;
+  if (!SetLine(settings, aLine)) return SerialLineResult::WriteFailed;
+  // The C library calls a setup failed when parity or character size did not stick and
+  // nothing else changed; a device without them (a pseudo-terminal) took the rest.
+  if (tcsetattr(fHandle, TCSANOW, &settings) != 0) {
+    termios kept{};
+    if (errno != EINVAL || tcgetattr(fHandle, &kept) != 0 || !KeptAllButParityAndSize(settings, kept))
+      return SerialLineResult::WriteFailed;
   }
-  constexpr tcflag_t kParityBits = PARENB | PARODD | CMSPAR;
-  switch (aLine.Parity) {
-    case 0: settings.c_cflag &= ~kParityBits; break;
-    case 1: settings.c_cflag = (settings.c_cflag & ~kParityBits) | PARENB | PARODD; break;
-    case 2: settings.c_cflag = (settings.c_cflag & ~kParityBits) | PARENB; break;
-    case 3: settings.c_cflag = (settings.c_cflag & ~kParityBits) | PARENB | CMSPAR | PARODD; break;
-    case 4: settings.c_cflag = (settings.c_cflag & ~kParityBits) | PARENB | CMSPAR; break;
-    default: break;
-  }
-  if (tcsetattr(fHandle, TCSANOW, &settings) != 0) return SerialLineResult::WriteFailed;
   fApplied = aLine;
   return SerialLineResult::Ok;
 }
@@ -145,38 +108,29 @@ int32_t SerialPort::Read(void* aBuffer, uint32_t aCount, uint32_t& aErrorFlags) 
     return -1;
   }
   auto* bytes = static_cast<char*>(aBuffer);
-  const Clock::time_point start = Clock::now();
-  const Clock::time_point deadline = start + std::chrono::milliseconds(fTotalMs);
-  Clock::time_point lastByte{};
+  SerialReadTimer timer(fTotalMs, fIntervalMs);
   uint32_t got = 0;
   auto failed = [&] {
-    // A port that fails at once would otherwise be polled in a tight loop.
-    if (fTotalMs > 0) std::this_thread::sleep_until(deadline);
+    timer.SleepOutTotal();
     aErrorFlags = kSerialIOError;
     return -1;
   };
   while (got < aCount) {
-    int waitMs = -1;
-    const Clock::time_point now = Clock::now();
-    auto msUntil = [&now](Clock::time_point aWhen) {
-      return aWhen <= now ? 0 : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(aWhen - now).count());
-    };
-    if (fTotalMs > 0) waitMs = msUntil(deadline);
-    if (got > 0 && fIntervalMs > 0) {
-      const int interval = msUntil(lastByte + std::chrono::milliseconds(fIntervalMs));
-      waitMs = waitMs < 0 ? interval : std::min(waitMs, interval);
-    }
+    const int waitMs = timer.WaitMs();
     pollfd poller{static_cast<int>(fHandle), POLLIN, 0};
     const int ready = poll(&poller, 1, waitMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return failed();
     }
-    if (ready == 0) break;  // a time-out: what arrived so far
+    if (ready == 0) {
+      if (waitMs == 0) break;  // a time-out: what arrived so far
+      continue;                // one part of a longer wait
+    }
     const ssize_t n = read(fHandle, bytes + got, aCount - got);
     if (n > 0) {
       got += static_cast<uint32_t>(n);
-      lastByte = Clock::now();
+      timer.ByteArrived();
     } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
       if (got > 0) break;
       return failed();

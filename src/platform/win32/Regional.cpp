@@ -52,4 +52,18 @@ Text FormatShortDate(int aYear, int aMonth, int aDay) {
   return out;
 }
 
+// The system's ANSI code page with its own replacement character; no best fit, which
+// would send a different letter (A for Ā) instead of marking the one that is missing.
+std::string ToAnsi(TextView aText) {
+  if (aText.empty()) return {};
+  const auto* wide = reinterpret_cast<const wchar_t*>(aText.data());
+  const int length = static_cast<int>(aText.size());
+  // A system whose ANSI code page is UTF-8 takes no such flag (and needs none).
+  const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const int n = WideCharToMultiByte(CP_ACP, flags, wide, length, nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) WideCharToMultiByte(CP_ACP, flags, wide, length, bytes.data(), n, nullptr, nullptr);
+  return bytes;
+}
+
 }  // namespace zv::platform

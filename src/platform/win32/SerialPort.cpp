@@ -1,6 +1,7 @@
 #include "platform/SerialPort.h"
 
 #include "Wide.h"
+#include "platform/SerialReadTimer.h"
 
 namespace zv::platform {
 
@@ -102,7 +103,7 @@ int32_t SerialPort::Read(void* aBuffer, uint32_t aCount, uint32_t& aErrorFlags) 
     aErrorFlags = kSerialIOError;
     return -1;
   }
-  const ULONGLONG start = GetTickCount64();
+  const SerialReadTimer timer(fTotalMs, fIntervalMs);
   DWORD got = 0;
   if (ReadFile(Port(fHandle), aBuffer, aCount, &got, nullptr)) {
     // Nothing within the time-outs is no failure, unless the device is gone: a
@@ -112,9 +113,7 @@ int32_t SerialPort::Read(void* aBuffer, uint32_t aCount, uint32_t& aErrorFlags) 
     settings.DCBlength = sizeof settings;
     if (got > 0 || GetCommState(Port(fHandle), &settings)) return static_cast<int32_t>(got);
   } else {
-    // A port that fails at once would otherwise be polled in a tight loop.
-    const ULONGLONG elapsed = GetTickCount64() - start;
-    if (elapsed < fTotalMs) Sleep(static_cast<DWORD>(fTotalMs - elapsed));
+    timer.SleepOutTotal();
   }
   aErrorFlags = ReadErrorFlags(Port(fHandle));
   return -1;

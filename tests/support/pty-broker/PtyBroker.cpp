@@ -4,13 +4,15 @@
 // this program over a loopback TCP connection.
 //   zv-pty-broker PORT RUN-FOLDER
 // It connects to 127.0.0.1:PORT and answers one request line at a time:
-//   ADD n            a raw pair at 9600 baud, its slave linked as comN
+//   ADD n [SETUP]    a pair, its slave linked as comN and set up as the kernel sets up a
+//                    terminal (SETUP "defaults", the default) or raw with VMIN 3 ("raw-vmin3")
 //   LINK n PATH      comN as a link to any path (PATH runs to the end of the line)
 //   SEND n COUNT     COUNT bytes follow; the device sends them
 //   RECEIVE n MS     what the device received, read until MS ms of silence
 //   HANGUP n         closes the master: the port's reads and writes fail from now on
 //   SETTINGS n       the slave's settings: the fields of zvtest::TerminalSettings in order
-//   FLOW n ON START  sets (ON 1) or clears software flow control, and its start character
+//   FLOW n SW START HW  sets (1) or clears (0) software flow control (with its start
+//                    character) and hardware flow control
 //   BYE              removes the links, closes the pairs and ends (answered when done)
 // Each answer is "OK" (with "OK COUNT" the bytes follow) or "ERROR reason". When the
 // connection closes it does the same as BYE, so it never outlives the test.
@@ -94,13 +96,15 @@ class Broker {
   std::string Handle(const std::string& aVerb, int aNumber, std::istringstream& aRest) {
     if (aNumber < 0) throw std::runtime_error("no port number");
     if (aVerb == "ADD") {
-      termios raw{};
-      cfmakeraw(&raw);
-      cfsetispeed(&raw, B9600);
-      cfsetospeed(&raw, B9600);
+      std::string setup = "defaults";
+      aRest >> setup;
+      if (setup != "defaults" && setup != "raw-vmin3") throw std::runtime_error("unknown setup " + setup);
       Device device;
       char name[256] = {};
-      if (openpty(&device.master, &device.slave, name, &raw, nullptr) != 0) throw std::runtime_error("openpty failed");
+      if (zvtest::OpenPair(setup == "defaults" ? zvtest::PortSetup::KernelDefaults
+                                               : zvtest::PortSetup::RawWaitingForThree,
+                           device.master, device.slave, name) != 0)
+        throw std::runtime_error("openpty failed");
       fcntl(device.master, F_SETFD, FD_CLOEXEC);
       fcntl(device.slave, F_SETFD, FD_CLOEXEC);
       Drop(aNumber);
@@ -154,15 +158,17 @@ class Broker {
       const zvtest::TerminalSettings shown = zvtest::SettingsOf(settings);
       std::ostringstream out;
       out << "OK " << shown.Baud << ' ' << shown.TwoStopBits << ' ' << shown.XonOutput << ' ' << shown.XonInput << ' '
+          << shown.RtsCts << ' '
           << static_cast<unsigned>(shown.StartChar) << ' ' << static_cast<unsigned>(shown.MinCount) << ' '
-          << shown.InputFlags << ' ' << shown.OutputFlags << ' ' << shown.LocalFlags;
+          << shown.InputFlags << ' ' << shown.OutputFlags << ' ' << shown.LocalFlags << ' ' << shown.ControlFlags << ' '
+          << static_cast<unsigned>(shown.TimeCount);
       return out.str();
     }
     if (aVerb == "FLOW") {
-      int on = 0;
+      int software = 0, hardware = 0;
       unsigned start = 0;
-      aRest >> on >> start;
-      zvtest::SetFlowControl(settings, on != 0, static_cast<uint8_t>(start));
+      aRest >> software >> start >> hardware;
+      zvtest::SetFlowControl(settings, software != 0, static_cast<uint8_t>(start), hardware != 0);
       if (tcsetattr(device.slave, TCSANOW, &settings) != 0) throw std::runtime_error("tcsetattr failed");
       return "OK";
     }
