@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -645,6 +647,24 @@ bool Accepts(const char* aAddress, int aPort) {
 
 // --listen: the simulator serves at that address only, names it in its URL and in its
 // certificate (the fixture's client verifies the certificate against the address).
+// The status of a POST with the token by curl, which checks the certificate against the
+// simulator's CA and the URL's host. (The test's own HTTP client of this Debian release
+// reads past an IPv4 address name of the certificate when it checks an IPv6 host.)
+// aPath is relative to the base URL.
+int VerifyingPostStatus(const LorvaniSim& aSim, const std::string& aPath, const std::string& aBody) {
+  const std::string bodyFile = (std::filesystem::path(aSim.CaFile()).parent_path() / "post-body.json").string();
+  std::ofstream(bodyFile) << aBody;
+  const std::string command = "curl -sS -o /dev/null -w '%{http_code}' --cacert '" + aSim.CaFile() +
+                              "' -H 'Authorization: Bearer demo-token' -H 'Content-Type: application/json'"
+                              " --data-binary @'" + bodyFile + "' '" + aSim.BaseUrl() + aPath + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return -1;
+  char status[16] = {};
+  const size_t read = fread(status, 1, sizeof status - 1, pipe);
+  pclose(pipe);
+  return read > 0 ? std::atoi(status) : -1;
+}
+
 TEST(Sim, ListensOnTheAddressGiven) {
   const struct {
     const char* Address;
@@ -660,7 +680,7 @@ TEST(Sim, ListensOnTheAddressGiven) {
     LorvaniSim sim({"--listen", c.Address});
     EXPECT_EQ(sim.BaseUrl(), std::string("https://") + c.UrlHost + ":" + std::to_string(sim.Port()) + "/v1/instore/");
     EXPECT_EQ(sim.Host(), c.Address);
-    EXPECT_EQ(sim.Send("POST", "/v1/instore/orders", OrderBody("PRE-1", "listen"), kJsonWithToken).Status, 201);
+    EXPECT_EQ(VerifyingPostStatus(sim, "orders", OrderBody("PRE-1", "listen")), 201);
     EXPECT_FALSE(Accepts("127.0.0.1", sim.Port()));
     EXPECT_EQ(sim.Stop(), 0);
   }

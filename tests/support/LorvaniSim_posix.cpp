@@ -4,11 +4,12 @@
 #include <httplib.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <stdexcept>
@@ -46,21 +47,39 @@ std::string ReadFirstLine(int aDescriptor) {
 }
 
 // Starts aArguments[0] with aArguments as its argument list and its standard output
-// on a pipe; the reading end of the pipe, or a failure naming the program.
+// on a pipe; the reading end of the pipe, or a failure naming the program. The child is
+// ended when the thread that started it ends, so that a test process that crashes or
+// aborts leaves no simulator behind (one would hold the test runner's output open).
 int SpawnWithOutputPipe(std::vector<std::string> aArguments, pid_t& aPid) {
   std::vector<char*> argv;
   for (auto& argument : aArguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
   int output[2];
+  int execFailure[2];  // closed by a successful exec; carries errno otherwise
   if (pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-  const int spawned = posix_spawn(&aPid, aArguments[0].c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(output[1]);
-  if (spawned != 0) {
+  if (pipe2(execFailure, O_CLOEXEC) != 0) {
     close(output[0]);
+    close(output[1]);
+    throw std::runtime_error("cannot create a pipe");
+  }
+  const pid_t parent = getpid();
+  aPid = fork();
+  if (aPid == 0) {
+    // Only calls that are safe between fork and exec in a threaded process.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() == parent && dup2(output[1], STDOUT_FILENO) >= 0) execve(argv[0], argv.data(), environ);
+    const int error = errno;
+    (void)!write(execFailure[1], &error, sizeof error);
+    _exit(127);
+  }
+  close(output[1]);
+  close(execFailure[1]);
+  int error = 0;
+  const bool failed = aPid < 0 || read(execFailure[0], &error, sizeof error) > 0;
+  close(execFailure[0]);
+  if (failed) {
+    close(output[0]);
+    if (aPid > 0) waitpid(aPid, nullptr, 0);
     aPid = -1;
     throw std::runtime_error("cannot start " + aArguments[0]);
   }
