@@ -249,7 +249,7 @@ bool kPayment_LORVANI::Pay(const kPaymentReceipt& aReceipt, int_PAY_result& aRes
     case zvPaymentAction::Pay:
       BuildPayRequest(aReceipt);
       fIOHandler->WriteLog(tZV_MessageType::let_info, u"kLORVANI.Pay", fJSONRequest);
-      outcome = PostRequest(u"orders", u"payment") && ReadPayResponse(aReceipt, aResult);
+      outcome = PostRequest(u"orders", u"payment", u"order") && ReadPayResponse(aReceipt, aResult);
       break;
     case zvPaymentAction::Refund:
     case zvPaymentAction::Void:
@@ -257,7 +257,7 @@ bool kPayment_LORVANI::Pay(const kPaymentReceipt& aReceipt, int_PAY_result& aRes
       fIOHandler->WriteLog(tZV_MessageType::let_info, u"kLORVANI.Refund", fJSONRequest);
       outcome = PostRequest(u"orders/" + lorvani::EncodePathSegment(aReceipt.fRefundReference.PaymentNumber) +
                                 u"/refund",
-                            u"refund") &&
+                            u"refund", u"refund") &&
                 ReadRefundResponse(aReceipt, aResult);
       break;
     default:
@@ -294,7 +294,7 @@ void kPayment_LORVANI::BuildRefundRequest(const kPaymentReceipt& aReceipt) {
   fRequestId = lorvani::RequestId(aReceipt, moment);
 }
 
-bool kPayment_LORVANI::PostRequest(const Text& aPath, const Text& aSubject) {
+bool kPayment_LORVANI::PostRequest(const Text& aPath, const Text& aSubject, const Text& aConfirmed) {
   fJSONResponse.clear();
   fIOHandlerHTTP->ResetCustomError();
 
@@ -328,7 +328,7 @@ bool kPayment_LORVANI::PostRequest(const Text& aPath, const Text& aSubject) {
                          u"Answer " + IntToText(status) +
                              (client.LastStatusText().empty() ? Text() : u" " + client.LastStatusText()) +
                              u" is a redirect, which is not followed: the provider has not confirmed the " +
-                             (aSubject == u"payment" ? Text(u"order") : aSubject));
+                             aConfirmed);
   }
   fIOHandlerHTTP->SetCustomError(status, FailureText(client, aSubject));
   return false;

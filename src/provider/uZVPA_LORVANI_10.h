@@ -60,8 +60,9 @@ class kPayment_LORVANI : public kPaymentDevice {
  private:
   void BuildPayRequest(const kPaymentReceipt& aReceipt);
   void BuildRefundRequest(const kPaymentReceipt& aReceipt);
-  // aSubject ("payment", "refund") names what the request asks the provider to do.
-  bool PostRequest(const Text& aPath, const Text& aSubject);
+  // aSubject ("payment", "refund") names what the request asks the provider to do,
+  // aConfirmed ("order", "refund") what the provider's answer confirms.
+  bool PostRequest(const Text& aPath, const Text& aSubject, const Text& aConfirmed);
   // The error text of a request the provider did not confirm: its "message", the
   // status text, or the transport's reason, said as "not sent" or "outcome unknown"
   // (with the request id) when no whole answer came. Fails with "Invalid class
