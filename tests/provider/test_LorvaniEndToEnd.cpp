@@ -2,9 +2,11 @@
 // exports, paying against the local provider simulator over HTTPS.
 
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
@@ -13,6 +15,7 @@
 #include "HostLibrary.h"
 #include "HttpTestServer.h"
 #include "LorvaniSim.h"
+#include "TempDir.h"
 #include "TestText.h"
 #include "payment/uZvPayment.h"
 #include "provider/uZVPA_LORVANI_10.h"
@@ -35,6 +38,8 @@ struct PayOptions {
   std::string token;  // RefundReference/PaymentId
   std::string operatorId = "op/7";
   std::string reference = "Caf\xC3\xA9 42";
+  std::string requestId;  // of an earlier attempt; empty: a new request
+  std::string store = "S1";
 };
 
 class LorvaniEndToEnd : public ::testing::Test {
@@ -53,9 +58,10 @@ class LorvaniEndToEnd : public ::testing::Test {
 
   HostLibrary::Answer Pay(int aHandle, const PayOptions& o = {}) {
     std::string payment = "<Action>" + o.action + "</Action><Amount>" + o.amount +
-                          "</Amount><Currency>EUR</Currency><Attributes>" + o.code +
-                          "</Attributes><StoreCode>S1</StoreCode><TillCode>T2</TillCode><OperatorId>" +
-                          o.operatorId + "</OperatorId><Reference>" + o.reference + "</Reference>";
+                          "</Amount><Currency>EUR</Currency><Attributes>" + o.code + "</Attributes><StoreCode>" +
+                          o.store + "</StoreCode><TillCode>T2</TillCode><OperatorId>" + o.operatorId +
+                          "</OperatorId><Reference>" + o.reference + "</Reference>";
+    if (!o.requestId.empty()) payment += "<RequestId>" + o.requestId + "</RequestId>";
     if (!o.token.empty()) payment += "<RefundReference><PaymentId>" + o.token + "</PaymentId></RefundReference>";
     return lib.Call("PAY", T("<Request><Handle>" + std::to_string(aHandle) + "</Handle><Payment>" + payment +
                              "</Payment></Request>"));
@@ -360,7 +366,9 @@ TEST_P(LorvaniOutcomes, TheErrorTextSaysWhatIsKnown) {
   const int handle = OpenFor(c);
   PayOptions o;
   o.action = c.Action;
-  if (c.Action == "PAY") {
+  if (c.Fault.starts_with("GIVEN-")) {
+    o.requestId = c.Fault.substr(6);
+  } else if (c.Action == "PAY") {
     if (!c.Fault.empty()) o.code = c.Fault;
   } else if (c.To == OutcomeCase::Target::FaultServer) {
     o.token = "ord_1";
@@ -421,6 +429,10 @@ INSTANTIATE_TEST_SUITE_P(
         SimCase("RefundWithoutTheOrdersToken", "REFUND", "NO-TOKEN",
                 R"(A REFUND or VOID needs the order's token in RefundReference/PaymentId \(the RefundReference of )"
                 R"(the payment's answer\): the refund was not sent to the provider)"),
+        SimCase("ARequestIdOfAnotherTill", "PAY", "GIVEN-S1-T3-20261211093015123",
+                R"(RequestId "S1-T3-20261211093015123" is not one this driver writes for StoreCode "S1" and )"
+                R"(TillCode "T2" \("S1-T2-" and 17 digits of a date and time\): the payment was not sent to the )"
+                R"(provider)"),
         SimCase("ConnectionRefused", "PAY", "",
                 R"(The payment was not sent to the provider \(Failed to connect to 127\.0\.0\.1 port 1 .*\))",
                 OutcomeCase::Target::Refused),
@@ -462,6 +474,122 @@ INSTANTIATE_TEST_SUITE_P(
         ServerCase("PermanentRedirect", "REFUND", 308, "Permanent Redirect", "",
                    R"(The provider did not confirm the refund \(308 Permanent Redirect, .*\))" + kRefundUnknown)),
     [](const ::testing::TestParamInfo<OutcomeCase>& aInfo) { return std::string(aInfo.param.Name); });
+
+std::string RequestIdIn(const std::string& aError) {
+  std::smatch id;
+  return std::regex_search(aError, id, std::regex(R"(its requestId is (S1-T2-\d{17})$)")) ? id[1].str() : "";
+}
+
+// A lost answer is settled by sending the same request again under its request id: the
+// provider answers with the first outcome, the order that was made, and makes no other.
+TEST_F(LorvaniEndToEnd, ARepeatWithTheRequestIdSettlesALostAnswer) {
+  const int handle = Open(sim.BaseUrl());
+  PayOptions o;
+  o.code = "FAULT-LOST-ANSWER";
+  const auto lost = Pay(handle, o);
+  ASSERT_EQ(lost.result, 0xFFFF);
+  o.requestId = RequestIdIn(U8(lost.error));
+  ASSERT_FALSE(o.requestId.empty()) << U8(lost.error);
+
+  const auto settled = Pay(handle, o);
+  ASSERT_EQ(settled.result, 0) << U8(settled.error);
+  rapidjson::Document orders;
+  orders.Parse(sim.OrdersJson().c_str());
+  ASSERT_EQ(orders.Size(), 1u) << sim.OrdersJson();
+  EXPECT_EQ(Element(Response(settled), "RefundReference"), orders[0]["token"].GetString());
+  const auto requests = sim.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].Body, requests[0].Body);
+  EXPECT_EQ(requests[1].Header("Idempotent-Replayed"), "");  // a request header: none sent
+
+  // A new payment with the same content is a new request, not the settled one again.
+  PayOptions fresh = o;
+  fresh.requestId.clear();
+  fresh.code = "PRE-1";
+  ASSERT_EQ(Pay(handle, fresh).result, 0);
+  EXPECT_NE(RequestIdIn(sim.Requests().back().Body), o.requestId);
+}
+
+// RepeatUnknownOutcome lets the driver repeat by itself: a lost answer is asked for again
+// with the same body and request id, each attempt a log line; a token-less success is
+// not repeated (it would come again), and a refusal is final.
+TEST_F(LorvaniEndToEnd, RepeatUnknownOutcomeRepeatsOnlyWhatARepeatCanSettle) {
+  const int handle = Open(sim.BaseUrl(), "<RepeatUnknownOutcome>2,30</RepeatUnknownOutcome>");
+  PayOptions o;
+  o.code = "FAULT-LOST-ANSWER";
+  const auto a = Pay(handle, o);
+  ASSERT_EQ(a.result, 0) << U8(a.error);
+  auto requests = sim.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].Body, requests[0].Body);
+  rapidjson::Document orders;
+  orders.Parse(sim.OrdersJson().c_str());
+  ASSERT_EQ(orders.Size(), 1u);
+  EXPECT_EQ(Element(Response(a), "RefundReference"), orders[0]["token"].GetString());
+
+  for (const char* code : {"FAULT-NO-TOKEN", "FAULT-DECLINED", "FAULT-302"}) {
+    sim.ClearRequests();
+    o.code = code;
+    EXPECT_EQ(Pay(handle, o).result, 0xFFFF) << code;
+    EXPECT_EQ(sim.Requests().size(), 1u) << code;
+  }
+  sim.ClearRequests();
+  o.code = "FAULT-500";  // a 5xx is repeated: the same id cannot make a second order
+  const auto failing = Pay(handle, o);
+  EXPECT_EQ(sim.Requests().size(), 3u);
+  EXPECT_NE(U8(failing.error).find("Internal Server Error: the outcome of the payment is unknown"), std::string::npos);
+
+  lib.Call("CLOSE", T("<R><Handle>" + std::to_string(handle) + "</Handle></R>"));
+  const std::string log = ReadFile(Element(Response(a), "LogFileName"));
+  const std::regex attempt(R"( - kLORVANI\.Repeat:Attempt 2 of 3: the same request again with requestId S1-T2-\d{17}, )"
+                           R"(after: No answer from the provider \(Empty reply from server\))");
+  EXPECT_TRUE(std::regex_search(log, attempt)) << log;
+  EXPECT_NE(log.find("kLORVANI.Repeat:Attempt 3 of 3"), std::string::npos);
+}
+
+struct RepeatSetting {
+  const char* Name;
+  const char* Value;
+};
+void PrintTo(const RepeatSetting& aCase, std::ostream* aOut) { *aOut << aCase.Name; }
+
+class LorvaniRepeatSetting : public LorvaniEndToEnd, public ::testing::WithParamInterface<RepeatSetting> {};
+
+TEST_P(LorvaniRepeatSetting, ThatCannotBeReadFailsOpen) {
+  const std::string request = "<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>" + LogId() +
+                              "</LogId><Connection><Type>HTTP</Type><URL>" + sim.BaseUrl() +
+                              "</URL></Connection><Parameters><Bearer>b</Bearer><RepeatUnknownOutcome>" +
+                              GetParam().Value + "</RepeatUnknownOutcome></Parameters></Request>";
+  const auto a = lib.Call("OPEN", T(request));
+  EXPECT_EQ(a.result, 0xFFFF);
+  EXPECT_EQ(a.error, zv::Text(zv::kPayment_LORVANI::kRepeatFormat));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LorvaniRepeatSetting,
+                         ::testing::Values(RepeatSetting{"NotANumber", "often"}, RepeatSetting{"MoreThanTen", "11"},
+                                           RepeatSetting{"Negative", "-1"}, RepeatSetting{"ZeroSeconds", "3,0"},
+                                           RepeatSetting{"OverAnHour", "3,3601"},
+                                           RepeatSetting{"CommaWithoutSeconds", "3,"},
+                                           RepeatSetting{"SecondsWithoutCount", ",60"},
+                                           RepeatSetting{"ThreeParts", "3,60,9"}),
+                         [](const auto& aInfo) { return std::string(aInfo.param.Name); });
+
+// Tills without store and till codes write ids that only this machine keeps apart.
+TEST_F(LorvaniEndToEnd, APaymentWithoutStoreCodeIsWarnedOfInTheLog) {
+  const int handle = Open(sim.BaseUrl());
+  PayOptions o;
+  o.store = "";
+  const auto a = Pay(handle, o);
+  ASSERT_EQ(a.result, 0) << U8(a.error);
+  const auto second = Pay(handle);
+  lib.Call("CLOSE", T("<R><Handle>" + std::to_string(handle) + "</Handle></R>"));
+  const std::string log = ReadFile(Element(Response(a), "LogFileName"));
+  const std::string warning = " - kLORVANI.RequestId:Warning: StoreCode or TillCode is empty, so the requestId -T2-";
+  const size_t at = log.find(warning);
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.find(warning, at + 1), std::string::npos) << "the payment with both codes is not warned of";
+  EXPECT_NE(log.find("give every till its own StoreCode and TillCode"), std::string::npos);
+}
 
 TEST_F(LorvaniEndToEnd, AWrongBearerIsRefusedWithTheProvidersMessage) {
   const std::string request =
@@ -555,6 +683,34 @@ TEST_F(LorvaniEndToEnd, TheDeviceLogTellsThePaymentInOrderWithoutTheToken) {
   EXPECT_EQ(log.find(" - ERROR - "), std::string::npos) << log;
 }
 
+// A token of any text stays one path segment: it cannot climb up the path or add a query.
+TEST_F(LorvaniEndToEnd, TheOrdersTokenIsPercentEncodedInTheRefundPath) {
+  const int handle = Open(sim.BaseUrl());
+  PayOptions refund;
+  refund.action = "REFUND";
+  refund.amount = "1";
+  refund.token = "ord_1/../../x?y=1#z";
+  EXPECT_EQ(Pay(handle, refund).result, 0xFFFF);  // no such order
+  const auto requests = sim.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].Path, "/v1/instore/orders/ord_1%2F..%2F..%2Fx%3Fy%3D1%23z/refund");
+}
+
+// A line break in the bearer (a token pasted with its line end, or a hostile value)
+// cannot end the Authorization header and add one of its own.
+TEST_F(LorvaniEndToEnd, ALineBreakInTheBearerAddsNoHeader) {
+  const std::string request =
+      "<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>" + LogId() + "</LogId><Connection><Type>HTTP</Type><URL>" +
+      sim.BaseUrl() + "</URL></Connection><Parameters><Bearer>" + kBearer +
+      "&#13;&#10;X-Injected: yes</Bearer><TlsCaFile>" + sim.CaFile() + "</TlsCaFile></Parameters></Request>";
+  const int handle = std::stoi(Element(U8(lib.Call("OPEN", T(request)).response), "Handle"));
+  Pay(handle);
+  const auto requests = sim.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_FALSE(requests[0].HasHeader("X-Injected"));
+  EXPECT_EQ(requests[0].Header("Authorization"), "Bearer " + kBearer + "X-Injected: yes");
+}
+
 class LorvaniTls : public LorvaniEndToEnd {};
 
 TEST_F(LorvaniTls, TheSimulatorsCertificateIsTrustedOnlyWhenNamed) {
@@ -576,6 +732,19 @@ TEST_F(LorvaniTls, VerificationOffIsLoggedAsAnError) {
   lib.Call("CLOSE", T("<R><Handle>" + std::to_string(handle) + "</Handle></R>"));
   EXPECT_NE(ReadFile(logFile).find(" - ERROR - " + U8(zv::kPayment_LORVANI::kInsecureTransportLine)),
             std::string::npos);
+}
+
+// A CA file that holds no certificate is a fault of the set-up: nothing is sent, and
+// the text names the file, instead of trusting the system's store alone.
+TEST_F(LorvaniTls, ACaFileWithoutACertificateSendsNothing) {
+  zvtest::TempDir folder("zvca");
+  const std::string file = (folder.Path() / "provider-ca.pem").string();
+  std::ofstream(file) << "This file was meant to hold the provider's CA certificate.\n";
+  const int handle = Open(sim.BaseUrl(), "<TlsCaFile>" + file + "</TlsCaFile>", false);
+  const auto a = Pay(handle);
+  EXPECT_EQ(a.result, 0xFFFF);
+  EXPECT_EQ(U8(a.error), "The payment was not sent to the provider (No PEM certificate in the CA file " + file + ")");
+  EXPECT_TRUE(sim.Requests().empty());
 }
 
 // Refused at OPEN, before any payment: the host hears the cause and the way out.
