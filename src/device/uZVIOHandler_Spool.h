@@ -30,8 +30,8 @@ class kIOHandler_Spool : public kIOHandler {
   bool Disconnect() override { return true; }
   void ClearBuffers() override {}
   // Raw: sends aMessage as one raw job titled "PXR Receipt", as RawBytes; a failure
-  // answers false with the system's text in
-  // ErrorMessage, without touching ErrorFound or ErrorCode and without a log line.
+  // answers false with the system's text in ErrorMessage, without touching ErrorFound
+  // or ErrorCode and without a log line.
   // Normal: prints Bitmap centred on one page titled "Caxtor Spool Output", ignoring
   // aMessage; an unknown printer, a missing or empty Bitmap and failures of the
   // printing system raise.
