@@ -448,8 +448,8 @@ TEST(ComPort, ReadReturnsWhatArrivedWithinItsTimeOuts) {
   EXPECT_EQ(port.CurrentComTimeout(), TComPort::kNoTimeout);
 }
 
-// The device sends aBytes after aDelayMs on a thread of its own, unless the read it is
-// waiting for has ended by then.
+// The device sends aBytes aDelayMs from now, on a thread of its own, unless the object
+// ends first (the test's read returned without them).
 class LateSender {
  public:
   LateSender(const PseudoTerminal& aDevice, std::string aBytes, int aDelayMs)
