@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "TcpTestPeer.h"
 #include "TestSocket.h"
 #include "TestText.h"
 #include "platform/Bstr.h"
@@ -257,6 +258,21 @@ TEST(PlatformSeam, ConnectingByNameWithinTheTimeOut) {
   EXPECT_TRUE(client.IsOpen());
   client.Close();
   zvtest::CloseSocket(listener);
+}
+
+// A send larger than the connection buffers waits until the peer has taken enough of
+// it, here a peer that reads nothing for half a second: the socket blocks once it is
+// connected, although connecting did not.
+TEST(PlatformSeam, ALargeSendWaitsForAPeerThatReadsLate) {
+  using namespace std::chrono_literals;
+  zvtest::TcpTestPeer peer({"", {{500ms, ""}}, zvtest::TcpTestPeer::End::StayOpen});
+  TcpClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", static_cast<uint16_t>(peer.Port()), 5000).Ok());
+  const std::string block = zvtest::LongValue(16 * 1024 * 1024);
+  const TcpClient::Result sent = client.Send(block);
+  EXPECT_TRUE(sent.Ok()) << sent.Error;
+  EXPECT_TRUE(peer.WaitForReceived(block.size(), 30s));
+  EXPECT_TRUE(peer.Received() == block);
 }
 
 }  // namespace
