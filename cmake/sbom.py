@@ -21,6 +21,7 @@ import os
 import re
 import subprocess
 import sys
+import urllib.parse
 import uuid
 
 DEBIAN = {"name": "Debian", "url": ["https://www.debian.org/"]}
@@ -60,9 +61,8 @@ PROSE_LICENCES = {
 # comes from, as the copyright file's Files: patterns name it.
 PART_OF_ARCHIVE = {
     "libwinpthread.a": ("winpthreads", "mingw-w64-libraries/winpthreads/*"),
+    "libpthread.a": ("winpthreads", "mingw-w64-libraries/winpthreads/*"),
 }
-# Start files and import libraries of the MinGW runtime: one component, not one each.
-MINGW_CRT = "mingw-w64-crt/crt/*"
 
 
 def run(*command):
@@ -197,9 +197,9 @@ def licence_field(licence):
 
 
 def purl(component):
-    if component["arch"] == "source":
-        return f"pkg:deb/debian/{component['package']}@{component['version']}?arch=source"
-    return f"pkg:deb/debian/{component['package'].split(':')[0]}@{component['version']}?arch={component['arch']}"
+    """The package URL of a Debian package (its version percent-encoded: '+', ':')."""
+    version = urllib.parse.quote(component["version"], safe="")
+    return f"pkg:deb/debian/{component['package'].split(':')[0]}@{version}?arch={component['arch']}"
 
 
 def main():
