@@ -18,6 +18,8 @@ else()
     set(ZV_SOURCE_DATE_EPOCH 0)
   endif()
 endif()
+# Kept in the cache, where scripts/check-reproducible reads it to build again with it.
+set(ZV_SOURCE_DATE_EPOCH ${ZV_SOURCE_DATE_EPOCH} CACHE INTERNAL "The time written into the built files")
 
 # zv_link_at_source_date(<target>...): the linker writes ZV_SOURCE_DATE_EPOCH where it
 # writes a time (GNU ld's PE header), not the time of the link.
