@@ -36,6 +36,9 @@ for pair in "$@"; do
     missing=$(grep -v -e " $flag " <<<"$commands" | sed -n 's/.* -c //p' | head -n 3 || true)
     [[ -z $missing ]] || fail "$target: compiled without $flag: $missing"
   done
+  undone=$(grep -E -e ' -fno-stack-protector | -fcf-protection=none | -U_FORTIFY_SOURCE( -D_FORTIFY_SOURCE=[01])? [^-]' \
+    <<<"$commands" | sed -n 's/.* -c //p' | head -n 3 || true)
+  [[ -z $undone ]] || fail "$target: a later flag undoes the hardening: $undone"
 
   if [[ $(readelf -h "$file") == *"DYN (Position-Independent Executable"* || $(readelf -h "$file") == *EXEC* ]]; then
     entries=$(nm --defined-only "$file" | awk '$3 == "main" { print $1 }')
