@@ -16,9 +16,10 @@
 #              (ZV_LORVANI_SIM) with its logs in ZV_LOG_DIR, as its own folder takes none
 #   hardening  the DLL's and the host's PE headers: ASLR, DEP, no SEH (32-bit), no section
 #              both writable and executable, the stack protector linked in (pe_hardening.py)
-#   signature  the zip made with a throw-away key and certificate (openssl): its DLL and host
-#              carry Authenticode signatures that osslsigncode verifies against that CA, and
-#              that fail once a byte is changed; made without a key, they carry none
+#   signature  the zip made with a throw-away key and certificate (openssl) and a local
+#              RFC 3161 time-stamp server (tsa_server.py): its DLL and host carry
+#              time-stamped Authenticode signatures that osslsigncode verifies against that
+#              CA, and that fail once a byte is changed; made without a key, they carry none
 # Exit 77 (skipped) when a tool the mode needs is missing.
 set -euo pipefail
 mode=$1 source=$2 build=$3 arch=$4
@@ -26,9 +27,10 @@ shift 4
 emulator=("$@")
 here=$source/tests/library
 work=$(mktemp -d /tmp/zv-kit-XXXXXX)
-sim_pid=
+sim_pid= tsa_pid=
 cleanup() {
   if [[ -n $sim_pid ]]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  if [[ -n $tsa_pid ]]; then kill "$tsa_pid" 2>/dev/null || true; wait "$tsa_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -120,12 +122,25 @@ signature)
   printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' >"$work/signer.ext"
   openssl x509 -req -in "$work/signer.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
     -extfile "$work/signer.ext" -out "$work/signer.pem" 2>/dev/null
-  ZV_SIGN_KEY=$work/signer.key ZV_SIGN_CERT=$work/signer.pem make_kit "$work/signed"
+  # The time-stamp server's certificate, from the same CA.
+  openssl req -newkey rsa:2048 -nodes -keyout "$work/tsa.key" -out "$work/tsa.csr" -subj "/CN=ZV kit test TSA" 2>/dev/null
+  printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=critical,timeStamping\n' \
+    >"$work/tsa.ext"
+  openssl x509 -req -in "$work/tsa.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
+    -extfile "$work/tsa.ext" -out "$work/tsa.pem" 2>/dev/null
+  mkdir -p "$work/tsa"
+  python3 "$here/tsa_server.py" "$work/tsa" "$work/tsa.pem" "$work/tsa.key" &
+  tsa_pid=$!
+  for _ in $(seq 1 300); do [[ -s $work/tsa/url ]] && break; sleep 0.1; done
+  [[ -s $work/tsa/url ]] || fail "the time-stamp server did not start"
+  ZV_SIGN_KEY=$work/signer.key ZV_SIGN_CERT=$work/signer.pem ZV_SIGN_TIMESTAMP_URL=$(cat "$work/tsa/url") \
+    make_kit "$work/signed"
   make_kit "$work/unsigned"
   for image in ZVPA_LORVANI_10.dll zvpa-win32-host.exe; do
-    verified=$(osslsigncode verify -CAfile "$work/ca.pem" -in "$work/signed/$image" 2>&1) ||
+    verified=$(osslsigncode verify -CAfile "$work/ca.pem" -TSA-CAfile "$work/ca.pem" -in "$work/signed/$image" 2>&1) ||
       fail "$image: the signature does not verify: $verified"
     grep -q "SHA256" <<<"$verified" || fail "$image: not signed with SHA-256: $verified"
+    grep -q "Timestamp Server Signature verification: ok" <<<"$verified" || fail "$image: no valid time stamp: $verified"
     ! osslsigncode verify -CAfile "$work/ca.pem" -in "$work/unsigned/$image" >"$work/unsigned.log" 2>&1 ||
       fail "$image is signed in a kit made without a key"
     # One byte of the code changed after signing.
@@ -136,7 +151,8 @@ signature)
     ! osslsigncode verify -CAfile "$work/ca.pem" -in "$work/changed-$image" >"$work/changed.log" 2>&1 &&
       grep -q MISMATCH "$work/changed.log" ||
       fail "$image verifies after a byte of it was changed"
-    echo "ok $image: signed (SHA-256), verified against the CA; unsigned without a key; a changed byte fails"
+    echo "ok $image: signed (SHA-256) and time-stamped, verified against the CA; unsigned without a key;" \
+      "a changed byte fails"
   done
   ;;
 header)
