@@ -114,20 +114,18 @@ hardening)
   ;;
 signature)
   command -v osslsigncode >/dev/null || skip "no osslsigncode (scripts/install-deps --windows)"
-  # A throw-away certificate authority and the code-signing certificate it issues.
+  # A throw-away certificate authority, the code-signing certificate and the time-stamp
+  # server's certificate it issues.
   openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/ca.key" -out "$work/ca.pem" -days 2 -subj "/CN=ZV kit test CA" \
     -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
-  openssl req -newkey rsa:2048 -nodes -keyout "$work/signer.key" -out "$work/signer.csr" -subj "/CN=ZV kit test signer" \
-    2>/dev/null
-  printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' >"$work/signer.ext"
-  openssl x509 -req -in "$work/signer.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
-    -extfile "$work/signer.ext" -out "$work/signer.pem" 2>/dev/null
-  # The time-stamp server's certificate, from the same CA.
-  openssl req -newkey rsa:2048 -nodes -keyout "$work/tsa.key" -out "$work/tsa.csr" -subj "/CN=ZV kit test TSA" 2>/dev/null
-  printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=critical,timeStamping\n' \
-    >"$work/tsa.ext"
-  openssl x509 -req -in "$work/tsa.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
-    -extfile "$work/tsa.ext" -out "$work/tsa.pem" 2>/dev/null
+  issue() { # NAME EXTENDED-KEY-USAGE
+    openssl req -newkey rsa:2048 -nodes -keyout "$work/$1.key" -out "$work/$1.csr" -subj "/CN=ZV kit test $1" 2>/dev/null
+    printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n' "$2" >"$work/$1.ext"
+    openssl x509 -req -in "$work/$1.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
+      -extfile "$work/$1.ext" -out "$work/$1.pem" 2>/dev/null
+  }
+  issue signer codeSigning
+  issue tsa critical,timeStamping
   mkdir -p "$work/tsa"
   python3 "$here/tsa_server.py" "$work/tsa" "$work/tsa.pem" "$work/tsa.key" &
   tsa_pid=$!
@@ -223,7 +221,7 @@ package)
   node "$source/tests/support/sbom_check.mjs" "$kit/ZVPA_LORVANI_10.cdx.json" $(for image in ZVPA_LORVANI_10.dll \
     zvpa-win32-host.exe; do "$prefix-objdump" -p "$kit/$image" | sed -n 's/.*DLL Name: //p'; done |
     grep -vix ZVPA_LORVANI_10.dll | sort -u) || fail "the zip's bill of materials"
-  for notice in "^pugixml [0-9]" "^mingw-w64-$arch-dev (winpthreads) " "^gcc-mingw-w64-$arch-posix "; do
+  for notice in "^pugixml [0-9]" "^mingw-w64-${arch//_/-}-dev (winpthreads) " "^gcc-mingw-w64-${arch//_/-}-posix "; do
     grep -q "$notice" "$kit/THIRD-PARTY-NOTICES.txt" || fail "THIRD-PARTY-NOTICES.txt has no notice '$notice'"
   done
   echo "ok the zip's bill of materials and licence notices"
