@@ -5,9 +5,10 @@
 # (endbr64 at every function an indirect branch may reach; the program as a whole is not
 # marked, since Debian 12's C start files carry no such mark), format strings checked,
 # the relocations read-only and bound at load (-z relro -z now), position-independent
-# programs. The sanitizer and fuzzing builds leave out _FORTIFY_SOURCE, whose checked
-# copies of the libc functions hide accesses from AddressSanitizer; a Debug build leaves
-# it out too, since it needs an optimising build (glibc warns, and warnings are errors).
+# programs. A Debug build leaves out _FORTIFY_SOURCE, which needs an optimising build
+# (glibc warns, and warnings are errors). The sanitizer and fuzzing builds, which are
+# never shipped, stay as they were: their instrumentation checks what these flags guard,
+# and _FORTIFY_SOURCE's checked copies of the libc functions hide accesses from it.
 #
 # Windows: a strong stack protector whose support code (libssp) is linked in statically,
 # so that the DLL imports no new DLL. The 32-bit DLL and host are marked "no SEH" where
@@ -27,7 +28,7 @@ function(zv_no_seh)
   endif()
 endfunction()
 
-if(NOT ZV_HARDEN)
+if(NOT ZV_HARDEN OR ZV_SANITIZE OR ZV_FUZZ)
   return()
 endif()
 
@@ -41,9 +42,7 @@ add_compile_options(-fstack-protector-strong -Wformat -Werror=format-security)
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|i.86)$")
   add_compile_options(-fcf-protection -fstack-clash-protection)
 endif()
-if(NOT ZV_SANITIZE AND NOT ZV_FUZZ)
-  add_compile_options("$<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
-endif()
+add_compile_options("$<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
 add_link_options(-Wl,-z,relro -Wl,-z,now)
 include(CheckPIESupported)
 check_pie_supported()
