@@ -2,8 +2,8 @@
 # Builds the two Debian packages from the build folder $1 and checks them as Debian
 # does (lintian, pedantic and informational: no error, no warning, no hardening tag),
 # checks each one's bill of materials (valid CycloneDX, every library its binaries name
-# listed, the same components in the licence notices), then pays with the packaged tools twice: from a
-# scratch root the packages are unpacked into, and, as root, from the machine itself
+# listed, the same components in the licence notices), then pays with the packaged tools
+# twice: from a scratch root the packages are unpacked into, and, as root, from the machine itself
 # after `apt-get install ./….deb` of both (removed again at the end; skipped when either
 # package was installed before, so that nobody's installation is touched).
 set -euo pipefail
