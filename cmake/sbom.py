@@ -202,7 +202,7 @@ def purl(component):
     return f"pkg:deb/debian/{component['package'].split(':')[0]}@{version}?arch={component['arch']}"
 
 
-def main():
+def parse_arguments():
     parser = argparse.ArgumentParser()
     parser.add_argument("--name", required=True)
     parser.add_argument("--version", required=True)
@@ -216,26 +216,26 @@ def main():
     parser.add_argument("--epoch", type=int, required=True)
     parser.add_argument("--bom", required=True)
     parser.add_argument("--notices", required=True)
-    args = parser.parse_args()
+    return parser.parse_args()
 
+
+def files_used(args):
+    """What the binaries take in: file -> how (a library name, an archive, a start file);
+    the system DLLs they import; the archives built from Debian source packages here."""
     built_from_source = dict(item.split("=", 1) for item in args.source_package)
     own = {name.lower() for name in args.own} | {os.path.basename(b).lower() for b in args.binary}
-
-    # What the binaries take in: file -> how (a library name, an archive, a start file).
-    used = {}
-    windows_dlls = set()
+    used, windows_dlls, source_archives = {}, set(), {}
     sonames = library_paths()
     for binary in args.binary:
         if is_pe(binary):
             windows_dlls |= {dll for dll in pe_imports(binary) if dll.lower() not in own}
-        else:
-            for soname in elf_needed(binary):
-                if soname.lower() in own:
-                    continue
-                if soname not in sonames:
-                    sys.exit(f"sbom: {binary} needs {soname}, which ldconfig does not know")
-                used.setdefault(sonames[soname], set()).add(soname)
-    source_archives = {}
+            continue
+        for soname in elf_needed(binary):
+            if soname.lower() in own:
+                continue
+            if soname not in sonames:
+                sys.exit(f"sbom: {binary} needs {soname}, which ldconfig does not know")
+            used.setdefault(sonames[soname], set()).add(soname)
     for linker_map in args.map:
         archives, objects = map_inputs(linker_map)
         for archive in archives:
@@ -248,10 +248,13 @@ def main():
             used.setdefault(start_file, set()).add(os.path.basename(start_file))
     for header in args.header:
         used.setdefault(header, set()).add("compiled in: " + os.path.basename(header))
+    return used, windows_dlls, source_archives
 
-    # The components: Debian packages (a package holding parts under other licences
-    # gives each such part a component of its own), the source packages built here, and
-    # the system DLLs.
+
+def components_of(used, source_archives):
+    """The Debian packages the files came from (a package holding parts under other
+    licences gives each such part a component of its own) and the source packages built
+    here, each with the files taken from it."""
     components = {}
 
     def component_for(key, record, pattern="*", part=None):
@@ -262,81 +265,88 @@ def main():
 
     for file, package in owner_packages(sorted(used)).items():
         record = debian_package(package)
-        base = os.path.basename(file)
-        if base in PART_OF_ARCHIVE:
-            part, pattern = PART_OF_ARCHIVE[base]
-            component = component_for(package + "/" + part, record, pattern, part)
-        else:
-            component = component_for(package, record)
-        component["linked"] |= used[file]
+        part, pattern = PART_OF_ARCHIVE.get(os.path.basename(file), (None, "*"))
+        key = package + "/" + part if part else package
+        component_for(key, record, pattern, part)["linked"] |= used[file]
     for archive, directory in sorted(source_archives.items()):
         record = source_package(directory)
         component_for("source:" + record["package"], record)["linked"].add(archive)
+    return components
 
-    bom_components = []
-    for key in sorted(components):
-        c = components[key]
-        name = c["package"].split(":")[0] + (f" ({c['part']})" if c["part"] else "")
-        entry = {
-            "type": "library",
-            "bom-ref": f"{purl(c)}" + (f"#{c['part']}" if c["part"] else ""),
-            "supplier": DEBIAN,
-            "name": name,
-            "version": c["version"],
-            "description": f"Debian {'source' if c['arch'] == 'source' else 'binary'} package "
-                           f"{c['package']} of source {c['source']} {c['source_version']}",
-            "licenses": licence_field(c["licence"]),
-            "purl": purl(c),
-            "properties": [{"name": LINKED_AS, "value": value} for value in sorted(c["linked"])],
-        }
-        if c["homepage"]:
-            entry["externalReferences"] = [{"type": "website", "url": c["homepage"]}]
-        if not entry["licenses"]:
-            del entry["licenses"]
-        bom_components.append(entry)
-    for dll in sorted(windows_dlls, key=str.lower):
-        bom_components.append({
-            "type": "library",
-            "bom-ref": "windows:" + dll.lower(),
-            "supplier": MICROSOFT,
-            "name": dll,
-            "description": "Part of Microsoft Windows, imported at run time; not shipped",
-            "scope": "required",
-            "properties": [{"name": LINKED_AS, "value": dll}],
-        })
 
-    supplier_name, _, supplier_address = args.supplier.partition(" <")
-    product_ref = f"{args.name}@{args.version}"
-    product = {
+def bom_component(c):
+    entry = {
         "type": "library",
-        "bom-ref": product_ref,
-        "supplier": {"name": supplier_name, "contact": [{"email": supplier_address.rstrip(">")}]}
-        if supplier_address else {"name": supplier_name},
-        "name": args.name,
-        "version": args.version,
-        "description": args.description,
-        "licenses": [{"license": {"name": "proprietary"}}],
+        "bom-ref": purl(c) + (f"#{c['part']}" if c["part"] else ""),
+        "supplier": DEBIAN,
+        "name": c["package"].split(":")[0] + (f" ({c['part']})" if c["part"] else ""),
+        "version": c["version"],
+        "description": f"Debian {'source' if c['arch'] == 'source' else 'binary'} package "
+                       f"{c['package']} of source {c['source']} {c['source_version']}",
+        "licenses": licence_field(c["licence"]),
+        "purl": purl(c),
+        "properties": [{"name": LINKED_AS, "value": value} for value in sorted(c["linked"])],
     }
+    if c["homepage"]:
+        entry["externalReferences"] = [{"type": "website", "url": c["homepage"]}]
+    if not entry["licenses"]:
+        del entry["licenses"]
+    return entry
+
+
+def windows_component(dll):
+    return {
+        "type": "library",
+        "bom-ref": "windows:" + dll.lower(),
+        "supplier": MICROSOFT,
+        "name": dll,
+        "description": "Part of Microsoft Windows, imported at run time; not shipped",
+        "scope": "required",
+        "properties": [{"name": LINKED_AS, "value": dll}],
+    }
+
+
+def bom_document(args, components, windows_dlls):
+    listed = [bom_component(components[key]) for key in sorted(components)]
+    listed += [windows_component(dll) for dll in sorted(windows_dlls, key=str.lower)]
+    supplier_name, _, supplier_address = args.supplier.partition(" <")
+    supplier = {"name": supplier_name}
+    if supplier_address:
+        supplier["contact"] = [{"email": supplier_address.rstrip(">")}]
+    product_ref = f"{args.name}@{args.version}"
     bom = {
         "bomFormat": "CycloneDX",
         "specVersion": "1.6",
         "version": 1,
         "metadata": {
             "timestamp": datetime.datetime.fromtimestamp(args.epoch, datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
-            "component": product,
+            "component": {
+                "type": "library",
+                "bom-ref": product_ref,
+                "supplier": supplier,
+                "name": args.name,
+                "version": args.version,
+                "description": args.description,
+                "licenses": [{"license": {"name": "proprietary"}}],
+            },
         },
-        "components": bom_components,
-        "dependencies": [{"ref": product_ref, "dependsOn": [c["bom-ref"] for c in bom_components]}]
-        + [{"ref": c["bom-ref"]} for c in bom_components],
+        "components": listed,
+        "dependencies": [{"ref": product_ref, "dependsOn": [c["bom-ref"] for c in listed]}]
+        + [{"ref": c["bom-ref"]} for c in listed],
     }
     # The same inputs give the same serial number: two builds give the same bytes.
     digest = hashlib.sha256(json.dumps(bom, sort_keys=True).encode()).hexdigest()
-    bom = {"bomFormat": bom["bomFormat"], "specVersion": bom["specVersion"],
-           "serialNumber": "urn:uuid:" + str(uuid.UUID(digest[:32], version=5)), **bom}
-    with open(args.bom, "w", encoding="utf-8") as out:
-        json.dump(bom, out, indent=2, ensure_ascii=False)
-        out.write("\n")
+    return {"bomFormat": bom["bomFormat"], "specVersion": bom["specVersion"],
+            "serialNumber": "urn:uuid:" + str(uuid.UUID(digest[:32], version=5)), **bom}
 
+
+def main():
+    args = parse_arguments()
+    used, windows_dlls, source_archives = files_used(args)
+    components = components_of(used, source_archives)
+    with open(args.bom, "w", encoding="utf-8") as out:
+        json.dump(bom_document(args, components, windows_dlls), out, indent=2, ensure_ascii=False)
+        out.write("\n")
     write_notices(args, components)
 
 
