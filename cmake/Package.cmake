@@ -11,10 +11,6 @@
 # below first (and zv-package-files), so that packaging never rebuilds the tests.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
-# The maintainer of the source tree is a placeholder; a vendor releasing the packages
-# gives its own.
-set(ZV_PACKAGE_MAINTAINER "ZVPA_LORVANI_10 maintainers <zvpa-lorvani-10@example.org>"
-    CACHE STRING "Maintainer field of the Debian packages")
 set(ZV_DOC_DIR share/doc/zvpa-lorvani-10)
 set(ZV_TOOLS_DOC_DIR share/doc/zvpa-lorvani-10-tools)
 set(ZV_PACKAGE_FILES ${PROJECT_BINARY_DIR}/package-files)
@@ -50,7 +46,7 @@ if(ZV_HELP2MAN)
     endif()
     add_custom_command(
       OUTPUT ${ZV_PACKAGE_FILES}/${tool}.1.gz
-      COMMAND ${ZV_HELP2MAN} --no-info --no-discard-stderr --section=1 --version-string=${PROJECT_VERSION}
+      COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${ZV_SOURCE_DATE_EPOCH} ${ZV_HELP2MAN} --no-info --no-discard-stderr --section=1 --version-string=${PROJECT_VERSION}
               "--name=${summary}" --output=${tool}.1 $<TARGET_FILE:${tool}>
       COMMAND gzip -9nf ${tool}.1
       WORKING_DIRECTORY ${ZV_PACKAGE_FILES}
@@ -60,6 +56,26 @@ if(ZV_HELP2MAN)
   endforeach()
   list(APPEND ZV_PACKAGE_OUTPUTS ${ZV_MAN_PAGES})
 endif()
+# The bill of materials and the third-party licence notices of each package.
+include(${PROJECT_SOURCE_DIR}/cmake/Sbom.cmake)
+find_file(ZV_RAPIDJSON_HEADER rapidjson/rapidjson.h REQUIRED)
+find_file(ZV_HTTPLIB_HEADER httplib.h HINTS ${CPPHTTPLIB_INCLUDE_DIRS} REQUIRED)
+zv_sbom(zvpa-lorvani-10 OUTPUT_DIR ${ZV_PACKAGE_FILES} DESCRIPTION "Lorvani payment driver for point-of-sale hosts"
+        TARGETS ZVPA_LORVANI_10 ZVPA_LORVANI_10_print HEADERS ${ZV_RAPIDJSON_HEADER})
+zv_sbom(zvpa-lorvani-10-tools OUTPUT_DIR ${ZV_PACKAGE_FILES} DESCRIPTION "tools to try the Lorvani payment driver"
+        TARGETS zvpa-ecr lorvani-sim fiscal-printer-sim HEADERS ${ZV_RAPIDJSON_HEADER} ${ZV_HTTPLIB_HEADER}
+        OWN ZVPA_LORVANI_10.so)
+list(APPEND ZV_PACKAGE_OUTPUTS ${zvpa-lorvani-10_SBOM_FILES} ${zvpa-lorvani-10-tools_SBOM_FILES})
+# The notices compressed, as Debian keeps documentation of more than 4 kB.
+foreach(package zvpa-lorvani-10 zvpa-lorvani-10-tools)
+  add_custom_command(OUTPUT ${ZV_PACKAGE_FILES}/${package}/THIRD-PARTY-NOTICES.txt.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${ZV_PACKAGE_FILES}/${package}
+    COMMAND ${CMAKE_COMMAND} -E copy ${ZV_PACKAGE_FILES}/${package}.notices.txt
+            ${ZV_PACKAGE_FILES}/${package}/THIRD-PARTY-NOTICES.txt
+    COMMAND gzip -9nf ${ZV_PACKAGE_FILES}/${package}/THIRD-PARTY-NOTICES.txt
+    DEPENDS ${ZV_PACKAGE_FILES}/${package}.notices.txt)
+  list(APPEND ZV_PACKAGE_OUTPUTS ${ZV_PACKAGE_FILES}/${package}/THIRD-PARTY-NOTICES.txt.gz)
+endforeach()
 add_custom_target(zv-package-files DEPENDS ${ZV_PACKAGE_OUTPUTS})
 
 # ---- the driver package
@@ -71,8 +87,10 @@ install(TARGETS ZVPA_LORVANI_10_print LIBRARY DESTINATION ${ZV_LIBRARY_INSTALL_D
 install(FILES ${PROJECT_SOURCE_DIR}/include/ZVPA_LORVANI_10.h ${PROJECT_SOURCE_DIR}/include/ZvOposFiscalPrinter.h
         DESTINATION include COMPONENT driver)
 install(FILES ${ZV_PACKAGE_FILES}/README.md ${PROJECT_SOURCE_DIR}/cmake/debian/copyright
-              ${ZV_PACKAGE_FILES}/changelog.gz
+              ${ZV_PACKAGE_FILES}/changelog.gz ${ZV_PACKAGE_FILES}/zvpa-lorvani-10.cdx.json
         DESTINATION ${ZV_DOC_DIR} COMPONENT driver)
+install(FILES ${ZV_PACKAGE_FILES}/zvpa-lorvani-10/THIRD-PARTY-NOTICES.txt.gz DESTINATION ${ZV_DOC_DIR}
+        COMPONENT driver)
 
 # ---- the tools package
 
@@ -82,11 +100,29 @@ if(TARGET fiscal-printer-sim)
 endif()
 install(FILES ${ZV_MAN_PAGES} DESTINATION share/man/man1 COMPONENT tools)
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${ZV_PACKAGE_FILES}/changelog.gz
+              ${ZV_PACKAGE_FILES}/zvpa-lorvani-10-tools.cdx.json
         DESTINATION ${ZV_TOOLS_DOC_DIR} COMPONENT tools)
+install(FILES ${ZV_PACKAGE_FILES}/zvpa-lorvani-10-tools/THIRD-PARTY-NOTICES.txt.gz DESTINATION ${ZV_TOOLS_DOC_DIR}
+        COMPONENT tools)
+
+# ---- both packages
+
+# The shipped ELF files without the compiler's .comment section (as Debian's own packages
+# are stripped): it names only the compiler that built them. CPack strips the symbols
+# first (in the rules above), the section after.
+foreach(component driver tools)
+  install(CODE "set(ZV_OBJCOPY \"${CMAKE_OBJCOPY}\")" COMPONENT ${component})
+  install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/RemoveComment.cmake COMPONENT ${component})
+endforeach()
 
 # ---- CPack
 
 set(CPACK_GENERATOR DEB)
+# The packages' entries carry the source date (cmake/Reproducible.cmake), which CPack's
+# DEB generator reads from the environment.
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/CPackSourceDate.cmake
+     CONTENT "set(ENV{SOURCE_DATE_EPOCH} ${ZV_SOURCE_DATE_EPOCH})\n")
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackSourceDate.cmake)
 set(CPACK_PACKAGE_NAME zvpa-lorvani-10)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${ZV_PACKAGE_MAINTAINER}")

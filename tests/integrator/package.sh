@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the two Debian packages from the build folder $1 and checks them as Debian
-# does (lintian: no error, no warning), then pays with the packaged tools twice: from a
-# scratch root the packages are unpacked into, and, as root, from the machine itself
+# does (lintian, pedantic and informational: no error, no warning, no hardening tag),
+# checks each one's bill of materials (valid CycloneDX, every library its binaries name
+# listed, the same components in the licence notices), then pays with the packaged tools
+# twice: from a scratch root the packages are unpacked into, and, as root, from the machine itself
 # after `apt-get install ./….deb` of both (removed again at the end; skipped when either
 # package was installed before, so that nobody's installation is touched).
 set -euo pipefail
@@ -35,10 +37,13 @@ has() { # PACKAGE FILE...
 has "$driver" /usr/lib/zvpa-lorvani-10/ZVPA_LORVANI_10.so /usr/lib/zvpa-lorvani-10/ZVPA_LORVANI_10_print.so \
   /usr/include/ZVPA_LORVANI_10.h \
   /usr/share/doc/zvpa-lorvani-10/README.md /usr/share/doc/zvpa-lorvani-10/copyright \
-  /usr/share/doc/zvpa-lorvani-10/changelog.gz
+  /usr/share/doc/zvpa-lorvani-10/changelog.gz /usr/share/doc/zvpa-lorvani-10/zvpa-lorvani-10.cdx.json \
+  /usr/share/doc/zvpa-lorvani-10/THIRD-PARTY-NOTICES.txt.gz
 has "$tools" /usr/bin/zvpa-ecr /usr/bin/lorvani-sim /usr/lib/zvpa-lorvani-10/fiscal-printer-sim.so \
   /usr/share/man/man1/zvpa-ecr.1.gz /usr/share/man/man1/lorvani-sim.1.gz \
-  /usr/share/doc/zvpa-lorvani-10-tools/copyright /usr/share/doc/zvpa-lorvani-10-tools/changelog.gz
+  /usr/share/doc/zvpa-lorvani-10-tools/copyright /usr/share/doc/zvpa-lorvani-10-tools/changelog.gz \
+  /usr/share/doc/zvpa-lorvani-10-tools/zvpa-lorvani-10-tools.cdx.json \
+  /usr/share/doc/zvpa-lorvani-10-tools/THIRD-PARTY-NOTICES.txt.gz
 ! dpkg-deb -c "$driver" | grep -q -e "/bin/" -e "sim" || fail "the driver package holds a tool: $(dpkg-deb -c "$driver")"
 # Read from the binaries: the library's HTTP, TLS and XML libraries; the tools need the driver.
 depends=$(dpkg-deb -f "$driver" Depends)
@@ -52,13 +57,37 @@ done
 version=$(dpkg-deb -f "$driver" Version)
 grep -q "zvpa-lorvani-10 (= $version)" <<<"$(dpkg-deb -f "$tools" Depends)" || fail "the tools do not depend on the driver"
 
-# Debian's own checks: no error and no warning on either package.
+# Debian's own checks: no error and no warning on either package, and, of its pedantic
+# and informational tags, none about hardening or a section the binaries need not carry.
 command -v lintian >/dev/null || fail "lintian is not installed (scripts/install-deps installs it)"
-lintian --fail-on error,warning "$driver" "$tools" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail "lintian"; }
+lintian --pedantic -I --fail-on error,warning "$driver" "$tools" >"$work/lintian.log" 2>&1 ||
+  { cat "$work/lintian.log"; fail "lintian"; }
+! grep -E "hardening-|binary-has-unneeded-section" "$work/lintian.log" || fail "lintian finds the binaries unhardened"
+sed 's/^/  lintian: /' "$work/lintian.log"
 
-# The installed README speaks of installed files, not of the source tree.
 dpkg -x "$driver" "$work/root"
 dpkg -x "$tools" "$work/root"
+
+# Each package's bill of materials lists what its binaries link, and its licence notices
+# are those of the same components.
+for deb in "$driver" "$tools"; do
+  package=$(dpkg-deb -f "$deb" Package)
+  doc=$work/package-$package
+  dpkg -x "$deb" "$doc"
+  bom=$doc/usr/share/doc/$package/$package.cdx.json
+  libraries=$(find "$doc" -type f \( -perm -u+x -o -name '*.so' \) -exec readelf -d {} + 2>/dev/null |
+    sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' | grep -vx 'ZVPA_LORVANI_10.so' | sort -u)
+  [[ -n $libraries ]] || fail "$package: readelf names no library"
+  # shellcheck disable=SC2086
+  node "$(dirname "$0")/../support/sbom_check.mjs" "$bom" $libraries || fail "$package: the bill of materials"
+  notices=$(zcat "$doc/usr/share/doc/$package/THIRD-PARTY-NOTICES.txt.gz")
+  python3 -c 'import json, sys; [print(c["name"], c["version"]) for c in json.load(open(sys.argv[1]))["components"]]' \
+    "$bom" | while read -r name component_version; do
+    grep -q "^$name $component_version" <<<"$notices" || fail "$package: the notices lack $name $component_version"
+  done
+done
+
+# The installed README speaks of installed files, not of the source tree.
 readme=$work/root/usr/share/doc/zvpa-lorvani-10/README.md
 ! grep -n -e "build/" -e "scripts/" "$readme" || fail "the installed README names the source tree"
 grep -q "/usr/lib/zvpa-lorvani-10/fiscal-printer-sim.so" "$readme" || fail "the installed README lacks installed paths"

@@ -9,9 +9,17 @@
 #              build: MinGW's linker, and lld-link without a C library; both import
 #              the plain names from ZVPA_LORVANI_10.dll
 #   resources  the DLL's version resource and its stripped form with the debug link
-#   package    the zip of scripts/package --windows: its contents alone link the host with both
+#   package    the zip of scripts/package --windows: its bill of materials is valid CycloneDX
+#              and lists what the DLL and the host import, its licence notices hold
+#              pugixml's and the MinGW thread library's; its contents alone link the host with both
 #              import libraries, and the host pays under Wine against lorvani-sim
 #              (ZV_LORVANI_SIM) with its logs in ZV_LOG_DIR, as its own folder takes none
+#   hardening  the DLL's and the host's PE headers: ASLR, DEP, no SEH (32-bit), no section
+#              both writable and executable, the stack protector linked in (pe_hardening.py)
+#   signature  the zip made with a throw-away key and certificate (openssl) and a local
+#              RFC 3161 time-stamp server (tsa_server.py): its DLL and host carry
+#              time-stamped Authenticode signatures that osslsigncode verifies against that
+#              CA, and that fail once a byte is changed; made without a key, they carry none
 # Exit 77 (skipped) when a tool the mode needs is missing.
 set -euo pipefail
 mode=$1 source=$2 build=$3 arch=$4
@@ -19,9 +27,10 @@ shift 4
 emulator=("$@")
 here=$source/tests/library
 work=$(mktemp -d /tmp/zv-kit-XXXXXX)
-sim_pid=
+sim_pid= tsa_pid=
 cleanup() {
   if [[ -n $sim_pid ]]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  if [[ -n $tsa_pid ]]; then kill "$tsa_pid" 2>/dev/null || true; wait "$tsa_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -84,7 +93,66 @@ link_hosts() {
   expect_plain_imports "$out/kit-host-msvc.exe"
 }
 
+# The zip as scripts/package --windows makes it once the build is there, unpacked into
+# FOLDER (with the environment's signing key, if any).
+make_kit() { # FOLDER
+  local out=$work/out-$(basename "$1") zips
+  cmake --build "$build" --target zv-package-files >"$work/files.log" 2>&1 || { cat "$work/files.log"; fail "package files"; }
+  cpack --config "$build/CPackConfig.cmake" -B "$out" >"$work/package.log" 2>&1 ||
+    { cat "$work/package.log"; fail "cpack"; }
+  zips=("$out"/*.zip)
+  [[ ${#zips[@]} -eq 1 && -f ${zips[0]} ]] || fail "not one zip: ${zips[*]}"
+  mkdir -p "$out/unzipped"
+  (cd "$out/unzipped" && unzip -q "${zips[0]}")
+  mv "$(dirname "$(find "$out/unzipped" -name ZVPA_LORVANI_10.dll)")" "$1"
+}
+
 case $mode in
+hardening)
+  python3 "$here/pe_hardening.py" "$prefix-" "$build/src/ZVPA_LORVANI_10.dll" "$build/src/ZVPA_LORVANI_10.dll.debug"
+  python3 "$here/pe_hardening.py" "$prefix-" "$build/tools/win32-host/zvpa-win32-host.exe"
+  ;;
+signature)
+  command -v osslsigncode >/dev/null || skip "no osslsigncode (scripts/install-deps --windows)"
+  # A throw-away certificate authority, the code-signing certificate and the time-stamp
+  # server's certificate it issues.
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/ca.key" -out "$work/ca.pem" -days 2 -subj "/CN=ZV kit test CA" \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+  issue() { # NAME EXTENDED-KEY-USAGE
+    openssl req -newkey rsa:2048 -nodes -keyout "$work/$1.key" -out "$work/$1.csr" -subj "/CN=ZV kit test $1" 2>/dev/null
+    printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n' "$2" >"$work/$1.ext"
+    openssl x509 -req -in "$work/$1.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
+      -extfile "$work/$1.ext" -out "$work/$1.pem" 2>/dev/null
+  }
+  issue signer codeSigning
+  issue tsa critical,timeStamping
+  mkdir -p "$work/tsa"
+  python3 "$here/tsa_server.py" "$work/tsa" "$work/tsa.pem" "$work/tsa.key" &
+  tsa_pid=$!
+  for _ in $(seq 1 300); do [[ -s $work/tsa/url ]] && break; sleep 0.1; done
+  [[ -s $work/tsa/url ]] || fail "the time-stamp server did not start"
+  ZV_SIGN_KEY=$work/signer.key ZV_SIGN_CERT=$work/signer.pem ZV_SIGN_TIMESTAMP_URL=$(cat "$work/tsa/url") \
+    make_kit "$work/signed"
+  make_kit "$work/unsigned"
+  for image in ZVPA_LORVANI_10.dll zvpa-win32-host.exe; do
+    verified=$(osslsigncode verify -CAfile "$work/ca.pem" -TSA-CAfile "$work/ca.pem" -in "$work/signed/$image" 2>&1) ||
+      fail "$image: the signature does not verify: $verified"
+    grep -q "SHA256" <<<"$verified" || fail "$image: not signed with SHA-256: $verified"
+    grep -q "Timestamp Server Signature verification: ok" <<<"$verified" || fail "$image: no valid time stamp: $verified"
+    ! osslsigncode verify -CAfile "$work/ca.pem" -in "$work/unsigned/$image" >"$work/unsigned.log" 2>&1 ||
+      fail "$image is signed in a kit made without a key"
+    # One byte of the code changed after signing.
+    offset=$(("0x$("$prefix-objdump" -h "$work/signed/$image" | awk '$2 == ".text" { print $6 }')" + 64))
+    cp "$work/signed/$image" "$work/changed-$image"
+    printf '\xcc' | dd of="$work/changed-$image" bs=1 seek="$offset" conv=notrunc status=none
+    ! cmp -s "$work/signed/$image" "$work/changed-$image" || fail "the byte at $offset was 0xcc already"
+    ! osslsigncode verify -CAfile "$work/ca.pem" -in "$work/changed-$image" >"$work/changed.log" 2>&1 &&
+      grep -q MISMATCH "$work/changed.log" ||
+      fail "$image verifies after a byte of it was changed"
+    echo "ok $image: signed (SHA-256) and time-stamped, verified against the CA; unsigned without a key;" \
+      "a changed byte fails"
+  done
+  ;;
 header)
   for language in c c++; do
     if [[ $language == c ]]; then compiler=$prefix-gcc-posix std=-std=c11; else compiler=$prefix-g++-posix std=-std=c++17; fi
@@ -142,18 +210,21 @@ PY
   echo "ok stripped ($(stat -c %s "$dll") bytes), debug information in ZVPA_LORVANI_10.dll.debug"
   ;;
 package)
-  # What scripts/package --windows runs once the build is there.
-  cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/package.log" 2>&1 ||
-    { cat "$work/package.log"; fail "cpack"; }
-  zips=("$work"/out/*.zip)
-  [[ ${#zips[@]} -eq 1 && -f ${zips[0]} ]] || fail "not one zip: ${zips[*]}"
-  mkdir -p "$work/unzipped"
-  (cd "$work/unzipped" && unzip -q "${zips[0]}")
-  kit=$(dirname "$(find "$work/unzipped" -name ZVPA_LORVANI_10.dll)")
+  make_kit "$work/kit"
+  kit=$work/kit
   for file in ZVPA_LORVANI_10.dll ZVPA_LORVANI_10.dll.debug ZVPA_LORVANI_10.h libZVPA_LORVANI_10.dll.a \
-    ZVPA_LORVANI_10.lib ZVPA_LORVANI_10.def zvpa-win32-host.exe README-Windows.txt; do
-    [[ -f $kit/$file ]] || fail "$file is not in the zip: $(cd "$work/unzipped" && find . -type f)"
+    ZVPA_LORVANI_10.lib ZVPA_LORVANI_10.def zvpa-win32-host.exe README-Windows.txt ZVPA_LORVANI_10.cdx.json \
+    THIRD-PARTY-NOTICES.txt; do
+    [[ -f $kit/$file ]] || fail "$file is not in the zip: $(cd "$kit" && find . -type f)"
   done
+  # shellcheck disable=SC2046
+  node "$source/tests/support/sbom_check.mjs" "$kit/ZVPA_LORVANI_10.cdx.json" $(for image in ZVPA_LORVANI_10.dll \
+    zvpa-win32-host.exe; do "$prefix-objdump" -p "$kit/$image" | sed -n 's/.*DLL Name: //p'; done |
+    grep -vix ZVPA_LORVANI_10.dll | sort -u) || fail "the zip's bill of materials"
+  for notice in "^pugixml [0-9]" "^mingw-w64-${arch//_/-}-dev (winpthreads) " "^gcc-mingw-w64-${arch//_/-}-posix "; do
+    grep -q "$notice" "$kit/THIRD-PARTY-NOTICES.txt" || fail "THIRD-PARTY-NOTICES.txt has no notice '$notice'"
+  done
+  echo "ok the zip's bill of materials and licence notices"
   # Only what the zip holds from here on.
   hosts=$work/hosts
   mkdir -p "$hosts"

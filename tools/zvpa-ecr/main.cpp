@@ -108,11 +108,10 @@ std::string DefaultLibrary() {
   if (const char* path = std::getenv("ZV_LIBRARY")) return path;
   std::error_code error;
   const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (!error) {
-    const std::filesystem::path installed = (exe.parent_path() / ".." / ZV_INSTALLED_LIBRARY).lexically_normal();
-    if (std::filesystem::exists(installed, error)) return installed.string();
-  }
-  return ZV_DEFAULT_LIBRARY;
+  if (error) return ZV_BUILT_LIBRARY;
+  const std::filesystem::path installed = (exe.parent_path() / ZV_INSTALLED_LIBRARY).lexically_normal();
+  if (std::filesystem::exists(installed, error)) return installed.string();
+  return (exe.parent_path() / ZV_BUILT_LIBRARY).lexically_normal().string();
 }
 
 // The history file under $HOME; empty when there is no home folder.
