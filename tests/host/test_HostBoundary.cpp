@@ -26,7 +26,6 @@ namespace {
 using Command = int(ZV_API*)(BSTR, BSTR*, BSTR*);
 using Command16 = int16_t(ZV_API*)(BSTR, BSTR*, BSTR*);
 using Library = zvtest::HostLibrary;
-using zvtest::HostLibrary;
 using zvtest::FromBstr;
 using zvtest::Ole;
 
@@ -183,7 +182,7 @@ TEST_F(HostBoundary, OpenAndPayWithoutAResponseAddressDoNothing) {
     BSTR request = lib.allocStringLen(Ole(aRequest.data()), static_cast<unsigned>(aRequest.size()));
     OLECHAR stale[4] = {'x', 'y', 'z', 0};
     BSTR error = stale;
-    HostLibrary::Answer a;
+    Library::Answer a;
     a.result = lib.Symbol<Command>(aCommand)(request, nullptr, aWithError ? &error : nullptr);
     if (aWithError && error != nullptr) a.error = FromBstr(error, lib.stringLen(error));
     if (aWithError) lib.freeString(error);
