@@ -130,6 +130,19 @@ void tZV_LogWriter::SetMaxLogFileSize(int32_t aKiloBytes) {
   fState->MaxLogfileSize = aKiloBytes;
 }
 
+bool tZV_LogWriter::HasDroppedLines(std::chrono::milliseconds aWait) const {
+  // Polled: the thread reports no progress line by line, so that writing stays cheap.
+  const auto deadline = std::chrono::steady_clock::now() + aWait;
+  std::unique_lock lock(fState->Lock);
+  const uint64_t target = fState->Handled + fState->Queue.size();
+  while (fState->Handled < target && std::chrono::steady_clock::now() < deadline) {
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    lock.lock();
+  }
+  return fState->Dropped > 0;
+}
+
 int64_t tZV_LogWriter::GetLogFileSize() const { return platform::FileSize(FileName()); }
 
 bool tZV_LogWriter::CheckLogfileSize() const {
@@ -240,7 +253,10 @@ void tZV_LogThread::WriteQueueHere(tZV_LogState& aState, std::unique_lock<std::m
     const bool written =
         tZV_LogWriter::AppendToFile(target, line, aSingleAttempts ? 1 : tZV_LogWriter::kAttempts, bytes);
     aLock.lock();
-    if (!written) aSingleAttempts = true;
+    if (!written) {
+      aSingleAttempts = true;
+      ++aState.Dropped;
+    }
     ++aState.Handled;
   }
 }
@@ -327,7 +343,10 @@ void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {
     const bool written =
         tZV_LogWriter::AppendToFile(target, line, singleAttempts ? 1 : tZV_LogWriter::kAttempts, bytes);
     LockQueue(lock);
-    if (!written && state.StopRequested) singleAttempts = true;
+    if (!written) {
+      ++state.Dropped;
+      if (state.StopRequested) singleAttempts = true;
+    }
     state.Queue.pop_front();
     ++state.Handled;
   }

@@ -5,6 +5,8 @@
 // Arguments, in order:
 //   set-log-dir=PATH (before loading, wherever it stands) the host sets ZV_LOG_DIR in its
 //                    own environment (SetEnvironmentVariableW on Windows, setenv on Linux)
+//   cd=PATH          (before loading, wherever it stands) the host's working folder
+//   dayclose=REQUEST DAYCLOSE with the request text REQUEST (its answer names the device log)
 //   version=NAME     VERSION with the driver name NAME
 //   open=REQUEST     OPEN with the request text REQUEST
 //   unload           dlclose / FreeLibrary (without it the library stays loaded until exit)
@@ -28,6 +30,7 @@
 #else
 #include <dlfcn.h>
 #include <signal.h>
+#include <unistd.h>
 #endif
 
 #include <atomic>
@@ -214,6 +217,13 @@ int main(int argc, char** argv) {
       std::printf("set-log-dir=%s\n", setenv("ZV_LOG_DIR", argv[i] + 12, 1) == 0 ? "yes" : "no");
 #endif
     }
+    if (std::strncmp(argv[i], "cd=", 3) == 0) {
+#ifdef _WIN32
+      std::printf("cd=%s\n", SetCurrentDirectoryW(Wide(argv[i] + 3).c_str()) ? "yes" : "no");
+#else
+      std::printf("cd=%s\n", chdir(argv[i] + 3) == 0 ? "yes" : "no");
+#endif
+    }
   }
   if (!Load(path)) return 2;
   std::printf("loaded=yes\n");
@@ -223,6 +233,7 @@ int main(int argc, char** argv) {
 #endif
     if (std::strncmp(argv[i], "version=", 8) == 0) Call("VERSION", argv[i] + 8);
     if (std::strncmp(argv[i], "open=", 5) == 0) Call("OPEN", argv[i] + 5);
+    if (std::strncmp(argv[i], "dayclose=", 9) == 0) Call("DAYCLOSE", argv[i] + 9);
     if (std::strncmp(argv[i], "pay-then-exit=", 14) == 0) PayThenExit(argv[i] + 14);
     if (std::strcmp(argv[i], "unload") == 0) {
       std::printf("dlclose=%d\n", Unload());

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "FileFaults.h"
 #ifdef _WIN32
 #include "SlowProvider_win32.h"
 #else
@@ -509,6 +510,81 @@ TEST(DlHost, ALogDirectorySetByTheHostBeforeLoadingRootsTheDeviceLogs) {
   ASSERT_EQ(logs.size(), 1u) << run.out;
   ExpectClosedDeviceLog(logs[0].string());
 }
+
+// A device log that cannot be written is reported by OPEN, which still opens the device:
+// Error False and result 0, the warning in the error text. A relative ZV_LOG_DIR is taken
+// from the host's working folder, and the logs name their full path.
+struct LogFolderCase {
+  const char* name;
+  enum Kind { Writable, VariableNamesAFile, LogFilesBesideTheHostIsAFile, ReadOnlyFolder, Relative } kind;
+};
+std::string NameOf(const LogFolderCase& aCase) { return aCase.name; }
+void PrintTo(const LogFolderCase& aCase, std::ostream* aOut) { *aOut << aCase.name; }
+
+class DlHostLogFolder : public testing::TestWithParam<LogFolderCase> {};
+
+TEST_P(DlHostLogFolder, OpenWarnsOfALogThatCannotBeWrittenAndStillOpens) {
+  const LogFolderCase& c = GetParam();
+  HostDir dir;
+  std::vector<std::string> arguments;
+  fs::path logRoot = dir.Path() / "logs";
+  std::optional<zvtest::ReadOnlyPath> readOnly;
+  switch (c.kind) {
+    case LogFolderCase::Writable: dir.SetLogDir(logRoot.string()); break;
+    case LogFolderCase::VariableNamesAFile:
+      std::ofstream(logRoot) << "not a folder";
+      dir.SetLogDir(logRoot.string());
+      break;
+    case LogFolderCase::LogFilesBesideTheHostIsAFile:
+      logRoot = dir.Path();
+      std::ofstream(logRoot / "LogFiles") << "not a folder";
+      break;
+    case LogFolderCase::ReadOnlyFolder:
+      fs::create_directories(logRoot);
+      readOnly.emplace(logRoot);
+      if (!readOnly->Failure().empty()) GTEST_SKIP() << readOnly->Failure();
+      dir.SetLogDir(logRoot.string());
+      break;
+    case LogFolderCase::Relative:
+      dir.SetLogDir("logs");
+      arguments.push_back("cd=" + dir.Path().string());
+      break;
+  }
+  const bool unwritable = c.kind != LogFolderCase::Writable && c.kind != LogFolderCase::Relative;
+  arguments.insert(arguments.end(), {OpenRequest("folder"), "dayclose=<Request><Handle>1</Handle><DayClose/></Request>"});
+  const Outcome run = dir.Run(ZV_DL_HOST, "ECR", arguments);
+  readOnly.reset();
+  ASSERT_TRUE(run.exited) << run.out << run.err;
+  EXPECT_TRUE(run.Has("OPEN.result=0")) << run.out;
+  const std::string device = (logRoot / "LogFiles" / "Payment").string();
+  if (unwritable) {
+    const std::string warning = "Warning: the device log cannot be written (" + device;
+    EXPECT_EQ(Value(run.out, "OPEN.error").rfind(warning, 0), 0u) << run.out;
+    EXPECT_NE(Value(run.out, "OPEN.response").find("<Error>False</Error>  <ErrorText>" + warning), std::string::npos)
+        << run.out;
+    EXPECT_TRUE(DeviceLogs(logRoot).empty());
+    return;
+  }
+  EXPECT_TRUE(run.Has("OPEN.response=<Handle>1</Handle>  <Error>False</Error>  <ErrorText></ErrorText>  "
+                      "<LogFileName></LogFileName>"))
+      << run.out;
+  EXPECT_TRUE(run.Has("OPEN.error=")) << run.out;
+  const auto logs = DeviceLogs(logRoot);
+  ASSERT_EQ(logs.size(), 1u) << run.out;
+  EXPECT_NE(Value(run.out, "DAYCLOSE.response").find("<LogFileName>" + logs[0].string() + "</LogFileName>"),
+            std::string::npos)
+      << run.out;
+  ExpectClosedDeviceLog(logs[0].string());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DlHostLogFolder,
+                         testing::Values(LogFolderCase{"Writable", LogFolderCase::Writable},
+                                         LogFolderCase{"VariableNamesAFile", LogFolderCase::VariableNamesAFile},
+                                         LogFolderCase{"LogFilesBesideTheHostIsAFile",
+                                                       LogFolderCase::LogFilesBesideTheHostIsAFile},
+                                         LogFolderCase{"ReadOnlyFolder", LogFolderCase::ReadOnlyFolder},
+                                         LogFolderCase{"Relative", LogFolderCase::Relative}),
+                         [](const testing::TestParamInfo<LogFolderCase>& aInfo) { return NameOf(aInfo.param); });
 
 TEST(DlHost, ExitingWithDevicesStillOpenClosesTheirLogs) {
   HostDir dir;
