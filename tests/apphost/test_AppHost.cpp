@@ -551,7 +551,8 @@ TEST_P(DlHostLogFolder, OpenWarnsOfALogThatCannotBeWrittenAndStillOpens) {
       break;
   }
   const bool unwritable = c.kind != LogFolderCase::Writable && c.kind != LogFolderCase::Relative;
-  arguments.insert(arguments.end(), {OpenRequest("folder"), "dayclose=<Request><Handle>1</Handle><DayClose/></Request>"});
+  arguments.insert(arguments.end(),
+                   {OpenRequest("folder"), "dayclose=<Request><Handle>1</Handle><DayClose/></Request>"});
   const Outcome run = dir.Run(ZV_DL_HOST, "ECR", arguments);
   readOnly.reset();
   ASSERT_TRUE(run.exited) << run.out << run.err;
@@ -565,8 +566,9 @@ TEST_P(DlHostLogFolder, OpenWarnsOfALogThatCannotBeWrittenAndStillOpens) {
     EXPECT_TRUE(DeviceLogs(logRoot).empty());
     return;
   }
-  EXPECT_TRUE(run.Has("OPEN.response=<Handle>1</Handle>  <Error>False</Error>  <ErrorText></ErrorText>  "
-                      "<LogFileName></LogFileName>"))
+  EXPECT_TRUE(
+      run.Has("OPEN.response=<Handle>1</Handle>  <Error>False</Error>  <ErrorText></ErrorText>  "
+              "<LogFileName></LogFileName>"))
       << run.out;
   EXPECT_TRUE(run.Has("OPEN.error=")) << run.out;
   const auto logs = DeviceLogs(logRoot);
