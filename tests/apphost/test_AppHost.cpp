@@ -403,6 +403,24 @@ TEST(StaticHost, ACallOutlastingTheUnloadingKeepsTheApplicationObjectItHolds) {
   EXPECT_EQ(run.out.find("device-closed"), std::string::npos) << run.out;
 }
 
+// The please-wait window is not made with the application object, and works when used:
+// on Windows a top-most window of the system, shown and hidden.
+TEST(StaticHost, TheWaitWindowIsMadeWhenFirstUsedAndShowsAndHides) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_STATIC_HOST, "POS", {"/batch", "wait=charging"});
+  ASSERT_TRUE(run.exited) << run.out << run.err;
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.Has("wait-before-use=none")) << run.out;
+  EXPECT_TRUE(run.Has("wait-caption=Attendere prego ...|charging")) << run.out;
+  EXPECT_TRUE(run.Has("wait-started=yes")) << run.out;
+  EXPECT_TRUE(run.Has("wait-stopped=yes")) << run.out;
+#ifdef _WIN32
+  EXPECT_TRUE(run.Has("windows-before-wait=0")) << run.out;
+  EXPECT_TRUE(run.Has("wait-window=visible topmost")) << run.out;
+  EXPECT_TRUE(run.Has("wait-window-after-stop=hidden topmost")) << run.out;
+#endif
+}
+
 // --- The shared object loaded by path ---
 
 TEST(DlHost, LoadingCreatesTheLogDirectoryAndUnloadingRemovesTheLibrary) {
@@ -416,6 +434,24 @@ TEST(DlHost, LoadingCreatesTheLogDirectoryAndUnloadingRemovesTheLibrary) {
   EXPECT_TRUE(run.Has("end=yes")) << run.out;
   EXPECT_TRUE(fs::is_directory(dir.Path() / "LogFiles"));
   EXPECT_FALSE(fs::exists(dir.Path() / "LogFiles" / "ECR.log"));
+}
+
+// Loading runs inside the system's loader lock on Windows, where making a window or
+// starting a thread is warned against: the library does neither. On Linux the only thread
+// that loading may start is the application log's writer.
+TEST(DlHost, LoadingMakesNoWindowAndStartsNoThreadButTheLogWriters) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_DL_HOST, "ECR", {"version=ZVPA_LORVANI_10", "unload"});
+  ASSERT_TRUE(run.exited) << run.out << run.err;
+  EXPECT_EQ(run.status, 0) << run.out;
+#ifdef _WIN32
+  EXPECT_TRUE(run.Has("windows-at-load=0")) << run.out;
+  EXPECT_TRUE(run.Has("threads-at-load=0")) << run.out;
+#else
+  const int threads = std::stoi(Value(run.out, "threads-at-load"));
+  EXPECT_GE(threads, 0) << run.out;
+  EXPECT_LE(threads, 1) << run.out;
+#endif
 }
 
 TEST(DlHost, AHostThatExitsWithTheLibraryLoadedEnds) {
