@@ -113,9 +113,9 @@ class tZV_Application {
   tZV_Application();
   // Reads the switches, creates the log directory "LogFiles" in the log root
   // (the log file appears with the first line), loads the version history and the
-  // message table "MESSAGES". Creates no window and starts no thread. Fails when the log writer cannot be built, with
-  // "Invalid argument to date encode" from the version history, or with "Duplicates not allowed" from the message
-  // table.
+  // message table "MESSAGES"; makes no window (see Wait). Fails when the log writer
+  // cannot be built, with "Invalid argument to date encode" from the version history, or
+  // with "Duplicates not allowed" from the message table.
   explicit tZV_Application(tZV_ApplicationEnvironment aEnvironment);
   // Removes the notification icon, writes out the log; releases the single-instance
   // lock.
