@@ -38,23 +38,16 @@ add_custom_command(
   DEPENDS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
 set(ZV_PACKAGE_OUTPUTS ${ZV_PACKAGE_FILES}/README.md ${ZV_PACKAGE_FILES}/changelog.gz)
 
-# The manual pages of the two commands, from their --help (help2man).
+# The manual pages of the two commands, from their --help and --version (help2man).
 find_program(ZV_HELP2MAN help2man)
 set(ZV_MAN_PAGES)
 if(ZV_HELP2MAN)
   foreach(tool zvpa-ecr lorvani-sim)
-    if(tool STREQUAL "zvpa-ecr")
-      set(summary "send requests to the ZVPA_LORVANI_10 payment driver as a cash register does")
-    else()
-      set(summary "a local HTTPS stand-in for the Lorvani in-store interface")
-    endif()
     add_custom_command(
       OUTPUT ${ZV_PACKAGE_FILES}/${tool}.1.gz
-      COMMAND ${ZV_HELP2MAN} --no-info --no-discard-stderr --section=1 --version-string=${PROJECT_VERSION}
-              "--name=${summary}" --output=${tool}.1 $<TARGET_FILE:${tool}>
-      COMMAND gzip -9nf ${tool}.1
-      WORKING_DIRECTORY ${ZV_PACKAGE_FILES}
-      DEPENDS ${tool}
+      COMMAND ${CMAKE_COMMAND} -DHELP2MAN=${ZV_HELP2MAN} -DTOOL=$<TARGET_FILE:${tool}>
+              -DOUT=${ZV_PACKAGE_FILES}/${tool}.1.gz -P ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
+      DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
       COMMENT "Manual page of ${tool}")
     list(APPEND ZV_MAN_PAGES ${ZV_PACKAGE_FILES}/${tool}.1.gz)
   endforeach()
