@@ -66,6 +66,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/ZVPA_LORVANI_10.h ${PROJECT_SOURCE_D
 install(FILES ${ZV_PACKAGE_FILES}/README.md ${PROJECT_SOURCE_DIR}/cmake/debian/copyright
               ${ZV_PACKAGE_FILES}/changelog.gz
         DESTINATION ${ZV_DOC_DIR} COMPONENT driver)
+# A .NET host's declarations of the commands and a sample host (Mono on Linux).
+install(FILES ${PROJECT_SOURCE_DIR}/include/ZVPA_LORVANI_10.cs ${PROJECT_SOURCE_DIR}/tools/csharp-host/SampleHost.cs
+              ${PROJECT_SOURCE_DIR}/tools/csharp-host/SampleHost.exe.config
+        DESTINATION ${ZV_DOC_DIR}/examples/csharp COMPONENT driver)
 
 # ---- the tools package
 

@@ -1,6 +1,7 @@
 # The Windows integrator's kit (scripts/package --windows): one zip, by CPack, holding
 # the DLL and its debug information, the header, both import libraries and the .def
-# they are made from, the Win32 host and README-Windows.txt.
+# they are made from, the Win32 host, the C# declarations and sample host, and
+# README-Windows.txt.
 
 # CPack installs what is built; scripts/package builds these targets first.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
@@ -9,6 +10,9 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 # which names the wrong symbols.
 install(FILES $<TARGET_FILE:ZVPA_LORVANI_10> $<TARGET_FILE:ZVPA_LORVANI_10>.debug ${ZV_IMPORT_LIBRARIES} ${ZV_DEF_FILE}
               ${PROJECT_SOURCE_DIR}/include/ZVPA_LORVANI_10.h ${PROJECT_SOURCE_DIR}/resources/README-Windows.txt
+        DESTINATION .)
+# A .NET host's declarations of the commands and a sample host.
+install(FILES ${PROJECT_SOURCE_DIR}/include/ZVPA_LORVANI_10.cs ${PROJECT_SOURCE_DIR}/tools/csharp-host/SampleHost.cs
         DESTINATION .)
 install(TARGETS zvpa-win32-host RUNTIME DESTINATION .)
 

@@ -35,7 +35,9 @@ has() { # PACKAGE FILE...
 has "$driver" /usr/lib/zvpa-lorvani-10/ZVPA_LORVANI_10.so /usr/lib/zvpa-lorvani-10/ZVPA_LORVANI_10_print.so \
   /usr/include/ZVPA_LORVANI_10.h \
   /usr/share/doc/zvpa-lorvani-10/README.md /usr/share/doc/zvpa-lorvani-10/copyright \
-  /usr/share/doc/zvpa-lorvani-10/changelog.gz
+  /usr/share/doc/zvpa-lorvani-10/changelog.gz /usr/share/doc/zvpa-lorvani-10/examples/csharp/ZVPA_LORVANI_10.cs \
+  /usr/share/doc/zvpa-lorvani-10/examples/csharp/SampleHost.cs \
+  /usr/share/doc/zvpa-lorvani-10/examples/csharp/SampleHost.exe.config
 has "$tools" /usr/bin/zvpa-ecr /usr/bin/lorvani-sim /usr/lib/zvpa-lorvani-10/fiscal-printer-sim.so \
   /usr/share/man/man1/zvpa-ecr.1.gz /usr/share/man/man1/lorvani-sim.1.gz \
   /usr/share/doc/zvpa-lorvani-10-tools/copyright /usr/share/doc/zvpa-lorvani-10-tools/changelog.gz

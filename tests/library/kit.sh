@@ -151,9 +151,14 @@ package)
   (cd "$work/unzipped" && unzip -q "${zips[0]}")
   kit=$(dirname "$(find "$work/unzipped" -name ZVPA_LORVANI_10.dll)")
   for file in ZVPA_LORVANI_10.dll ZVPA_LORVANI_10.dll.debug ZVPA_LORVANI_10.h libZVPA_LORVANI_10.dll.a \
-    ZVPA_LORVANI_10.lib ZVPA_LORVANI_10.def zvpa-win32-host.exe README-Windows.txt; do
+    ZVPA_LORVANI_10.lib ZVPA_LORVANI_10.def zvpa-win32-host.exe README-Windows.txt ZVPA_LORVANI_10.cs SampleHost.cs; do
     [[ -f $kit/$file ]] || fail "$file is not in the zip: $(cd "$work/unzipped" && find . -type f)"
   done
+  # The C# files compile as a 32-bit Windows program, as README-Windows.txt shows (Mono's
+  # compiler; no .NET runtime runs under Wine here: the Linux suite runs them with Mono).
+  mcs -warnaserror -platform:x86 -out:"$work/SampleHost.exe" "$kit/SampleHost.cs" "$kit/ZVPA_LORVANI_10.cs" ||
+    fail "the zip's C# sample host does not compile"
+  echo "ok the zip's C# declarations and sample host compile for x86"
   # Only what the zip holds from here on.
   hosts=$work/hosts
   mkdir -p "$hosts"
