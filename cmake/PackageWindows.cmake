@@ -6,10 +6,18 @@
 # CPack installs what is built; scripts/package builds these targets first.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
+# README-Windows.txt with the README's reference, made when the build is configured.
+set(ZV_WINDOWS_README ${PROJECT_BINARY_DIR}/README-Windows.txt)
+execute_process(COMMAND ${CMAKE_COMMAND} -DKIT=${PROJECT_SOURCE_DIR}/resources/README-Windows.txt
+                        -DREADME=${PROJECT_SOURCE_DIR}/README.md -DOUT=${ZV_WINDOWS_README}
+                        -P ${PROJECT_SOURCE_DIR}/cmake/WindowsReadme.cmake COMMAND_ERROR_IS_FATAL ANY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/resources/README-Windows.txt
+                                                               ${PROJECT_SOURCE_DIR}/README.md)
+
 # The files themselves: installing the target would add the linker's own import library,
 # which names the wrong symbols.
 install(FILES $<TARGET_FILE:ZVPA_LORVANI_10> $<TARGET_FILE:ZVPA_LORVANI_10>.debug ${ZV_IMPORT_LIBRARIES} ${ZV_DEF_FILE}
-              ${PROJECT_SOURCE_DIR}/include/ZVPA_LORVANI_10.h ${PROJECT_SOURCE_DIR}/resources/README-Windows.txt
+              ${PROJECT_SOURCE_DIR}/include/ZVPA_LORVANI_10.h ${ZV_WINDOWS_README}
         DESTINATION .)
 # A .NET host's declarations of the commands and a sample host.
 install(FILES ${PROJECT_SOURCE_DIR}/include/ZVPA_LORVANI_10.cs ${PROJECT_SOURCE_DIR}/tools/csharp-host/SampleHost.cs
