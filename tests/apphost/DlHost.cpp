@@ -29,9 +29,10 @@
 //                    it, once the system has ended the other threads
 
 #ifdef _WIN32
+#include <windows.h>
+// After <windows.h>, which they need.
 #include <oleauto.h>
 #include <tlhelp32.h>
-#include <windows.h>
 #else
 #include <dirent.h>
 #include <dlfcn.h>

@@ -145,16 +145,16 @@ std::thread WatchForDialog() {
 #endif
 
 #ifdef _WIN32
+BOOL CALLBACK CountOwnWindow(HWND aWindow, LPARAM aCount) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(aWindow, &process);
+  if (process == GetCurrentProcessId()) ++*reinterpret_cast<int*>(aCount);
+  return TRUE;
+}
+
 int OwnWindows() {
   int count = 0;
-  EnumWindows(
-      [](HWND aWindow, LPARAM aCount) -> BOOL {
-        DWORD process = 0;
-        GetWindowThreadProcessId(aWindow, &process);
-        if (process == GetCurrentProcessId()) ++*reinterpret_cast<int*>(aCount);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&count));
+  EnumWindows(CountOwnWindow, reinterpret_cast<LPARAM>(&count));
   return count;
 }
 

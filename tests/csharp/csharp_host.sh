@@ -29,10 +29,15 @@ sed "s|/usr/lib/zvpa-lorvani-10/ZVPA_LORVANI_10.so|$library|" "$source/tools/csh
 grep -q "target=\"$library\"" "$work/SampleHost.exe.config" || fail "the shipped config maps no library"
 cp "$work/SampleHost.exe.config" "$work/BstrLayout.exe.config"
 
+# Where the library would put its logs without ZV_LOG_DIR: beside Mono's executable.
+mono_logs=$(dirname "$(readlink -f "$(command -v mono)")")/LogFiles
+mono_logs_before=$([[ -e $mono_logs ]] && echo yes || echo no)
 # The hosts' logs go to their home's folders: ZV_LOG_DIR is the sample's to set.
 export HOME=$work/home
 unset ZV_LOG_DIR ZV_LIBRARY
-(cd "$work" && mono BstrLayout.exe) >"$work/layout.out" 2>&1 || { cat "$work/layout.out"; fail "BSTR layout"; }
+# The layout check sets no log folder of its own: the library's would be Mono's (/usr/bin).
+(cd "$work" && ZV_LOG_DIR=$work/logs mono BstrLayout.exe) >"$work/layout.out" 2>&1 ||
+  { cat "$work/layout.out"; fail "BSTR layout"; }
 
 "$sim" --port 0 --token csharp-token --ca-out "$work/ca.pem" --journal "$work/journal.jsonl" --quiet \
   >"$work/sim.out" 2>"$work/sim.err" &
@@ -53,6 +58,11 @@ done
 grep -q '"status":201,.*preApprovalCode.*PRE-CSHARP' "$work/journal.jsonl" || fail "the simulator took no order: $(cat "$work/journal.jsonl")"
 ls "$HOME"/.local/share/ZvpaSampleHost/LogFiles/Payment/ZVPA_LORVANI_10_csharp_*.log >/dev/null ||
   fail "no device log in the sample's folder"
+# Nor beside Mono: the sample sets ZV_LOG_DIR before Mono loads the library.
+if [[ $mono_logs_before == no && -e $mono_logs ]]; then
+  rmdir "$mono_logs" 2>/dev/null || true
+  fail "the library made $mono_logs: it was loaded before the sample set ZV_LOG_DIR"
+fi
 
 # Nothing listens: the payment is refused before it leaves, and the host says so.
 output=$(cd "$work" && mono SampleHost.exe https://127.0.0.1:9/v1/instore/ csharp-token 2>&1) && fail "a failed PAY exited 0"
