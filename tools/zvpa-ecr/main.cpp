@@ -34,6 +34,8 @@ Commands:
   OPEN CLOSE PAY REPRINT GETSTATUS DAYCLOSE GETTOTALS VERSION
                        the driver's commands
   DEVICES              in a session: the open handles and their device logs
+  REPEAT               in a session: the last PAY of unknown outcome again, with its
+                       requestId
 
 Global options (anywhere on the command line, before or after the command):
   --library PATH       the driver library (default: $ZV_LIBRARY, else the one installed
@@ -55,12 +57,15 @@ Global options (anywhere on the command line, before or after the command):
 Sessions:
   Devices live inside this process: OPEN a device and use its handle in the same
   session. In a session, "--handle last" is the handle of the last successful OPEN and
-  "--token last" the RefundReference of the last successful PAY. Session lines are
-  split as a shell does: 'single quotes' keep everything, "double quotes" group and a
-  backslash escapes. Lines starting with # are comments. A session line may carry
-  --raw or --json for that line alone. The interactive session reads lines like a
-  script's, with line editing and history (kept in ~/.zvpa_ecr_history when the home
-  folder is writable); HELP prints this text, QUIT or Ctrl-D ends the session.
+  "--token last" the RefundReference of the last successful PAY. When a PAY's outcome
+  is unknown (its error names a requestId), REPEAT sends the same request again with
+  that requestId: the provider answers with the first outcome (paid with its order, or
+  refused) instead of charging twice. Session lines are split as a shell does: 'single
+  quotes' keep everything, "double quotes" group and a backslash escapes. Lines
+  starting with # are comments. A session line may carry --raw or --json for that line
+  alone. The interactive session reads lines like a script's, with line editing and
+  history (kept in ~/.zvpa_ecr_history when the home folder is writable); HELP prints
+  this text, QUIT or Ctrl-D ends the session.
 
 Request options (a request is built from them unless --xml is given):
   --xml FILE           send the file's text as the request ("-": standard input)
@@ -93,6 +98,10 @@ Payment options (PAY, REPRINT):
   --reference TEXT     the host's reference of the sale
   --receipt-id ID      the receipt to reprint
   --token TOKEN|last   the order to refund or void (REFUND and VOID need it)
+  --request-id ID      the requestId of an earlier attempt whose outcome is unknown: the
+                       same request is sent again under it, and the provider answers
+                       with the first outcome (give the same amount, code, store, till,
+                       operator and reference)
   --payment-date ISO-8601
                        the date and time of the payment refunded or voided
 
@@ -138,6 +147,9 @@ Environment:
                        the OPOS fiscal printer control of an OPOS connection
   XDG_STATE_HOME, HOME
                        the user's state folder (see Files)
+  ZV_STATE_DIR         the folder of the driver's request id files (default
+                       /var/tmp/zvpa-lorvani-10), which keep request ids unique on the
+                       machine
   https_proxy, HTTPS_PROXY, all_proxy, ALL_PROXY
                        the proxy through which the driver reaches the provider
                        (libcurl's variables)
