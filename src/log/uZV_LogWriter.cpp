@@ -131,16 +131,15 @@ void tZV_LogWriter::SetMaxLogFileSize(int32_t aKiloBytes) {
 }
 
 bool tZV_LogWriter::HasDroppedLines(std::chrono::milliseconds aWait) const {
-  // Polled: the thread reports no progress line by line, so that writing stays cheap.
-  const auto deadline = std::chrono::steady_clock::now() + aWait;
-  std::unique_lock lock(fState->Lock);
-  const uint64_t target = fState->Handled + fState->Queue.size();
-  while (fState->Handled < target && std::chrono::steady_clock::now() < deadline) {
-    lock.unlock();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    lock.lock();
-  }
-  return fState->Dropped > 0;
+  tZV_LogState& state = *fState;
+  std::unique_lock lock(state.Lock);
+  const uint64_t target = state.Handled + state.Queue.size();
+  // The thread reports each line it handles only while someone waits here, so that
+  // writing stays cheap otherwise.
+  ++state.ProgressWaiters;
+  state.Progress.wait_for(lock, aWait, [&] { return state.Handled >= target || state.Finished; });
+  --state.ProgressWaiters;
+  return state.Dropped > 0;
 }
 
 int64_t tZV_LogWriter::GetLogFileSize() const { return platform::FileSize(FileName()); }
@@ -349,6 +348,7 @@ void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {
     }
     state.Queue.pop_front();
     ++state.Handled;
+    if (state.ProgressWaiters > 0) state.Progress.notify_all();
   }
   state.Finished = true;
   state.Progress.notify_all();

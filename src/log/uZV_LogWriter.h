@@ -35,6 +35,7 @@ struct tZV_LogState {
   bool Finished = false;
   uint64_t Handled = 0;             // lines written or dropped so far
   uint64_t Dropped = 0;             // lines dropped after their last attempt
+  int ProgressWaiters = 0;          // callers waiting for lines to be handled
 };
 
 // Where one line goes and whether the size check is due, copied from the state under
