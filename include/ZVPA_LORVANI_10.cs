@@ -23,59 +23,57 @@
 
 using System.Runtime.InteropServices;
 
-namespace ZvpaLorvani
-{
-    public static class ZvpaLorvani10
-    {
-        // The library's name without its extension: ZVPA_LORVANI_10.dll on Windows,
-        // ZVPA_LORVANI_10.so on Linux.
-        public const string Library = "ZVPA_LORVANI_10";
+namespace ZvpaLorvani {
+  public static class ZvpaLorvani10 {
+    // The library's name without its extension: ZVPA_LORVANI_10.dll on Windows,
+    // ZVPA_LORVANI_10.so on Linux.
+    public const string Library = "ZVPA_LORVANI_10";
 
-        public const int Success = 0;
-        public const int Failure = 0xFFFF;
+    public const int Success = 0;
+    public const int Failure = 0xFFFF;
 
-        // Opens a device: the response's Handle names it in the later commands.
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
-        public static extern int OPEN([MarshalAs(UnmanagedType.BStr)] string request,
-                                      [MarshalAs(UnmanagedType.BStr)] out string response,
-                                      [MarshalAs(UnmanagedType.BStr)] out string error);
+    // Opens a device: the response's Handle names it in the later commands.
+    [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+    public static extern int OPEN([MarshalAs(UnmanagedType.BStr)] string request,
+                                  [MarshalAs(UnmanagedType.BStr)] out string response,
+                                  [MarshalAs(UnmanagedType.BStr)] out string error);
 
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
-        public static extern int CLOSE([MarshalAs(UnmanagedType.BStr)] string request,
-                                       [MarshalAs(UnmanagedType.BStr)] out string response,
-                                       [MarshalAs(UnmanagedType.BStr)] out string error);
+    [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+    public static extern int CLOSE([MarshalAs(UnmanagedType.BStr)] string request,
+                                   [MarshalAs(UnmanagedType.BStr)] out string response,
+                                   [MarshalAs(UnmanagedType.BStr)] out string error);
 
-        // A payment, refund or void (the request's Payment/Action).
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
-        public static extern int PAY([MarshalAs(UnmanagedType.BStr)] string request,
+    // A payment, refund or void (the request's Payment/Action).
+    [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+    public static extern int PAY([MarshalAs(UnmanagedType.BStr)] string request,
+                                 [MarshalAs(UnmanagedType.BStr)] out string response,
+                                 [MarshalAs(UnmanagedType.BStr)] out string error);
+
+    [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+    public static extern int REPRINT([MarshalAs(UnmanagedType.BStr)] string request,
                                      [MarshalAs(UnmanagedType.BStr)] out string response,
                                      [MarshalAs(UnmanagedType.BStr)] out string error);
 
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
-        public static extern int REPRINT([MarshalAs(UnmanagedType.BStr)] string request,
-                                         [MarshalAs(UnmanagedType.BStr)] out string response,
-                                         [MarshalAs(UnmanagedType.BStr)] out string error);
+    [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+    public static extern int GETSTATUS([MarshalAs(UnmanagedType.BStr)] string request,
+                                       [MarshalAs(UnmanagedType.BStr)] out string response,
+                                       [MarshalAs(UnmanagedType.BStr)] out string error);
 
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
-        public static extern int GETSTATUS([MarshalAs(UnmanagedType.BStr)] string request,
-                                           [MarshalAs(UnmanagedType.BStr)] out string response,
-                                           [MarshalAs(UnmanagedType.BStr)] out string error);
+    [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+    public static extern int DAYCLOSE([MarshalAs(UnmanagedType.BStr)] string request,
+                                      [MarshalAs(UnmanagedType.BStr)] out string response,
+                                      [MarshalAs(UnmanagedType.BStr)] out string error);
 
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
-        public static extern int DAYCLOSE([MarshalAs(UnmanagedType.BStr)] string request,
-                                          [MarshalAs(UnmanagedType.BStr)] out string response,
-                                          [MarshalAs(UnmanagedType.BStr)] out string error);
+    [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+    public static extern int GETTOTALS([MarshalAs(UnmanagedType.BStr)] string request,
+                                       [MarshalAs(UnmanagedType.BStr)] out string response,
+                                       [MarshalAs(UnmanagedType.BStr)] out string error);
 
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
-        public static extern int GETTOTALS([MarshalAs(UnmanagedType.BStr)] string request,
-                                           [MarshalAs(UnmanagedType.BStr)] out string response,
-                                           [MarshalAs(UnmanagedType.BStr)] out string error);
-
-        // The request is a driver name ("ZVPA_LORVANI_10"); the response its version text,
-        // or null for another name. The result is always 0 and the error text null.
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
-        public static extern int VERSION([MarshalAs(UnmanagedType.BStr)] string driverName,
-                                         [MarshalAs(UnmanagedType.BStr)] out string response,
-                                         [MarshalAs(UnmanagedType.BStr)] out string error);
-    }
+    // The request is a driver name ("ZVPA_LORVANI_10"); the response its version text,
+    // or null for another name. The result is always 0 and the error text null.
+    [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+    public static extern int VERSION([MarshalAs(UnmanagedType.BStr)] string driverName,
+                                     [MarshalAs(UnmanagedType.BStr)] out string response,
+                                     [MarshalAs(UnmanagedType.BStr)] out string error);
+  }
 }
