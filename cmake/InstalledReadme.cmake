@@ -26,4 +26,10 @@ string(REPLACE "build/tools/fiscal-printer-sim/fiscal-printer-sim.so" "${LIBDIR}
 string(REPLACE "build/tools/zvpa-ecr/zvpa-ecr" "zvpa-ecr" text "${text}")
 string(REPLACE "build/tools/lorvani-sim/lorvani-sim" "lorvani-sim" text "${text}")
 string(REPLACE "build/src/ZVPA_LORVANI_10.so" "${LIBDIR}/ZVPA_LORVANI_10.so" text "${text}")
+# The headers are installed where the compiler looks by itself.
+string(REPLACE "`include/ZvOposFiscalPrinter.h`" "`/usr/include/ZvOposFiscalPrinter.h`" text "${text}")
+string(REPLACE "`cc -Iinclude " "`cc " text "${text}")
+# The marks of the parts that the Windows kit's README takes.
+string(REPLACE "<!-- kit -->\n" "" text "${text}")
+string(REPLACE "<!-- /kit -->\n" "" text "${text}")
 file(WRITE ${OUT} "${text}")

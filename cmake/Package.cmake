@@ -34,23 +34,17 @@ add_custom_command(
   DEPENDS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
 set(ZV_PACKAGE_OUTPUTS ${ZV_PACKAGE_FILES}/README.md ${ZV_PACKAGE_FILES}/changelog.gz)
 
-# The manual pages of the two commands, from their --help (help2man).
+# The manual pages of the two commands, from their --help and --version (help2man).
 find_program(ZV_HELP2MAN help2man)
 set(ZV_MAN_PAGES)
 if(ZV_HELP2MAN)
   foreach(tool zvpa-ecr lorvani-sim)
-    if(tool STREQUAL "zvpa-ecr")
-      set(summary "send requests to the ZVPA_LORVANI_10 payment driver as a cash register does")
-    else()
-      set(summary "a local HTTPS stand-in for the Lorvani in-store interface")
-    endif()
     add_custom_command(
       OUTPUT ${ZV_PACKAGE_FILES}/${tool}.1.gz
-      COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${ZV_SOURCE_DATE_EPOCH} ${ZV_HELP2MAN} --no-info --no-discard-stderr --section=1 --version-string=${PROJECT_VERSION}
-              "--name=${summary}" --output=${tool}.1 $<TARGET_FILE:${tool}>
-      COMMAND gzip -9nf ${tool}.1
-      WORKING_DIRECTORY ${ZV_PACKAGE_FILES}
-      DEPENDS ${tool}
+      COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${ZV_SOURCE_DATE_EPOCH}
+              ${CMAKE_COMMAND} -DHELP2MAN=${ZV_HELP2MAN} -DTOOL=$<TARGET_FILE:${tool}>
+              -DOUT=${ZV_PACKAGE_FILES}/${tool}.1.gz -P ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
+      DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
       COMMENT "Manual page of ${tool}")
     list(APPEND ZV_MAN_PAGES ${ZV_PACKAGE_FILES}/${tool}.1.gz)
   endforeach()
@@ -91,6 +85,10 @@ install(FILES ${ZV_PACKAGE_FILES}/README.md ${PROJECT_SOURCE_DIR}/cmake/debian/c
         DESTINATION ${ZV_DOC_DIR} COMPONENT driver)
 install(FILES ${ZV_PACKAGE_FILES}/zvpa-lorvani-10/THIRD-PARTY-NOTICES.txt.gz DESTINATION ${ZV_DOC_DIR}
         COMPONENT driver)
+# A .NET host's declarations of the commands and a sample host (Mono on Linux).
+install(FILES ${PROJECT_SOURCE_DIR}/include/ZVPA_LORVANI_10.cs ${PROJECT_SOURCE_DIR}/tools/csharp-host/SampleHost.cs
+              ${PROJECT_SOURCE_DIR}/tools/csharp-host/SampleHost.exe.config
+        DESTINATION ${ZV_DOC_DIR}/examples/csharp COMPONENT driver)
 
 # ---- the tools package
 

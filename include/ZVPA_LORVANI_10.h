@@ -13,7 +13,9 @@
  * is the empty text. On entry each non-null out-address has its variable set to
  * null; what it held before is not freed. The host owns every string it receives
  * and frees it with SysFreeString (on Linux the library's own, exported below; on
- * Windows oleaut32's).
+ * Windows oleaut32's). OPEN and PAY with a null response address do nothing and fail
+ * (the error text says so when an error address is given): their answer is the device
+ * handle or the payment's outcome. The other commands skip a null address.
  */
 #ifndef ZVPA_LORVANI_10_H
 #define ZVPA_LORVANI_10_H

@@ -65,7 +65,7 @@ void DisplayMessage(int aKind, const Text& aText) {
 }
 
 void ShowAppMessage(int aKind, const Text& aText) {
-  tZV_Wait* wait = ApplicationObject != nullptr ? &ApplicationObject->Wait() : nullptr;
+  tZV_Wait* wait = ApplicationObject != nullptr ? ApplicationObject->CreatedWait() : nullptr;
   const bool wasShowing = wait != nullptr && wait->Started();
   if (wasShowing) wait->Stop();
   DisplayMessage(aKind, aText);
@@ -171,7 +171,6 @@ tZV_Application::ExceptionHook::~ExceptionHook() {
 tZV_Application::tZV_Application() : tZV_Application(tZV_ApplicationEnvironment::OfProcess()) {}
 
 tZV_Application::tZV_Application(tZV_ApplicationEnvironment aEnvironment) : fEnvironment(std::move(aEnvironment)) {
-  fWait = std::make_unique<tZV_Wait>();
   fSetup = std::make_unique<tZV_Setup>();
   fLogger = std::make_unique<tZV_LogWriter>(fEnvironment.ExeBaseName,
                                             tZV_LogWriter::JoinPath(fEnvironment.LogRoot, u"LogFiles"), 0, false);
@@ -197,6 +196,11 @@ tZV_Application::~tZV_Application() {
   fInfo.reset();
   fTimers.reset();
   // The single-instance lock goes with the object (see SetSingleInstance).
+}
+
+tZV_Wait& tZV_Application::Wait() {
+  if (!fWait) fWait = std::make_unique<tZV_Wait>();
+  return *fWait;
 }
 
 void tZV_Application::Log(tZV_MessageType aEntryType, const Text& aMessage) {

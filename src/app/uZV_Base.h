@@ -113,9 +113,9 @@ class tZV_Application {
   tZV_Application();
   // Reads the switches, creates the log directory "LogFiles" in the log root
   // (the log file appears with the first line), loads the version history and the
-  // message table "MESSAGES". Fails when the log writer cannot be built, with "Invalid
-  // argument to date encode" from the version history, or with "Duplicates not
-  // allowed" from the message table.
+  // message table "MESSAGES"; makes no window (see Wait). Fails when the log writer
+  // cannot be built, with "Invalid argument to date encode" from the version history, or
+  // with "Duplicates not allowed" from the message table.
   explicit tZV_Application(tZV_ApplicationEnvironment aEnvironment);
   // Removes the notification icon, writes out the log; releases the single-instance
   // lock.
@@ -160,7 +160,11 @@ class tZV_Application {
   void SetSingleInstance(bool aValue);
 
   tZV_Setup& Setup() { return *fSetup; }
-  tZV_Wait& Wait() { return *fWait; }
+  // The please-wait window, created when it is first asked for: a window made while the
+  // library loads would belong to the loading thread, inside the system's loader lock.
+  tZV_Wait& Wait();
+  // The wait window when it has been created, else null.
+  tZV_Wait* CreatedWait() { return fWait.get(); }
   const platform::NotifyIconData& IconData() const { return fIconData; }
   void SetIconData(const platform::NotifyIconData& aData) { fIconData = aData; }
   bool NotifyIcon() const { return fNotifyIcon; }

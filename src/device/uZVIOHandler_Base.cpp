@@ -1,5 +1,7 @@
 #include "device/uZVIOHandler_Base.h"
 
+#include <chrono>
+
 #include "log/uZV_LogWriter.h"
 
 namespace zv {
@@ -69,6 +71,13 @@ void kIOHandler::ClearError(int32_t aErrorCode) {
 }
 
 Text kIOHandler::GetLogFileName() const { return fLogger ? fLogger->FileName() : Text(); }
+
+bool kIOHandler::LogIsWritten() const {
+  // Long enough for a line's every attempt on a busy machine; a writable file answers at
+  // once.
+  constexpr std::chrono::milliseconds kWait{3000};
+  return !fLogger || !fLogger->HasDroppedLines(kWait);
+}
 
 void kIOHandler::SetTemporaryReadTimeout(int32_t aNewTimeout) {
   Debug(tZV_MessageType::let_info, u"Set Read Timeout to " + IntToText(aNewTimeout) + u"ms from " +

@@ -68,6 +68,9 @@ class kIOHandler {
 
   // Full path of the log file; empty without a log.
   Text GetLogFileName() const;
+  // False when a line of the log could not be written to its file (an unwritable
+  // folder or disk); waits a moment for the lines logged so far. True without a log.
+  bool LogIsWritten() const;
 
   // Logs the change, then makes aNewTimeout the read time-out when it is greater than
   // 0, saving the current one.

@@ -83,12 +83,24 @@ kPaymentDevice& kPaymentWrapper::GetDevice(bool aCanCreate) {
 
 void kPaymentWrapper_OPEN::ClearResult() { fResult = int_OPEN_result::Cleared(); }
 
+// A device whose log cannot be written still opens: the answers of its payments are the
+// host's record of them, and a till must not stop taking payments over its log folder.
+// But the host learns of it, in the error text of an OPEN that succeeds.
+Text kPaymentWrapper_OPEN::UnwrittenLogWarning(const kPaymentDevice& aDevice) {
+  if (aDevice.LogIsWritten()) return Text();
+  return u"Warning: the device log cannot be written (" + aDevice.LogFileName() +
+         u"): nothing of this device is recorded; give ZV_LOG_DIR a folder this process can write to";
+}
+
 void kPaymentWrapper_OPEN::Process(const Text& aXml) {
   ClearResult();
   try {
     fHandler->Deserialize(aXml, {zvPaymentHandlerDocumentType::dt_Open});
-    fResult.Handle = GetDevice(true).fHandle;
+    const bool creates = fHandler->DeviceHandle() <= 0;
+    const kPaymentDevice& device = GetDevice(true);
+    fResult.Handle = device.fHandle;
     fResult.Error = false;
+    if (creates) fResult.ErrorText = UnwrittenLogWarning(device);
   } catch (...) {
     fResult.Error = true;
     fResult.ErrorText = FailureMessage(std::current_exception());

@@ -89,6 +89,9 @@ class kPaymentWrapper_OPEN : public kPaymentWrapper {
   const int_OPEN_result& Result() const { return fResult; }
 
  private:
+  // Empty when the device's log takes its lines; otherwise the warning OPEN answers.
+  static Text UnwrittenLogWarning(const kPaymentDevice& aDevice);
+
   int_OPEN_result fResult;
 };
 

@@ -34,10 +34,23 @@ void Store(BSTR* aTarget, const Text& aText) {
   if (aTarget != nullptr) *aTarget = platform::TextToBstr(aText);
 }
 
+// OPEN and PAY act before they answer: a device whose handle nobody would learn, a
+// payment whose outcome nobody would learn. Without a response address they do nothing.
+constexpr char16_t kOpenWithoutResponse[] =
+    u"No device was opened: the response address is null, so the handle could not be returned";
+constexpr char16_t kPayWithoutResponse[] =
+    u"Nothing was sent to the provider: the response address is null, so the answer could not be returned";
+
+// aRefusal: the error text of a command refused without a response address; null for a
+// command that runs all the same.
 template <typename Wrapper>
-int RunCommand(BSTR aRequest, BSTR* aResponse, BSTR* aError) noexcept {
+int RunCommand(BSTR aRequest, BSTR* aResponse, BSTR* aError, const char16_t* aRefusal = nullptr) noexcept {
   NullOutVariables(aResponse, aError);
   try {
+    if (aResponse == nullptr && aRefusal != nullptr) {
+      Store(aError, aRefusal);
+      return kFailure;
+    }
     const Text request = platform::BstrToText(aRequest);
     // Hosts may call from several threads; commands run one at a time so that they
     // never race on the device table.
@@ -65,7 +78,7 @@ int RunCommand(BSTR aRequest, BSTR* aResponse, BSTR* aError) noexcept {
 extern "C" {
 
 ZV_EXPORT int ZV_API OPEN(BSTR aRequest, BSTR* aResponse, BSTR* aError) {
-  return RunCommand<kPaymentWrapper_OPEN>(aRequest, aResponse, aError);
+  return RunCommand<kPaymentWrapper_OPEN>(aRequest, aResponse, aError, kOpenWithoutResponse);
 }
 
 ZV_EXPORT int ZV_API CLOSE(BSTR aRequest, BSTR* aResponse, BSTR* aError) {
@@ -73,7 +86,7 @@ ZV_EXPORT int ZV_API CLOSE(BSTR aRequest, BSTR* aResponse, BSTR* aError) {
 }
 
 ZV_EXPORT int ZV_API PAY(BSTR aRequest, BSTR* aResponse, BSTR* aError) {
-  return RunCommand<kPaymentWrapper_PAY>(aRequest, aResponse, aError);
+  return RunCommand<kPaymentWrapper_PAY>(aRequest, aResponse, aError, kPayWithoutResponse);
 }
 
 ZV_EXPORT int ZV_API REPRINT(BSTR aRequest, BSTR* aResponse, BSTR* aError) {

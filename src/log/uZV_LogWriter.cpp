@@ -130,6 +130,18 @@ void tZV_LogWriter::SetMaxLogFileSize(int32_t aKiloBytes) {
   fState->MaxLogfileSize = aKiloBytes;
 }
 
+bool tZV_LogWriter::HasDroppedLines(std::chrono::milliseconds aWait) const {
+  tZV_LogState& state = *fState;
+  std::unique_lock lock(state.Lock);
+  const uint64_t target = state.Handled + state.Queue.size();
+  // The thread reports each line it handles only while someone waits here, so that
+  // writing stays cheap otherwise.
+  ++state.ProgressWaiters;
+  state.Progress.wait_for(lock, aWait, [&] { return state.Handled >= target || state.Finished; });
+  --state.ProgressWaiters;
+  return state.Dropped > 0;
+}
+
 int64_t tZV_LogWriter::GetLogFileSize() const { return platform::FileSize(FileName()); }
 
 bool tZV_LogWriter::CheckLogfileSize() const {
@@ -240,7 +252,10 @@ void tZV_LogThread::WriteQueueHere(tZV_LogState& aState, std::unique_lock<std::m
     const bool written =
         tZV_LogWriter::AppendToFile(target, line, aSingleAttempts ? 1 : tZV_LogWriter::kAttempts, bytes);
     aLock.lock();
-    if (!written) aSingleAttempts = true;
+    if (!written) {
+      aSingleAttempts = true;
+      ++aState.Dropped;
+    }
     ++aState.Handled;
   }
 }
@@ -327,9 +342,13 @@ void tZV_LogThread::Execute(std::shared_ptr<tZV_LogState> aState) {
     const bool written =
         tZV_LogWriter::AppendToFile(target, line, singleAttempts ? 1 : tZV_LogWriter::kAttempts, bytes);
     LockQueue(lock);
-    if (!written && state.StopRequested) singleAttempts = true;
+    if (!written) {
+      ++state.Dropped;
+      if (state.StopRequested) singleAttempts = true;
+    }
     state.Queue.pop_front();
     ++state.Handled;
+    if (state.ProgressWaiters > 0) state.Progress.notify_all();
   }
   state.Finished = true;
   state.Progress.notify_all();

@@ -3,6 +3,7 @@
 // caller's thread and queues it; the writer's own thread appends it to the file.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -33,6 +34,8 @@ struct tZV_LogState {
   bool Started = false;             // the thread runs (set by the thread itself)
   bool Finished = false;
   uint64_t Handled = 0;             // lines written or dropped so far
+  uint64_t Dropped = 0;             // lines dropped after their last attempt
+  int ProgressWaiters = 0;          // callers waiting for lines to be handled
 };
 
 // Where one line goes and whether the size check is due, copied from the state under
@@ -78,6 +81,11 @@ class tZV_LogWriter {
   void SetMaxLogFileSize(int32_t aKiloBytes);
   int32_t MaxMessageLength() const { return fMaxMessageLength; }
   bool Daily() const { return fDaily; }
+
+  // Waits, at most aWait, until the lines queued so far have been handled, and answers
+  // whether any line of this writer was dropped because its file could not be written.
+  // A wait that runs out answers what is known by then.
+  bool HasDroppedLines(std::chrono::milliseconds aWait) const;
 
   // Size of the current file in bytes; -1 when it does not exist or cannot be read.
   int64_t GetLogFileSize() const;

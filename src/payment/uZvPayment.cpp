@@ -40,8 +40,8 @@ constexpr CodeEntry<zvPaymentPhase> kPhases[] = {{u"NONE", zvPaymentPhase::None}
                                                  {u"COMMIT", zvPaymentPhase::Commit},
                                                  {u"ROLLBACK", zvPaymentPhase::Rollback}};
 
-// The messages name the codes hosts are meant to send; VOID and NONE are accepted
-// without being named.
+// The messages name the codes hosts are meant to send; NONE, the phase of a request
+// without one, is accepted without being named.
 void DecodePrintLocation(const Text& aText, ZvPrintLocation& aField) {
   DecodeCode(aText, kPrintLocations, aField, u"Payment Location ", u"ECR,EFT");
 }
@@ -77,7 +77,7 @@ void kPaymentReceipt::ReadSection(const pugi::xml_document& aDocument) {
   // An empty channel, action or phase keeps the default.
   DecodeCode(U::GetNodeValueAsString(p, u"PaymentChannel"), kChannels, fPaymentChannel, u"Payment Channel ",
              u"STD,MVP,NHS");
-  DecodeCode(U::GetNodeValueAsString(p, u"Action"), kActions, fAction, u"Action ", u"PAY,REFUND");
+  DecodeCode(U::GetNodeValueAsString(p, u"Action"), kActions, fAction, u"Action ", u"PAY,REFUND,VOID");
   DecodeCode(U::GetNodeValueAsString(p, u"Phase"), kPhases, fPhase, u"Phase ", u"BEGIN,DO,COMMIT,ROLLBACK");
 
   fOperatorId = U::GetNodeValueAsString(p, u"OperatorId");

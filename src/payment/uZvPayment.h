@@ -141,6 +141,10 @@ class kPaymentDevice {
   static Text PaymentLogDirectory();
 
   kIOHandler& IOHandler() { return *fIOHandler; }
+  // The device log's full path, and whether its lines so far reached that file (an
+  // unwritable folder or disk loses them; waits a moment for them).
+  Text LogFileName() const;
+  bool LogIsWritten() const;
 
   int32_t fHandle = 0;  // 0 until the device table draws a handle for it
 

@@ -30,6 +30,10 @@ kPaymentDevice::kPaymentDevice(const kPaymentHandler& aHandler)
 
 kPaymentDevice::~kPaymentDevice() = default;
 
+Text kPaymentDevice::LogFileName() const { return fIOHandler->GetLogFileName(); }
+
+bool kPaymentDevice::LogIsWritten() const { return fIOHandler->LogIsWritten(); }
+
 void kPaymentDevice::ResetIOError() { fIOHandler->ResetCustomError(); }
 
 template <typename Result>

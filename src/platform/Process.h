@@ -11,7 +11,8 @@ namespace zv::platform {
 // Full path of the process's executable file.
 Text ExecutableFileName();
 // The folder below which logs go, ending in a path separator: $ZV_LOG_DIR when set and
-// not empty (a host in a read-only folder), else the executable's folder.
+// not empty (a host in a read-only folder), a relative one taken from the working folder
+// now, else the executable's folder.
 Text LogRoot();
 // The command-line arguments after the program name, in order.
 std::vector<Text> CommandLineArguments();

@@ -80,7 +80,21 @@ INSTANTIATE_TEST_SUITE_P(
         Layout{u"en", u"x\r\ny", u"Wait please ...\r\nx\r\ny", 105, 48, 136, 15, 1}),
     zvtest::ByNameOf());
 
-TEST_F(Wait, IsCreatedHiddenWithItsLookAndAnEmptyTextInsideTheApplication) {
+// Loading the library makes the application object: no window is made with it, nor for
+// a message while none is showing; the first use makes it.
+TEST_F(Wait, IsCreatedWhenFirstAskedFor) {
+  tZV_Application app(TestEnvironment(dir.Path()));
+  GlobalApplication global(app);
+  EXPECT_EQ(app.CreatedWait(), nullptr);
+  ShowAppMessage(0, u"note");
+  EXPECT_EQ(app.CreatedWait(), nullptr);
+  tZV_Wait& wait = app.Wait();
+  EXPECT_EQ(app.CreatedWait(), &wait);
+  EXPECT_EQ(&app.Wait(), &wait);
+  EXPECT_FALSE(wait.Form().Visible());
+}
+
+TEST_F(Wait, IsCreatedHiddenWithItsLookAndAnEmptyTextWithoutAnApplicationObject) {
   tZV_Application app(TestEnvironment(dir.Path()));
   const platform::PopupWindow& form = app.Wait().Form();
   EXPECT_FALSE(form.Visible());
@@ -89,7 +103,7 @@ TEST_F(Wait, IsCreatedHiddenWithItsLookAndAnEmptyTextInsideTheApplication) {
   EXPECT_TRUE(form.TopMost());
   EXPECT_TRUE(form.Borderless());
   EXPECT_EQ(form.ClientHeight(), 50);
-  // Built before the application object is published: no text yet.
+  // No application object is published: no language, no text yet.
   EXPECT_EQ(form.GetLabel().Caption(), u"");
   EXPECT_EQ(form.ClientWidth(), 0);
   const platform::Font& font = form.GetLabel().GetFont();

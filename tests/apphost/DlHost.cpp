@@ -5,6 +5,12 @@
 // Arguments, in order:
 //   set-log-dir=PATH (before loading, wherever it stands) the host sets ZV_LOG_DIR in its
 //                    own environment (SetEnvironmentVariableW on Windows, setenv on Linux)
+//   cd=PATH          (before loading, wherever it stands) the host's working folder
+//   dayclose=REQUEST DAYCLOSE with the request text REQUEST (its answer names the device log)
+//
+// After loading it reports what the loading started: "threads-at-load" (Linux: the
+// threads the process gained; Windows: the threads that begin in the library's code)
+// and, on Windows, "windows-at-load", the windows that the process owns.
 //   version=NAME     VERSION with the driver name NAME
 //   open=REQUEST     OPEN with the request text REQUEST
 //   unload           dlclose / FreeLibrary (without it the library stays loaded until exit)
@@ -24,10 +30,14 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// After <windows.h>, which they need.
 #include <oleauto.h>
+#include <tlhelp32.h>
 #else
+#include <dirent.h>
 #include <dlfcn.h>
 #include <signal.h>
+#include <unistd.h>
 #endif
 
 #include <atomic>
@@ -80,6 +90,48 @@ void ReleaseLoaderLock() {
 // 0 on success, as dlclose answers.
 int Unload() { return FreeLibrary(gLibrary) != 0 ? 0 : 1; }
 
+// The threads of this process whose start address lies in the loaded library's image.
+int LibraryThreads() {
+  using QueryThread = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+  constexpr int kThreadQuerySetWin32StartAddress = 9;
+  const auto query = reinterpret_cast<QueryThread>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationThread")));
+  const auto* base = reinterpret_cast<const unsigned char*>(gLibrary);
+  const auto* nt =
+      reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const auto* end = base + nt->OptionalHeader.SizeOfImage;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE || query == nullptr) return -1;
+  int count = 0;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID != GetCurrentProcessId()) continue;
+    HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, entry.th32ThreadID);
+    if (thread == nullptr) continue;
+    void* start = nullptr;
+    if (query(thread, kThreadQuerySetWin32StartAddress, &start, sizeof start, nullptr) == 0 &&
+        static_cast<const unsigned char*>(start) >= base && static_cast<const unsigned char*>(start) < end)
+      ++count;
+    CloseHandle(thread);
+  }
+  CloseHandle(snapshot);
+  return count;
+}
+
+BOOL CALLBACK CountOwnWindow(HWND aWindow, LPARAM aCount) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(aWindow, &process);
+  if (process == GetCurrentProcessId()) ++*reinterpret_cast<int*>(aCount);
+  return TRUE;
+}
+
+void ReportLoad(int) {
+  int windows = 0;
+  EnumWindows(CountOwnWindow, reinterpret_cast<LPARAM>(&windows));
+  std::printf("threads-at-load=%d\nwindows-at-load=%d\n", LibraryThreads(), windows);
+}
+
 bool StillLoaded(const char* aPath) { return GetModuleHandleA(aPath) != nullptr; }
 
 void* Lookup(const char* aName) { return reinterpret_cast<void*>(GetProcAddress(gLibrary, aName)); }
@@ -98,6 +150,18 @@ bool Load(const char* aPath) {
 }
 
 int Unload() { return dlclose(gLibrary); }
+
+int ProcessThreads() {
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(tasks))
+    if (entry->d_name[0] != '.') ++count;
+  closedir(tasks);
+  return count;
+}
+
+void ReportLoad(int aThreadsBefore) { std::printf("threads-at-load=%d\n", ProcessThreads() - aThreadsBefore); }
 
 bool StillLoaded(const char* aPath) { return dlopen(aPath, RTLD_NOW | RTLD_NOLOAD) != nullptr; }
 
@@ -214,15 +278,29 @@ int main(int argc, char** argv) {
       std::printf("set-log-dir=%s\n", setenv("ZV_LOG_DIR", argv[i] + 12, 1) == 0 ? "yes" : "no");
 #endif
     }
+    if (std::strncmp(argv[i], "cd=", 3) == 0) {
+#ifdef _WIN32
+      std::printf("cd=%s\n", SetCurrentDirectoryW(Wide(argv[i] + 3).c_str()) ? "yes" : "no");
+#else
+      std::printf("cd=%s\n", chdir(argv[i] + 3) == 0 ? "yes" : "no");
+#endif
+    }
   }
+#ifdef _WIN32
+  const int threadsBefore = 0;
+#else
+  const int threadsBefore = ProcessThreads();
+#endif
   if (!Load(path)) return 2;
   std::printf("loaded=yes\n");
+  ReportLoad(threadsBefore);
   for (int i = 1; i < argc; ++i) {
 #ifdef _WIN32
     if (std::strcmp(argv[i], "hold-loader-lock") == 0) HoldLoaderLock();
 #endif
     if (std::strncmp(argv[i], "version=", 8) == 0) Call("VERSION", argv[i] + 8);
     if (std::strncmp(argv[i], "open=", 5) == 0) Call("OPEN", argv[i] + 5);
+    if (std::strncmp(argv[i], "dayclose=", 9) == 0) Call("DAYCLOSE", argv[i] + 9);
     if (std::strncmp(argv[i], "pay-then-exit=", 14) == 0) PayThenExit(argv[i] + 14);
     if (std::strcmp(argv[i], "unload") == 0) {
       std::printf("dlclose=%d\n", Unload());

@@ -7,6 +7,9 @@
 //                  closed with its OK button and reported ("dialog=" its text)
 //   open-device    register a device class of the host's own and OPEN a device of it
 //                  with an HTTP connection; it stays open until unloading
+//   wait=TEXT      show the please-wait window with TEXT, then hide it, reporting what
+//                  existed before ("wait-before-use", on Windows "windows-before-wait",
+//                  the windows of the process) and the window shown and hidden
 //   at-exit        keep the library loaded until the process exits (static
 //                  destruction), as a host that never unloads it
 //   call-during-exit
@@ -141,6 +144,55 @@ std::thread WatchForDialog() {
 }
 #endif
 
+#ifdef _WIN32
+BOOL CALLBACK CountOwnWindow(HWND aWindow, LPARAM aCount) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(aWindow, &process);
+  if (process == GetCurrentProcessId()) ++*reinterpret_cast<int*>(aCount);
+  return TRUE;
+}
+
+int OwnWindows() {
+  int count = 0;
+  EnumWindows(CountOwnWindow, reinterpret_cast<LPARAM>(&count));
+  return count;
+}
+
+// The state of the system's wait window, as a person would see it.
+std::string WaitWindowSeen() {
+  HWND window = FindWindowW(L"ZVPopupWindow", nullptr);
+  if (window == nullptr) return "none";
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (process != GetCurrentProcessId()) return "another process's";
+  const LONG_PTR extended = GetWindowLongPtrW(window, GWL_EXSTYLE);
+  return std::string(IsWindowVisible(window) ? "visible" : "hidden") + ((extended & WS_EX_TOPMOST) ? " topmost" : "");
+}
+#endif
+
+void UseWaitWindow(const char* aText) {
+  zv::tZV_Application& app = *zv::ApplicationObject;
+  Report("wait-before-use", app.CreatedWait() == nullptr ? "none" : "created");
+#ifdef _WIN32
+  Report("windows-before-wait", std::to_string(OwnWindows()));
+#endif
+  app.Wait().Start(zv::FromUtf8(aText));
+  // Its lines joined by "|", on one line of the report.
+  std::string caption;
+  for (const char c : zv::ToUtf8(app.Wait().Form().GetLabel().Caption()))
+    if (c != '\r') caption += c == '\n' ? '|' : c;
+  Report("wait-caption", caption);
+  Report("wait-started", app.Wait().Started() && app.Wait().Form().Visible() ? "yes" : "no");
+#ifdef _WIN32
+  Report("wait-window", WaitWindowSeen());
+#endif
+  app.Wait().Stop();
+  Report("wait-stopped", !app.Wait().Started() && !app.Wait().Form().Visible() ? "yes" : "no");
+#ifdef _WIN32
+  Report("wait-window-after-stop", WaitWindowSeen());
+#endif
+}
+
 void ShowMessage(const char* aText) {
 #ifdef _WIN32
   std::thread watcher;
@@ -168,6 +220,7 @@ void Run(int argc, char** argv) {
   Report("counter", std::to_string(library.Devices().HandleCounter()));
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "message=", 8) == 0) ShowMessage(argv[i] + 8);
+    if (std::strncmp(argv[i], "wait=", 5) == 0) UseWaitWindow(argv[i] + 5);
     if (std::strcmp(argv[i], "open-device") == 0) OpenDevice();
     if (std::strcmp(argv[i], "call-during-exit") == 0) StartCallDuringExit();
   }

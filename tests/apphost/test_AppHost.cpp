@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "FileFaults.h"
 #ifdef _WIN32
 #include "SlowProvider_win32.h"
 #else
@@ -402,6 +403,24 @@ TEST(StaticHost, ACallOutlastingTheUnloadingKeepsTheApplicationObjectItHolds) {
   EXPECT_EQ(run.out.find("device-closed"), std::string::npos) << run.out;
 }
 
+// The please-wait window is not made with the application object, and works when used:
+// on Windows a top-most window of the system, shown and hidden.
+TEST(StaticHost, TheWaitWindowIsMadeWhenFirstUsedAndShowsAndHides) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_STATIC_HOST, "POS", {"/batch", "wait=charging"});
+  ASSERT_TRUE(run.exited) << run.out << run.err;
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.Has("wait-before-use=none")) << run.out;
+  EXPECT_TRUE(run.Has("wait-caption=Attendere prego ...|charging")) << run.out;
+  EXPECT_TRUE(run.Has("wait-started=yes")) << run.out;
+  EXPECT_TRUE(run.Has("wait-stopped=yes")) << run.out;
+#ifdef _WIN32
+  EXPECT_TRUE(run.Has("windows-before-wait=0")) << run.out;
+  EXPECT_TRUE(run.Has("wait-window=visible topmost")) << run.out;
+  EXPECT_TRUE(run.Has("wait-window-after-stop=hidden topmost")) << run.out;
+#endif
+}
+
 // --- The shared object loaded by path ---
 
 TEST(DlHost, LoadingCreatesTheLogDirectoryAndUnloadingRemovesTheLibrary) {
@@ -415,6 +434,24 @@ TEST(DlHost, LoadingCreatesTheLogDirectoryAndUnloadingRemovesTheLibrary) {
   EXPECT_TRUE(run.Has("end=yes")) << run.out;
   EXPECT_TRUE(fs::is_directory(dir.Path() / "LogFiles"));
   EXPECT_FALSE(fs::exists(dir.Path() / "LogFiles" / "ECR.log"));
+}
+
+// Loading runs inside the system's loader lock on Windows, where making a window or
+// starting a thread is warned against: the library does neither. On Linux the only thread
+// that loading may start is the application log's writer.
+TEST(DlHost, LoadingMakesNoWindowAndStartsNoThreadButTheLogWriters) {
+  HostDir dir;
+  const Outcome run = dir.Run(ZV_DL_HOST, "ECR", {"version=ZVPA_LORVANI_10", "unload"});
+  ASSERT_TRUE(run.exited) << run.out << run.err;
+  EXPECT_EQ(run.status, 0) << run.out;
+#ifdef _WIN32
+  EXPECT_TRUE(run.Has("windows-at-load=0")) << run.out;
+  EXPECT_TRUE(run.Has("threads-at-load=0")) << run.out;
+#else
+  const int threads = std::stoi(Value(run.out, "threads-at-load"));
+  EXPECT_GE(threads, 0) << run.out;
+  EXPECT_LE(threads, 1) << run.out;
+#endif
 }
 
 TEST(DlHost, AHostThatExitsWithTheLibraryLoadedEnds) {
@@ -509,6 +546,85 @@ TEST(DlHost, ALogDirectorySetByTheHostBeforeLoadingRootsTheDeviceLogs) {
   ASSERT_EQ(logs.size(), 1u) << run.out;
   ExpectClosedDeviceLog(logs[0].string());
 }
+
+// A device log that cannot be written is reported by OPEN, which still opens the device:
+// Error False and result 0, the warning in the error text. A relative ZV_LOG_DIR is taken
+// from the host's working folder, and the logs name their full path.
+struct LogFolderCase {
+  const char* name;
+  enum Kind { Writable, VariableNamesAFile, LogFilesBesideTheHostIsAFile, ReadOnlyFolder, Relative } kind;
+};
+std::string NameOf(const LogFolderCase& aCase) { return aCase.name; }
+void PrintTo(const LogFolderCase& aCase, std::ostream* aOut) { *aOut << aCase.name; }
+
+class DlHostLogFolder : public testing::TestWithParam<LogFolderCase> {};
+
+TEST_P(DlHostLogFolder, OpenWarnsOfALogThatCannotBeWrittenAndStillOpens) {
+  const LogFolderCase& c = GetParam();
+  HostDir dir;
+  std::vector<std::string> arguments;
+  fs::path logRoot = dir.Path() / "logs";
+  std::optional<zvtest::ReadOnlyPath> readOnly;
+  switch (c.kind) {
+    case LogFolderCase::Writable: dir.SetLogDir(logRoot.string()); break;
+    case LogFolderCase::VariableNamesAFile:
+      std::ofstream(logRoot) << "not a folder";
+      dir.SetLogDir(logRoot.string());
+      break;
+    case LogFolderCase::LogFilesBesideTheHostIsAFile:
+      logRoot = dir.Path();
+      std::ofstream(logRoot / "LogFiles") << "not a folder";
+      break;
+    case LogFolderCase::ReadOnlyFolder:
+      fs::create_directories(logRoot);
+      readOnly.emplace(logRoot);
+      if (!readOnly->Failure().empty()) GTEST_SKIP() << readOnly->Failure();
+      dir.SetLogDir(logRoot.string());
+      break;
+    case LogFolderCase::Relative:
+      dir.SetLogDir("logs");
+      arguments.push_back("cd=" + dir.Path().string());
+      break;
+  }
+  const bool unwritable = c.kind != LogFolderCase::Writable && c.kind != LogFolderCase::Relative;
+  arguments.insert(arguments.end(),
+                   {OpenRequest("folder"), "dayclose=<Request><Handle>1</Handle><DayClose/></Request>"});
+  const Outcome run = dir.Run(ZV_DL_HOST, "ECR", arguments);
+  readOnly.reset();
+  ASSERT_TRUE(run.exited) << run.out << run.err;
+  EXPECT_TRUE(run.Has("OPEN.result=0")) << run.out;
+  // The test's name holds a "/": paths are compared in the system's own form.
+  const std::string device = (logRoot / "LogFiles" / "Payment").make_preferred().string();
+  if (unwritable) {
+    const std::string warning = "Warning: the device log cannot be written (" + device;
+    EXPECT_EQ(Value(run.out, "OPEN.error").rfind(warning, 0), 0u) << run.out;
+    EXPECT_NE(Value(run.out, "OPEN.response").find("<Error>False</Error>  <ErrorText>" + warning), std::string::npos)
+        << run.out;
+    EXPECT_TRUE(DeviceLogs(logRoot).empty());
+    return;
+  }
+  EXPECT_TRUE(
+      run.Has("OPEN.response=<Handle>1</Handle>  <Error>False</Error>  <ErrorText></ErrorText>  "
+              "<LogFileName></LogFileName>"))
+      << run.out;
+  EXPECT_TRUE(run.Has("OPEN.error=")) << run.out;
+  const auto logs = DeviceLogs(logRoot);
+  ASSERT_EQ(logs.size(), 1u) << run.out;
+  EXPECT_NE(Value(run.out, "DAYCLOSE.response")
+                .find("<LogFileName>" + fs::path(logs[0]).make_preferred().string() + "</LogFileName>"),
+            std::string::npos)
+      << run.out;
+  ExpectClosedDeviceLog(logs[0].string());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DlHostLogFolder,
+                         testing::Values(LogFolderCase{"Writable", LogFolderCase::Writable},
+                                         LogFolderCase{"VariableNamesAFile", LogFolderCase::VariableNamesAFile},
+                                         LogFolderCase{"LogFilesBesideTheHostIsAFile",
+                                                       LogFolderCase::LogFilesBesideTheHostIsAFile},
+                                         LogFolderCase{"ReadOnlyFolder", LogFolderCase::ReadOnlyFolder},
+                                         LogFolderCase{"Relative", LogFolderCase::Relative}),
+                         [](const testing::TestParamInfo<LogFolderCase>& aInfo) { return NameOf(aInfo.param); });
 
 TEST(DlHost, ExitingWithDevicesStillOpenClosesTheirLogs) {
   HostDir dir;

@@ -200,7 +200,7 @@ TEST_F(Commands, ReprintPassesTheReceiptIdAndSetsNoLogFileName) {
   EXPECT_EQ(a.result, 0);
   EXPECT_EQ(ScriptedDevice::sLastOperation, "Reprint:R9");
   EXPECT_EQ(Call<kPaymentWrapper_REPRINT>(WithHandle(handle, "<Payment><Action>x</Action></Payment>")).error,
-            "Action x invalid. Allowed values are: PAY,REFUND.");
+            "Action x invalid. Allowed values are: PAY,REFUND,VOID.");
   EXPECT_EQ(ClosedLog().find("Reprint"), std::string::npos);
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "HostLibrary.h"
+#include "HttpTestServer.h"
 #ifdef _WIN32
 #include "platform/Regional.h"
 #endif
@@ -145,6 +146,72 @@ TEST_F(HostBoundary, OutVariablesAreNulledNotFreedAndNullAddressesSkipped) {
   ASSERT_NE(onlyError, stale1);
   EXPECT_EQ(FromBstr(onlyError, lib.stringLen(onlyError)), u"No document element found at offset 0");
   lib.freeString(onlyError);
+}
+
+// The text between <aName> and </aName> of a response.
+std::u16string ElementOf(const std::u16string& aResponse, const std::u16string& aName) {
+  const std::u16string open = u"<" + aName + u">";
+  const size_t start = aResponse.find(open);
+  if (start == std::u16string::npos) return u"<absent>";
+  const size_t from = start + open.size();
+  return aResponse.substr(from, aResponse.find(u"</" + aName + u">", from) - from);
+}
+
+std::u16string Wide(const std::string& aText) { return std::u16string(aText.begin(), aText.end()); }
+
+// OPEN and PAY act before they answer: without a response address nobody would learn
+// the handle or the payment's outcome, so they do nothing at all.
+TEST_F(HostBoundary, OpenAndPayWithoutAResponseAddressDoNothing) {
+  zvtest::HttpTestServer provider([](const zvtest::HttpRequest&) {
+    zvtest::HttpReply reply;
+    reply.Status = 201;
+    reply.Headers = {{"Content-Type", "application/json"}};
+    reply.Body = R"({"token":"ord_1","status":"approved"})";
+    return reply;
+  });
+  const std::u16string open =
+      u"<Request><Driver>ZVPA_LORVANI_10</Driver><LogId>noresponse</LogId><Connection><Type>HTTP</Type><URL>" +
+      Wide(provider.Url("/v1/instore/")) +
+      u"</URL></Connection><Parameters><Bearer>t</Bearer><TlsVerify>false</TlsVerify></Parameters></Request>";
+  const std::u16string handle = ElementOf(lib.Call("OPEN", open).response, u"Handle");
+  const std::u16string pay = u"<Request><Handle>" + handle +
+                             u"</Handle><Payment><Amount>1.25</Amount><Currency>EUR</Currency>"
+                             u"<Attributes>PRE-1</Attributes><StoreCode>S1</StoreCode><TillCode>T1</TillCode>"
+                             u"</Payment></Request>";
+  const auto callWithoutResponse = [&](const char* aCommand, const std::u16string& aRequest, bool aWithError) {
+    BSTR request = lib.allocStringLen(Ole(aRequest.data()), static_cast<unsigned>(aRequest.size()));
+    OLECHAR stale[4] = {'x', 'y', 'z', 0};
+    BSTR error = stale;
+    Library::Answer a;
+    a.result = lib.Symbol<Command>(aCommand)(request, nullptr, aWithError ? &error : nullptr);
+    if (aWithError && error != nullptr) a.error = FromBstr(error, lib.stringLen(error));
+    if (aWithError) lib.freeString(error);
+    lib.freeString(request);
+    return a;
+  };
+
+  for (const bool withError : {true, false}) {
+    const auto refusedOpen = callWithoutResponse("OPEN", open, withError);
+    EXPECT_EQ(refusedOpen.result, 0xFFFF);
+    if (withError) {
+      EXPECT_EQ(refusedOpen.error,
+                u"No device was opened: the response address is null, so the handle could not be returned");
+    }
+    const auto refusedPay = callWithoutResponse("PAY", pay, withError);
+    EXPECT_EQ(refusedPay.result, 0xFFFF);
+    if (withError) {
+      EXPECT_EQ(refusedPay.error,
+                u"Nothing was sent to the provider: the response address is null, so the answer could not be returned");
+    }
+  }
+  EXPECT_TRUE(provider.Requests().empty()) << "a payment left without a response address";
+  // No handle was drawn by the refused OPENs, and the device pays when it is asked properly.
+  const std::u16string next = ElementOf(lib.Call("OPEN", open).response, u"Handle");
+  EXPECT_EQ(std::stoi(std::string(next.begin(), next.end())), std::stoi(std::string(handle.begin(), handle.end())) + 1);
+  EXPECT_EQ(lib.Call("PAY", pay).result, 0);
+  EXPECT_EQ(provider.Requests().size(), 1u);
+  for (const std::u16string& h : {handle, next})
+    EXPECT_EQ(lib.Call("CLOSE", u"<Request><Handle>" + h + u"</Handle></Request>").result, 0);
 }
 
 TEST_F(HostBoundary, EveryCommandAnswersACompleteResponse) {

@@ -38,7 +38,10 @@ has "$driver" /usr/lib/zvpa-lorvani-10/ZVPA_LORVANI_10.so /usr/lib/zvpa-lorvani-
   /usr/include/ZVPA_LORVANI_10.h \
   /usr/share/doc/zvpa-lorvani-10/README.md /usr/share/doc/zvpa-lorvani-10/copyright \
   /usr/share/doc/zvpa-lorvani-10/changelog.gz /usr/share/doc/zvpa-lorvani-10/zvpa-lorvani-10.cdx.json \
-  /usr/share/doc/zvpa-lorvani-10/THIRD-PARTY-NOTICES.txt.gz
+  /usr/share/doc/zvpa-lorvani-10/THIRD-PARTY-NOTICES.txt.gz \
+  /usr/share/doc/zvpa-lorvani-10/examples/csharp/ZVPA_LORVANI_10.cs \
+  /usr/share/doc/zvpa-lorvani-10/examples/csharp/SampleHost.cs \
+  /usr/share/doc/zvpa-lorvani-10/examples/csharp/SampleHost.exe.config
 has "$tools" /usr/bin/zvpa-ecr /usr/bin/lorvani-sim /usr/lib/zvpa-lorvani-10/fiscal-printer-sim.so \
   /usr/share/man/man1/zvpa-ecr.1.gz /usr/share/man/man1/lorvani-sim.1.gz \
   /usr/share/doc/zvpa-lorvani-10-tools/copyright /usr/share/doc/zvpa-lorvani-10-tools/changelog.gz \
@@ -163,6 +166,14 @@ else
     "$driver" "$tools" >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "apt-get install"; }
   pay_with /usr/bin /usr/lib/zvpa-lorvani-10/ZVPA_LORVANI_10.so
   man -w zvpa-ecr >/dev/null && man -w lorvani-sim >/dev/null || fail "man finds no page of the tools"
+  # Without ZV_LOG_DIR the installed tool logs in the user's state folder, not in /usr/bin
+  # (which purging the package would leave behind).
+  (cd "$work" && env -u ZV_LOG_DIR -u XDG_STATE_HOME HOME="$work/home" /usr/bin/zvpa-ecr \
+    OPEN --url https://127.0.0.1:9/ --bearer b --log-id state >"$work/state.log" 2>&1) ||
+    { cat "$work/state.log"; fail "the installed zvpa-ecr did not open a device"; }
+  ls "$work"/home/.local/state/zvpa-ecr/LogFiles/Payment/ZVPA_LORVANI_10_state_*.log >/dev/null ||
+    fail "the installed zvpa-ecr wrote no device log in the user's state folder"
+  ! ls /usr/bin/LogFiles/Payment/ZVPA_LORVANI_10_state_*.log 2>/dev/null || fail "the installed zvpa-ecr logged in /usr/bin"
   DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=300 zvpa-lorvani-10-tools \
     zvpa-lorvani-10 >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "apt-get purge"; }
   installed_here=0

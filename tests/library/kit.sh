@@ -214,7 +214,7 @@ package)
   kit=$work/kit
   for file in ZVPA_LORVANI_10.dll ZVPA_LORVANI_10.dll.debug ZVPA_LORVANI_10.h libZVPA_LORVANI_10.dll.a \
     ZVPA_LORVANI_10.lib ZVPA_LORVANI_10.def zvpa-win32-host.exe README-Windows.txt ZVPA_LORVANI_10.cdx.json \
-    THIRD-PARTY-NOTICES.txt; do
+    THIRD-PARTY-NOTICES.txt ZVPA_LORVANI_10.cs SampleHost.cs; do
     [[ -f $kit/$file ]] || fail "$file is not in the zip: $(cd "$kit" && find . -type f)"
   done
   # shellcheck disable=SC2046
@@ -225,6 +225,11 @@ package)
     grep -q "$notice" "$kit/THIRD-PARTY-NOTICES.txt" || fail "THIRD-PARTY-NOTICES.txt has no notice '$notice'"
   done
   echo "ok the zip's bill of materials and licence notices"
+  # The C# files compile as a 32-bit Windows program, as README-Windows.txt shows (Mono's
+  # compiler; no .NET runtime runs under Wine here: the Linux suite runs them with Mono).
+  mcs -warnaserror -platform:x86 -out:"$work/SampleHost.exe" "$kit/SampleHost.cs" "$kit/ZVPA_LORVANI_10.cs" ||
+    fail "the zip's C# sample host does not compile"
+  echo "ok the zip's C# declarations and sample host compile for x86"
   # Only what the zip holds from here on.
   hosts=$work/hosts
   mkdir -p "$hosts"

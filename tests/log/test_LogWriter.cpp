@@ -522,6 +522,25 @@ INSTANTIATE_TEST_SUITE_P(
                     UnwritableCase{"FolderUnderAFile", Fault::FolderUnderAFile, 0, 0}),
     [](const testing::TestParamInfo<UnwritableCase>& aInfo) { return std::string(aInfo.param.Name); });
 
+// Whether the lines so far reached the file (OPEN asks it of a new device log): known as
+// soon as they are handled, not after the whole wait.
+TEST(LogWriter, TellsWhetherItsLinesReachedTheFile) {
+  TempDir dir;
+  const fs::path file = dir.Path() / "taken";
+  std::ofstream(file) << "a file where the log's folder would be";
+  for (const bool writable : {true, false}) {
+    SCOPED_TRACE(writable ? "writable" : "a folder below a file");
+    tZV_LogWriter writer(u"Dev", FromUtf8((writable ? dir.Path() : file / "sub").string()), 0, true);
+    writer.Write(tZV_MessageType::let_info, u"first");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(writer.HasDroppedLines(60s), !writable);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+    if (writable) {
+      EXPECT_NE(ReadFile(U8(writer.FileName())).find(" - first"), std::string::npos);
+    }
+  }
+}
+
 // Two writers on one file (two devices with the same log base name) never interleave
 // inside a line.
 // A line of 301 characters: its letter, its number, 300 times the filler.

@@ -123,7 +123,7 @@ TEST_P(PaymentSectionCases, ReadOrFail) {
 INSTANTIATE_TEST_SUITE_P(
     Table, PaymentSectionCases,
     ::testing::Values(
-        SectionCase{"<Action>pay</Action>", "Action pay invalid. Allowed values are: PAY,REFUND.", nullptr},
+        SectionCase{"<Action>pay</Action>", "Action pay invalid. Allowed values are: PAY,REFUND,VOID.", nullptr},
         SectionCase{"<Action>VOID</Action>", "",
                     [](const kPaymentReceipt& p) { EXPECT_EQ(p.fAction, zvPaymentAction::Void); }},
         SectionCase{"<Action></Action>", "",
@@ -170,7 +170,7 @@ TEST(PaymentSection, CodeTablesQuoteALongCodeCut) {
   using zvtest::Quoted;
   const std::string code = zvtest::LongValue(1000);
   const std::pair<const char*, std::string> cases[] = {
-      {"Action", "Action " + Quoted(code) + " invalid. Allowed values are: PAY,REFUND."},
+      {"Action", "Action " + Quoted(code) + " invalid. Allowed values are: PAY,REFUND,VOID."},
       {"Phase", "Phase " + Quoted(code) + " invalid. Allowed values are: BEGIN,DO,COMMIT,ROLLBACK."},
       {"PaymentChannel", "Payment Channel " + Quoted(code) + " invalid. Allowed values are: STD,MVP,NHS."},
       {"PrintLocation", "Payment Location " + Quoted(code) + " invalid. Allowed values are: ECR,EFT."},

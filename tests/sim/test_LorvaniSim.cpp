@@ -777,6 +777,8 @@ TEST(Sim, CommandLine) {
                                  "--journal", "GET /v1/instore/orders/{token}", "connect 10 s", "read 120 s"}) {
     EXPECT_THAT(output, HasSubstr(documented));
   }
+  EXPECT_EQ(LorvaniSim::RunToEnd({"--version"}, output), 0);
+  EXPECT_EQ(output, "lorvani-sim 1.01\n");
   EXPECT_EQ(LorvaniSim::RunToEnd({"--bogus"}, output), 2);
   EXPECT_EQ(LorvaniSim::RunToEnd({"--port", "70000"}, output), 2);
   EXPECT_EQ(LorvaniSim::RunToEnd({"--port"}, output), 2);

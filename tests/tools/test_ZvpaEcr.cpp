@@ -269,9 +269,68 @@ TEST(ZvpaEcr, LabelsRawAnswersOfASessionAndDocumentsExitCodes) {
 
   const EcrRun help = Ecr("--help");
   EXPECT_EQ(help.exitCode, 0);
-  for (const char* text : {"exit codes:", "  0  every command succeeded", "  1  a command failed",
-                           "  2  the command line is wrong", "--json", "DEVICES", "--connection TYPE    connection type (default HTTP)"})
+  for (const char* text :
+       {"Exit status:", "  0                    every command succeeded", "  1                    a command failed",
+        "  2                    the command line is wrong", "--json", "DEVICES",
+        "--connection TYPE    connection type (default HTTP)"})
     EXPECT_NE(help.output.find(text), std::string::npos) << text;
+}
+
+TEST(ZvpaEcr, PrintsItsVersion) {
+  const EcrRun version = Ecr("--version");
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.output, "zvpa-ecr 1.01\n");
+  const EcrRun inSession = Ecr("--script -", "--version\n");
+  EXPECT_EQ(inSession.exitCode, 1);
+  EXPECT_NE(inSession.output.find("--version is not a session command"), std::string::npos) << inSession.output;
+}
+
+// Installed (the library in ../lib/zvpa-lorvani-10 beside its folder, as /usr/bin with
+// /usr/lib/zvpa-lorvani-10), the tool's folder is the system's: without ZV_LOG_DIR its
+// logs go to the user's state folder, not beside it. From a build folder they stay beside it.
+TEST(ZvpaEcr, KeepsTheLogsOfTheInstalledToolInTheUsersStateFolder) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::current_path() / zvtest::Concat("ecr_state_", std::to_string(::getpid()));
+  fs::remove_all(root);
+  const fs::path installed = root / "usr" / "bin", built = root / "build";
+  fs::create_directories(installed);
+  fs::create_directories(built);
+  fs::create_directories(root / "usr" / "lib" / "zvpa-lorvani-10");
+  fs::create_symlink(ZV_LIBRARY_PATH, root / "usr" / "lib" / "zvpa-lorvani-10" / "ZVPA_LORVANI_10.so");
+  fs::copy_file(ZV_ECR_PATH, installed / "zvpa-ecr");
+  fs::copy_file(ZV_ECR_PATH, built / "zvpa-ecr");
+  struct Case {
+    fs::path tool;
+    std::string environment;  // besides HOME
+    fs::path logs;            // where LogFiles/ is expected
+  };
+  const Case cases[] = {
+      {installed, "", root / "home" / ".local" / "state" / "zvpa-ecr"},
+      {installed, "XDG_STATE_HOME=" + (root / "state").string(), root / "state" / "zvpa-ecr"},
+      {installed, "XDG_STATE_HOME=relative", root / "home" / ".local" / "state" / "zvpa-ecr"},
+      {installed, "ZV_LOG_DIR=" + (root / "chosen").string(), root / "chosen"},
+      {built, "", built},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tool.string() + " " + c.environment);
+    const std::string command = "env -u ZV_LOG_DIR -u XDG_STATE_HOME -u ZV_LIBRARY HOME=" + (root / "home").string() +
+                                " " + c.environment + " " + (c.tool / "zvpa-ecr").string() +
+                                " OPEN --url https://127.0.0.1:9/ --bearer b --log-id state 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string output;
+    std::array<char, 4096> buffer{};
+    while (size_t n = fread(buffer.data(), 1, buffer.size(), pipe)) output.append(buffer.data(), n);
+    EXPECT_EQ(pclose(pipe), 0) << output;
+    const fs::path payment = c.logs / "LogFiles" / "Payment";
+    EXPECT_TRUE(fs::is_directory(payment) && !fs::is_empty(payment)) << payment << "\n" << output;
+    if (c.tool == installed) {
+      EXPECT_FALSE(fs::exists(installed / "LogFiles"));
+    }
+    fs::remove_all(c.logs / "LogFiles");
+  }
+  const EcrRun help = Ecr("--help");
+  EXPECT_NE(help.output.find("$XDG_STATE_HOME/zvpa-ecr, else ~/.local/state/zvpa-ecr"), std::string::npos);
+  fs::remove_all(root);
 }
 
 // A session with a device whose payment the provider fails. Each test has a log of its

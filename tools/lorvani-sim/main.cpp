@@ -21,14 +21,17 @@
 
 namespace {
 
-const char kHelp[] = R"(Usage: lorvani-sim [options]
-
+// The help is also the manual page (help2man): the "Usage:" line makes its synopsis,
+// unindented lines ending in ":" its sections, an indented term with its text on the
+// same or the next lines an entry of a list; JSON is written with blanks so that a
+// line can break anywhere in it.
+const char kHelp[] = R"(Usage: lorvani-sim [OPTION]...
 A local HTTPS server that answers like the Lorvani in-store interface, so that a
 point-of-sale system and its payment driver can be tried out without the provider.
 It listens on 127.0.0.1 unless told otherwise and keeps everything in memory: stop it
 and all is gone.
 
-Options
+Options:
   --port N             listen on port N (default 8443; 0 picks a free port)
   --listen ADDRESS     listen on ADDRESS instead of 127.0.0.1: an IPv4 or IPv6 address
                        of this machine (e.g. its address on the shop's network, so that
@@ -40,136 +43,161 @@ Options
   --hostname-mismatch  serve a certificate for "lorvani-sim.invalid" only, which a
                        verifying client must refuse (for testing host-name checks)
   --journal FILE       append each request to the interface and its answer to FILE,
-                       one JSON line each: {"time","method","path","status",
-                       "request","answer"} (status 0: closed without an answer;
-                       "replay":true for a repeat answered with the first answer;
-                       "clientLeft":true when the client had gone).
-                       Headers, and so the bearer token, are never written
+                       one JSON line each, with the members "time", "method", "path",
+                       "status" (0: closed without an answer), "request" and "answer",
+                       and "replay" (true: a repeat answered with the first answer) and
+                       "clientLeft" (true: the client had gone); headers, and so the
+                       bearer token, are never written
   --quiet              do not log each request on standard error
-  --help               show this text
+  --help               print this text and exit
+  --version            print the version and exit
 
-Start-up
-  A new CA and server certificate (for 127.0.0.1, localhost and the --listen
-  address) are made at every start. The first line of standard output is the base URL of the interface, e.g.
-      https://127.0.0.1:8443/v1/instore/
-  printed once the port is open and the CA file is written. Use it as the URL of
-  the driver's HTTP connection. SIGTERM or SIGINT (Ctrl+C) stops the simulator.
+Start-up:
+  A new CA and server certificate (for 127.0.0.1, localhost and the --listen address)
+  are made at every start. The first line of standard output is the base URL of the
+  interface, such as https://127.0.0.1:8443/v1/instore/, printed once the port is open
+  and the CA file is written: use it as the URL of the driver's HTTP connection.
+  SIGTERM or SIGINT (Ctrl+C) stops the simulator.
 
-Interface (every request needs "Authorization: Bearer TOKEN"; a POST, a JSON body
-with "Content-Type: application/json")
+Interface:
+  Every request needs "Authorization: Bearer TOKEN"; a POST, a JSON body with
+  "Content-Type: application/json".
+
   POST /v1/instore/orders
-      {"totalAmount":{"amount":"12.5","currency":"EUR"},"preApprovalCode":"ABC",
-       "requestId":"S1-T2-20240301120000000","merchantOperatorId":"op",
-       "merchantReference":"R-1"}
-      201 {"token":"ord_...","status":"approved","requestId":...,"totalAmount":...,
-           "preApprovalCode":...,"merchantOperatorId":...,"merchantReference":...,
-           "createdAt":"2024-03-01T11:00:00.000Z"}
+                       {"totalAmount": {"amount": "12.5", "currency": "EUR"},
+                       "preApprovalCode": "ABC", "requestId": "S1-T2-20240301120000000",
+                       "merchantOperatorId": "op", "merchantReference": "R-1"}
+                       answers 201 {"token": "ord_...", "status": "approved",
+                       "requestId": ..., "totalAmount": ..., "preApprovalCode": ...,
+                       "merchantOperatorId": ..., "merchantReference": ...,
+                       "createdAt": "2024-03-01T11:00:00.000Z"}
   POST /v1/instore/orders/{token}/refund
-      {"token":"ord_...","requestId":"S1-T2-20240301121500000",
-       "merchantOperatorId":"op","refundAmount":{"amount":"5","currency":"EUR"}}
-      201 {"token":"ord_...","refundToken":"rfd_...","refundedAt":"...Z",
-           "requestId":...,"refundAmount":...,"remainingAmount":...}
-  GET /v1/instore/orders/{token}      (bearer token needed, no body)
-      200 {"token":...,"status":"approved","requestId":...,"preApprovalCode":...,
-           "merchantOperatorId":...,"merchantReference":...,"totalAmount":...,
-           "refundedAmount":...,"remainingAmount":...,"createdAt":...,
-           "refunds":[{"refundToken":...,"requestId":...,"refundAmount":...,
-                       "refundedAt":...}]}
-      404 {"message":...} for an unknown token
+                       {"token": "ord_...", "requestId": "S1-T2-20240301121500000",
+                       "merchantOperatorId": "op", "refundAmount": {"amount": "5",
+                       "currency": "EUR"}} answers 201 {"token": "ord_...",
+                       "refundToken": "rfd_...", "refundedAt": "...Z", "requestId": ...,
+                       "refundAmount": ..., "remainingAmount": ...}
+  GET /v1/instore/orders/{token}
+                       (bearer token needed, no body) answers 200 {"token": ...,
+                       "status": "approved", "requestId": ..., "preApprovalCode": ...,
+                       "merchantOperatorId": ..., "merchantReference": ...,
+                       "totalAmount": ..., "refundedAmount": ..., "remainingAmount": ...,
+                       "createdAt": ..., "refunds": [{"refundToken": ..., "requestId": ...,
+                       "refundAmount": ..., "refundedAt": ...}]}, or 404 {"message": ...}
+                       for an unknown token
 
-  Rules, as a careful provider applies them:
-  - a missing or wrong bearer token gives 401; a body that is not JSON, 400; a
-    Content-Type other than application/json, 415;
-  - amounts are decimal strings ("12.5") greater than 0, with no more decimals
-    than their currency has (2 for EUR, 0 for JPY, 3 for KWD: "0.001" EUR is
-    refused with 400, as a provider refuses it); currencies are three capital
-    letters; preApprovalCode and requestId are
-    required non-empty strings; merchantOperatorId and merchantReference, when
-    present, are strings. A 400 answer's "message" and "field" name the field;
-  - an order can be refunded, in one or more refunds, up to its amount (422 beyond,
-    404 for an unknown order); a refund's currency is the order's; a refund's
-    "token", when present, must be the order's token;
-  - a requestId seen before with the same content answers the first answer again
-    (header Idempotent-Replayed: true; a "replay" in the request list, the
-    journal file and the page); with other content, 409 "request_id_conflict".
-    While the first request with that requestId is still at work (a delay
-    running), a repeat gets 409 "request_in_progress", never a second order.
-  Every error answer is JSON with "message" and "errorCode". Bodies larger than
-  1 MiB are refused with 413.
+Rules (as a careful provider applies them):
+  bearer token         a missing or wrong one gives 401
+  body                 one that is not JSON gives 400; a Content-Type other than
+                       application/json, 415; one larger than 1 MiB, 413
+  fields               amounts are decimal strings ("12.5") greater than 0, with no more
+                       decimals than their currency has (2 for EUR, 0 for JPY, 3 for
+                       KWD: "0.001" EUR is refused with 400, as a provider refuses it);
+                       currencies are three capital letters; preApprovalCode and
+                       requestId are required non-empty strings; merchantOperatorId and
+                       merchantReference, when present, are strings. A 400 answer's
+                       "message" and "field" name the field
+  refunds              an order can be refunded, in one or more refunds, up to its
+                       amount (422 beyond, 404 for an unknown order); a refund's
+                       currency is the order's; a refund's "token", when present, must
+                       be the order's token
+  requestId            one seen before with the same content answers the first answer
+                       again (header Idempotent-Replayed: true; a "replay" in the request
+                       list, the journal file and the page); with other content, 409
+                       "request_id_conflict". While the first request with that
+                       requestId is still at work (a delay running), a repeat gets 409
+                       "request_in_progress", never a second order
+  errors               every error answer is JSON with "message" and "errorCode"
 
-Limits
-  A connection may stay silent for 60 seconds (idle between requests, or in the
-  middle of one: a slow client, one under a debugger or valgrind) before it is
-  closed; 64 connections are served at once, more wait for a free one. A
-  request body may have 1 MiB.
+Limits:
+  A connection may stay silent for 60 seconds (idle between requests, or in the middle
+  of one: a slow client, one under a debugger or valgrind) before it is closed; 64
+  connections are served at once, more wait for a free one. A request body may have
+  1 MiB.
 
-Faults, chosen by the order's preApprovalCode (the body must be valid)
-  FAULT-DELAY-N         create the order as usual, but answer only after N seconds
-                        (1 to 300)
-  FAULT-LOST-ANSWER     create the order, then close the connection without
-                        answering
-  FAULT-500             500 without a body
-  FAULT-502-HTML        502 with an HTML page, as a gateway answers
-  FAULT-JSON-ARRAY      400 whose body is a JSON array
-  FAULT-JSON-STRING     400 whose body is a JSON string
-  FAULT-JSON-NUMBER     400 whose body is a JSON number
-  FAULT-NOT-JSON        400 whose body is plain text
-  FAULT-302             302 to /v1/instore/moved with a short HTML body
-  FAULT-CLOSE           the connection is closed without an answer
-  FAULT-DECLINED        422 "The customer's pre-approval was declined"
-  FAULT-NO-TOKEN        the order is created, its answer has no "token"
-  FAULT-NO-REFUNDEDAT   the order is created; refunds of it answer without
-                        "refundedAt"
-  FAULT-BAD-REFUNDEDAT  as above, with a "refundedAt" that is no date
-  FAULT-HUGE-ANSWER     the order is created, its answer is a 200 whose JSON body
-                        is a little over 1 MiB (a long "padding" member)
-  FAULT-BOM             the order is created, its answer starts with a UTF-8
-                        byte-order mark
-  Any other code beginning with "FAULT-" is refused with 400.
+Faults (chosen by the order's preApprovalCode; the body must be valid):
+  FAULT-DELAY-N        create the order as usual, but answer only after N seconds
+                       (1 to 300)
+  FAULT-LOST-ANSWER    create the order, then close the connection without answering
+  FAULT-500            500 without a body
+  FAULT-502-HTML       502 with an HTML page, as a gateway answers
+  FAULT-JSON-ARRAY     400 whose body is a JSON array
+  FAULT-JSON-STRING    400 whose body is a JSON string
+  FAULT-JSON-NUMBER    400 whose body is a JSON number
+  FAULT-NOT-JSON       400 whose body is plain text
+  FAULT-302            302 to /v1/instore/moved with a short HTML body
+  FAULT-CLOSE          the connection is closed without an answer
+  FAULT-DECLINED       422 "The customer's pre-approval was declined"
+  FAULT-NO-TOKEN       the order is created, its answer has no "token"
+  FAULT-NO-REFUNDEDAT  the order is created; refunds of it answer without "refundedAt"
+  FAULT-BAD-REFUNDEDAT
+                       as above, with a "refundedAt" that is no date
+  FAULT-HUGE-ANSWER    the order is created, its answer is a 200 whose JSON body is a
+                       little over 1 MiB (a long "padding" member)
+  FAULT-BOM            the order is created, its answer starts with a UTF-8 byte-order
+                       mark
+  FAULT-other          any other code beginning with "FAULT-" is refused with 400
 
-  The uncertain outcome: the driver's time-outs are connect 10 s, read 120 s. With
-  FAULT-LOST-ANSWER, or FAULT-DELAY-N with N beyond the read time-out (say
-  FAULT-DELAY-130), the order exists at the provider while the driver has no
-  answer and reports an error. Rehearse what the point of sale does then:
-  GET /_sim/orders?requestId=<the requestId of the driver's error text> or the
-  journal page show the order, and repeating the request with the same requestId
-  (the driver's PAY with <RequestId>) answers the first answer again: the same
-  order, no second one. A repeat during the first request's delay gets 409
-  "request_in_progress". A request whose client gave up before its answer is
-  marked "answered after the client left".
+The uncertain outcome:
+  The driver's time-outs are connect 10 s, read 120 s. With FAULT-LOST-ANSWER, or
+  FAULT-DELAY-N with N beyond the read time-out (say FAULT-DELAY-130), the order exists
+  at the provider while the driver has no answer and reports an error. Rehearse what
+  the point of sale does then: GET /_sim/orders?requestId=ID (ID: the requestId of the
+  driver's error text) or the journal page show the order, and repeating the request
+  with the same requestId (the driver's PAY with <RequestId>) answers the first answer
+  again: the same order, no second one. A repeat during the first request's delay gets
+  409 "request_in_progress". A request whose client gave up before its answer is marked
+  "answered after the client left".
 
-Control (no token needed)
-  POST   /_sim/fault     {"fault":"FAULT-500"}: the next order or refund request
-                         gets that fault whatever its content. DELAY, 500, 502-HTML,
-                         JSON-ARRAY, NOT-JSON, 302 and CLOSE strike before the
-                         request is checked; the others shape its answer.
-                         JSON-STRING and JSON-NUMBER strike before the check too.
-                         LOST-ANSWER makes the order or the refund, then closes
-                         the connection unanswered.
-  GET    /_sim/fault     the fault waiting for the next request, or null
-  DELETE /_sim/fault     cancel it
-  GET    /_sim/requests  the requests received (oldest first, the last 1000; control
-                         requests are not listed): sequence, receivedAt, method, path
-                         (the request target as sent), headers [{name, value}], body,
-                         bodyBase64 (the exact bytes), status (0: no answer was sent),
-                         state (pending, answered, closed, or client-left: answered
-                         after the client had closed its connection), replay (true:
-                         answered with the first answer to its requestId)
-  DELETE /_sim/requests  forget them
-  GET    /_sim/orders    the orders with their refunds; ?requestId=ID: only the order
-                         made by that request or holding a refund made by it
-  GET    /               the journal page, for a browser: orders, refunds, requests
-                         still pending (a delay running), replays of a requestId,
-                         failed requests (status
-                         and message; "answered after the client left" when the
-                         client had gone) and the fault waiting for
-                         the next request; it reloads itself every 3 seconds and
-                         loads nothing from elsewhere
+Control (no token needed):
+  POST /_sim/fault     {"fault": "FAULT-500"}: the next order or refund request gets
+                       that fault whatever its content. DELAY, 500, 502-HTML,
+                       JSON-ARRAY, JSON-STRING, JSON-NUMBER, NOT-JSON, 302 and CLOSE
+                       strike before the request is checked; the others shape its
+                       answer. LOST-ANSWER makes the order or the refund, then closes
+                       the connection unanswered.
+  GET /_sim/fault      the fault waiting for the next request, or null
+  DELETE /_sim/fault   cancel it
+  GET /_sim/requests   the requests received (oldest first, the last 1000; control
+                       requests are not listed): sequence, receivedAt, method, path (the
+                       request target as sent), headers (a list of name and value),
+                       body, bodyBase64 (the exact bytes), status (0: no answer was
+                       sent), state (pending, answered, closed, or client-left:
+                       answered after the client had closed its connection), replay
+                       (true: answered with the first answer to its requestId)
+  DELETE /_sim/requests
+                       forget them
+  GET /_sim/orders     the orders with their refunds; ?requestId=ID: only the order made
+                       by that request or holding a refund made by it
+  GET /                the journal page, for a browser: orders, refunds, requests still
+                       pending (a delay running), replays of a requestId, failed
+                       requests (status and message;
+                       "answered after the client left" when the client had gone) and
+                       the fault waiting for the next request; it reloads itself every
+                       3 seconds and loads nothing from elsewhere
+
+Environment:
+  lorvani-sim reads no environment variable. The driver's, ZV_LOG_DIR, ZV_PRINT_MODULE
+  and the proxy variables (https_proxy, all_proxy, no_proxy), are described in
+  zvpa-ecr(1): a driver that would reach the simulator on this machine through a proxy
+  needs 127.0.0.1 in no_proxy.
+
+Examples:
+  lorvani-sim --ca-out /tmp/sim-ca.pem
+                       serve https://127.0.0.1:8443/v1/instore/ with the bearer token
+                       demo-token; give /tmp/sim-ca.pem as the driver's TlsCaFile
+  lorvani-sim --port 0 --token secret --journal journal.jsonl
+                       a free port (the first line of output names it), another token,
+                       and every exchange kept in journal.jsonl
+  lorvani-sim --listen 192.168.1.20 --ca-out lorvani-sim-ca.pem
+                       serve the tills of the shop's network at that address of this
+                       machine
 )";
 
 struct Arguments {
   lorvanisim::SimOptions Options;
   bool Help = false;
+  bool Version = false;
 };
 
 Arguments ParseArguments(int aCount, char** aValues) {
@@ -183,6 +211,8 @@ Arguments ParseArguments(int aCount, char** aValues) {
     };
     if (name == "--help" || name == "-h") {
       arguments.Help = true;
+    } else if (name == "--version") {
+      arguments.Version = true;
     } else if (name == "--port") {
       const std::string& text = value();
       size_t used = 0;
@@ -240,6 +270,10 @@ int main(int argc, char** argv) {
   }
   if (arguments.Help) {
     std::fputs(kHelp, stdout);
+    return 0;
+  }
+  if (arguments.Version) {
+    std::fputs("lorvani-sim " ZV_VERSION "\n", stdout);
     return 0;
   }
 

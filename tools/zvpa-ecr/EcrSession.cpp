@@ -149,6 +149,8 @@ std::vector<std::string> TakeGlobalOptions(const std::vector<std::string>& aWord
     const std::string& word = aWords[i];
     if (word == "--help" || word == "-h") {
       aOptions.help = true;
+    } else if (word == "--version") {
+      aOptions.version = true;
     } else if (word == "--raw") {
       aOptions.raw = true;
     } else if (word == "--json") {
@@ -555,7 +557,9 @@ bool Session::RunLine(const std::string& aLine, int aNumber) {
     const auto words = TakeGlobalOptions(SplitWords(aLine), global);
     if (!global.library.empty() || !global.script.empty())
       throw std::runtime_error("--library and --script hold for the whole run: give them on zvpa-ecr's command line");
-    if (global.help) throw std::runtime_error("--help is not a session command (see zvpa-ecr --help)");
+    if (global.help || global.version)
+      throw std::runtime_error(std::string(global.help ? "--help" : "--version") +
+                               " is not a session command (see zvpa-ecr --help)");
     if (global.json) output = Output::Json;
     else if (global.raw) output = Output::Raw;
     if (words.empty() || words[0].rfind("#", 0) == 0) return true;

@@ -50,6 +50,7 @@ struct GlobalOptions {
   bool raw = false;
   bool json = false;
   bool help = false;
+  bool version = false;
 };
 // Takes the global options out of aWords (skipping the values of request options, so
 // "--reference --raw" keeps "--raw" as the reference) and returns the other words.

@@ -20,10 +20,24 @@ Text ExecutableFileName() {
   return FromUtf8(buffer);
 }
 
+namespace {
+
+// The working folder, ending in a separator; empty when it cannot be read.
+Text CurrentFolder() {
+  std::string buffer(4096, '\0');
+  if (getcwd(buffer.data(), buffer.size()) == nullptr) return Text();
+  buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+  if (buffer.back() != '/') buffer += '/';
+  return FromUtf8(buffer);
+}
+
+}  // namespace
+
 Text LogRoot() {
   const char* dir = std::getenv("ZV_LOG_DIR");
   if (dir != nullptr && *dir != '\0') {
     Text root = FromUtf8(dir);
+    if (!IsRootedPath(root)) root = CurrentFolder() + root;
     if (root.back() != kPathSeparator) root += kPathSeparator;
     return root;
   }

@@ -35,12 +35,23 @@ std::wstring EnvironmentVariable(const wchar_t* aName) {
   }
 }
 
+// The full path of a relative one, taken from the current folder now.
+std::wstring FullPath(const std::wstring& aPath) {
+  const DWORD size = GetFullPathNameW(aPath.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return aPath;
+  std::wstring full(size, L'\0');
+  const DWORD n = GetFullPathNameW(aPath.c_str(), size, full.data(), nullptr);
+  if (n == 0 || n >= size) return aPath;
+  full.resize(n);
+  return full;
+}
+
 }  // namespace
 
 Text LogRoot() {
   const std::wstring dir = EnvironmentVariable(L"ZV_LOG_DIR");
   if (!dir.empty()) {
-    Text root = FromWide(dir.c_str());
+    Text root = FromWide(FullPath(dir).c_str());
     if (!IsPathSeparator(root.back())) root += kPathSeparator;
     return root;
   }
