@@ -195,7 +195,8 @@ std::optional<DateTime> IsoInstantToLocal(TextView aText) {
   return UtcToLocal(*utc);
 }
 
-void ConfigureClient(ZV_HttpClient& aClient, const Text& aBearer, const Text& aTlsCaFile, bool aTlsVerify) {
+void ConfigureClient(ZV_HttpClient& aClient, const Text& aBearer, const Text& aTlsCaFile, bool aTlsVerify,
+                     const Text& aProxy) {
   aClient.SetConnectTimeout(10);
   aClient.SetReadTimeout(120);
   aClient.SetUserAgent(kPayment_LORVANI::kUserAgent);
@@ -204,6 +205,7 @@ void ConfigureClient(ZV_HttpClient& aClient, const Text& aBearer, const Text& aT
   aClient.SetContentType(u"application/json");
   aClient.SetTlsCaFile(aTlsCaFile);
   aClient.SetTlsVerify(aTlsVerify);
+  aClient.SetProxy(aProxy);
 }
 
 }  // namespace lorvani
@@ -229,6 +231,7 @@ kPayment_LORVANI::kPayment_LORVANI(const kPaymentHandler& aHandler, std::unique_
   fStaging = LowerCase(aHandler.GetParameter(u"Staging")) == u"true";
   fTlsCaFile = aHandler.GetParameter(u"TlsCaFile");
   fTlsVerify = LowerCase(aHandler.GetParameter(u"TlsVerify")) != u"false";
+  fProxy = aHandler.GetParameter(u"Proxy");
   fIOHandlerHTTP = dynamic_cast<kIOHandler_HTTP*>(fIOHandler.get());
   if (fIOHandlerHTTP == nullptr) throw kException(u"Invalid class typecast");
   if (fIOHandlerHTTP->URL().empty()) fIOHandlerHTTP->SetURL(fStaging ? kStagingBaseURL : kProductionBaseURL);
@@ -238,6 +241,10 @@ kPayment_LORVANI::kPayment_LORVANI(const kPaymentHandler& aHandler, std::unique_
   if (fTlsVerify && IsPlainHttp(fIOHandlerHTTP->URL())) {
     fIOHandler->Debug(tZV_MessageType::let_error, kPlainHttpRefused);
     throw kException(kPlainHttpRefused);
+  }
+  if (!ParseProxy(fProxy)) {
+    fIOHandler->Debug(tZV_MessageType::let_error, kProxyRefused);
+    throw kException(kProxyRefused);
   }
 }
 
@@ -301,7 +308,7 @@ bool kPayment_LORVANI::PostRequest(const Text& aPath, const Text& aSubject, cons
   ZV_HttpClient client;
   client.SetOnWriteLog(fIOHandler->LogEvent());
   const Text url = fIOHandlerHTTP->URL() + aPath;
-  lorvani::ConfigureClient(client, fBearer, fTlsCaFile, fTlsVerify);
+  lorvani::ConfigureClient(client, fBearer, fTlsCaFile, fTlsVerify, fProxy);
   if (!fTlsVerify) fIOHandler->Debug(tZV_MessageType::let_error, kInsecureTransportLine);
 
   bool posted = false;

@@ -36,8 +36,15 @@ class kPayment_LORVANI : public kPaymentDevice {
       u"Plain HTTP is refused for the provider: an http:// URL would send the bearer token unencrypted. Use an "
       u"https:// URL, or set the parameter TlsVerify to false to allow plain HTTP (for a test set-up only)";
 
+  // Why OPEN refuses a parameter Proxy it cannot read (the value is not repeated: it
+  // may hold the proxy's password).
+  static constexpr char16_t kProxyRefused[] =
+      u"The parameter Proxy must be an HTTP proxy's URL, http://host:port (with user:password@ before the host when "
+      u"the proxy asks for credentials), or none for no proxy";
+
   // Fails with "Invalid class typecast" when the request's connection is not HTTP,
-  // and with kPlainHttpRefused for an http:// URL unless TlsVerify is false.
+  // with kPlainHttpRefused for an http:// URL unless TlsVerify is false, and with
+  // kProxyRefused for a parameter Proxy that is no proxy.
   explicit kPayment_LORVANI(const kPaymentHandler& aHandler);
 
   const Text& BaseURL() const;
@@ -80,6 +87,7 @@ class kPayment_LORVANI : public kPaymentDevice {
   kIOHandler_HTTP* fIOHandlerHTTP = nullptr;  // the inherited handler, not owned twice
   Text fTlsCaFile;
   bool fTlsVerify = true;
+  Text fProxy;  // empty: the system's proxy setting
 };
 
 // The texts of the provider's requests.
@@ -121,8 +129,9 @@ Text EncodePathSegment(TextView aSegment);
 // nothing for any other text, trailing characters included.
 std::optional<DateTime> IsoInstantToLocal(TextView aText);
 // Every setting the device gives the client of one request (time-outs, user agent,
-// bearer authentication, JSON, TLS trust); the log callback aside.
-void ConfigureClient(ZV_HttpClient& aClient, const Text& aBearer, const Text& aTlsCaFile, bool aTlsVerify);
+// bearer authentication, JSON, TLS trust, proxy); the log callback aside.
+void ConfigureClient(ZV_HttpClient& aClient, const Text& aBearer, const Text& aTlsCaFile, bool aTlsVerify,
+                     const Text& aProxy);
 
 }  // namespace lorvani
 
