@@ -463,13 +463,13 @@ std::string DefaultProxyName(bool& aAlways) {
   return name;
 }
 
-// TLS 1.2 and 1.3, or 1.2 alone where the system knows no 1.3; false when neither can
-// be required.
-bool RequireModernTls(HINTERNET aSession) {
-  DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-  if (WinHttpSetOption(aSession, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) return true;
-  protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-  return WinHttpSetOption(aSession, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols) != FALSE;
+// TLS 1.2 and 1.3, or 1.2 alone where the system knows no 1.3: the protocols set, or 0
+// when neither can be required.
+DWORD RequireModernTls(HINTERNET aSession) {
+  for (DWORD protocols : {static_cast<DWORD>(WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3),
+                          static_cast<DWORD>(WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2)})
+    if (WinHttpSetOption(aSession, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) return protocols;
+  return 0;
 }
 
 // Whether a failure before the request left may be the TLS handshake's (and not a
@@ -503,6 +503,7 @@ struct HttpTransfer::Impl {
     bool Rejected = false;         // the server failed our check: the request was cancelled
     bool RequestClosed = false;    // the request handle was closed by the callback
     bool Probe = false;            // a handshake alone: cancelled before anything is sent
+    Certificate ProbedServer;      // the certificate a probe's handshake showed
     std::string RejectText;
     DWORD SecureFailure = 0;       // WinHTTP's own certificate findings
   };
@@ -525,7 +526,13 @@ struct HttpTransfer::Impl {
     }
     if (aStatus != WINHTTP_CALLBACK_STATUS_SENDING_REQUEST || exchange->RequestClosed) return;
     exchange->Sending = true;
-    if (exchange->Probe) return Cancel(aRequest, *exchange);
+    if (exchange->Probe) {
+      const CERT_CONTEXT* server = nullptr;
+      DWORD size = sizeof server;
+      if (WinHttpQueryOption(aRequest, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &server, &size))
+        exchange->ProbedServer.reset(server);
+      return Cancel(aRequest, *exchange);
+    }
     if (exchange->Trusted == nullptr || exchange->Rejected) return;
     const CERT_CONTEXT* raw = nullptr;
     DWORD size = sizeof raw;
@@ -598,7 +605,7 @@ struct HttpTransfer::Impl {
     if (fSession.Handle == nullptr) return false;
     if (fRoute.Access == WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY) fRoute.Name = DefaultProxyName(fRoute.Always);
     // Whatever the system allows: older versions are broken.
-    fModernTls = fMode == Mode::Https && RequireModernTls(fSession.Handle);
+    fModernTls = fMode == Mode::Https ? RequireModernTls(fSession.Handle) : 0;
     return true;
   }
 
@@ -730,7 +737,7 @@ struct HttpTransfer::Impl {
     if (exchange.Rejected) return fail(kHttpPeerFailedVerification, exchange.RejectText);
     if (!received) {
       const DWORD error = GetLastError();
-      if (!exchange.Sending && ExplainRefusal(error, exchange, target, result)) return result;
+      if (!exchange.Sending && ExplainRefusal(error, exchange, trusted, target, result)) return result;
       return Failure(result, error, exchange, target.Host, target.Port);
     }
     // Over https, an answer without the server's certificate came before any TLS with
@@ -820,11 +827,14 @@ struct HttpTransfer::Impl {
     return std::string();
   }
 
-  // A failure before the request left that the proxy or the server's TLS version
-  // caused: the proxy is asked itself what it says to the tunnel (WinHTTP tells only
-  // "cannot connect" or "secure channel error"), and the server whether it completes
-  // a handshake with an older TLS. True when the result says so.
-  bool ExplainRefusal(DWORD aError, const Exchange& aExchange, const Target& aTarget, Result& aResult) {
+  // A failure before the request left that the proxy, the server's certificate or
+  // its TLS version caused, where WinHTTP tells only "cannot connect" or "secure
+  // channel error" (Wine says the latter of a certificate it refuses): the proxy is
+  // asked itself what it says to the tunnel, and the server whether it completes a
+  // handshake with the versions required (then its certificate was refused) or with an
+  // older one. True when the result says so.
+  bool ExplainRefusal(DWORD aError, const Exchange& aExchange, const Store& aTrusted, const Target& aTarget,
+                      Result& aResult) {
     const std::string server = Narrow(aTarget.Host) + ":" + std::to_string(aTarget.Port);
     if (fRoute.Always && !fRoute.Name.empty() && aTarget.Secure && aError != ERROR_WINHTTP_TIMEOUT) {
       const bool credentials = fSettings.Proxy == Settings::ProxyRoute::Named;
@@ -846,6 +856,18 @@ struct HttpTransfer::Impl {
       }
     }
     if (!aTarget.Secure || !HandshakeFailure(aError, aExchange.SecureFailure)) return false;
+    Certificate certificate;
+    if (fSettings.TlsVerify && CompletesHandshake(aTarget, fModernTls, &certificate)) {
+      Store none(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
+      const std::string why =
+          certificate ? CheckServer(certificate.get(), static_cast<HCERTSTORE>(aTrusted ? aTrusted.get() : none.get()),
+                                    aTarget.Host)
+                      : std::string();
+      aResult.FailureCode = kHttpPeerFailedVerification;
+      aResult.FailureText =
+          FromUtf8(why.empty() ? "SSL certificate problem: the system does not trust the server" : why);
+      return true;
+    }
     for (const auto& [protocol, name] : {std::pair{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1, "TLS 1.1"},
                                          std::pair{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1, "TLS 1.0"}}) {
       if (!CompletesHandshake(aTarget, static_cast<DWORD>(protocol))) continue;
@@ -861,7 +883,7 @@ struct HttpTransfer::Impl {
   // Whether the server completes a handshake with aProtocols alone, through this
   // transfer's route. The probe is cancelled when its request is about to leave:
   // nothing is sent over it, so the certificate does not matter.
-  bool CompletesHandshake(const Target& aTarget, DWORD aProtocols) const {
+  bool CompletesHandshake(const Target& aTarget, DWORD aProtocols, Certificate* aServer = nullptr) const {
     InternetHandle session = OpenSession(fRoute, aProtocols);
     if (session.Handle == nullptr) return false;
     const int connect = fSettings.ConnectTimeoutMs > 0 ? fSettings.ConnectTimeoutMs : 30000;
@@ -881,6 +903,7 @@ struct HttpTransfer::Impl {
     if (!InstallStatusCallback(request.Handle, &OnStatus, WINHTTP_CALLBACK_FLAG_SEND_REQUEST)) return false;
     WinHttpSendRequest(request.Handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
     if (exchange.RequestClosed) (void)request.Release();
+    if (aServer != nullptr) *aServer = std::move(exchange.ProbedServer);
     return exchange.Sending;
   }
 
@@ -943,6 +966,9 @@ struct HttpTransfer::Impl {
         if (aExchange.SecureFailure != 0)
           return set(kHttpPeerFailedVerification, "SSL certificate problem: unable to get local issuer certificate");
         return set(kHttpTlsConnectError, "TLS connect error");
+      case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+        if (!aExchange.Sending) return set(kHttpTlsConnectError, "TLS connect error");
+        return set(kHttpRecvError, "Recv failure: Connection reset by peer");
       case ERROR_WINHTTP_CONNECTION_ERROR:
       case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
         if (!aExchange.Sending) return set(kHttpTlsConnectError, "TLS connect error");
@@ -963,7 +989,7 @@ struct HttpTransfer::Impl {
   Settings fSettings;
   InternetHandle fSession;  // keeps the connections of earlier exchanges
   Route fRoute;             // of fSession
-  bool fModernTls = false;  // fSession requires TLS 1.2 or later
+  DWORD fModernTls = 0;     // the TLS versions fSession requires (1.2 or later); 0: none could be
   bool fOpen = false;
   std::chrono::steady_clock::time_point fStart;  // of the exchange under way
 };
