@@ -283,8 +283,11 @@ std::string HttpsProxyOf(const std::wstring& aList) {
     const size_t end = std::min(list.find_first_of("; ", start), list.size());
     const std::string entry = list.substr(start, end - start);
     const size_t equals = entry.find('=');
-    if (equals == std::string::npos || entry.compare(0, equals, "https") == 0)
-      return equals == std::string::npos ? entry : entry.substr(equals + 1);
+    if (equals == std::string::npos || entry.compare(0, equals, "https") == 0) {
+      std::string proxy = equals == std::string::npos ? entry : entry.substr(equals + 1);
+      if (const size_t scheme = proxy.find("://"); scheme != std::string::npos) proxy.erase(0, scheme + 3);
+      return proxy;
+    }
     start = end + 1;
   }
   return std::string();
@@ -567,9 +570,6 @@ struct HttpTransfer::Impl {
     InternetHandle session(WinHttpOpen(agentText, aRoute.Access,
                                        aRoute.Proxy.empty() ? WINHTTP_NO_PROXY_NAME : aRoute.Proxy.c_str(),
                                        aRoute.Bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : aRoute.Bypass.c_str(), 0));
-    if (session.Handle == nullptr && aRoute.Access == WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY)
-      session.Reset(WinHttpOpen(agentText, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                WINHTTP_NO_PROXY_BYPASS, 0));
     if (session.Handle != nullptr && aProtocols != 0 &&
         !WinHttpSetOption(session.Handle, WINHTTP_OPTION_SECURE_PROTOCOLS, &aProtocols, sizeof aProtocols))
       session.Reset();
@@ -602,8 +602,13 @@ struct HttpTransfer::Impl {
     if (fSession.Handle != nullptr) return true;
     fRoute = ChooseRoute();
     fSession = OpenSession(fRoute, 0);
+    if (fSession.Handle == nullptr && fRoute.Access == WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY) {
+      // Before Windows 8.1: WinHTTP's own setting, whose proxy can be named.
+      fRoute.Access = WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
+      fRoute.Name = DefaultProxyName(fRoute.Always);
+      fSession = OpenSession(fRoute, 0);
+    }
     if (fSession.Handle == nullptr) return false;
-    if (fRoute.Access == WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY) fRoute.Name = DefaultProxyName(fRoute.Always);
     // Whatever the system allows: older versions are broken.
     fModernTls = fMode == Mode::Https ? RequireModernTls(fSession.Handle) : 0;
     return true;
