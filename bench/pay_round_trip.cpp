@@ -136,7 +136,7 @@ void DriverStepsWithoutTheNetwork(benchmark::State& state) {
   for (auto _ : state) {
     kPaymentHandler h;
     h.Deserialize(request, {zvPaymentHandlerDocumentType::dt_Pay});
-    const Text body = lorvani::PayBody(h.fPaymentReceipt, Now());
+    const Text body = lorvani::PayBody(h.fPaymentReceipt, lorvani::RequestId(h.fPaymentReceipt, Now()));
     handler.Debug(tZV_MessageType::let_info, u"------------------------------------------------------------ Pay");
     log(tZV_MessageType::let_info, u"kLORVANI.Pay", body);
     log(tZV_MessageType::let_info, u"Write", u"https://127.0.0.1/v1/instore/orders");

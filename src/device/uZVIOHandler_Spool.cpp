@@ -2,6 +2,7 @@
 
 #include "base/Exception.h"
 #include "device/uZVIOHandler_TCP.h"
+#include "platform/Regional.h"
 #include "platform/Spooler.h"
 
 namespace zv {
@@ -51,11 +52,15 @@ bool kIOHandler_Spool::Write(const Text& aMessage) {
   return fOutputType == zvSpoolOutputType::Raw ? WriteRaw(aMessage) : WriteNormal();
 }
 
+std::string kIOHandler_Spool::RawBytes(const Text& aMessage) const {
+  return CodePage() > 0 ? kIOHandler_TCP::Encode(aMessage, CodePage()) : platform::ToAnsi(aMessage);
+}
+
 bool kIOHandler_Spool::WriteRaw(const Text& aMessage) {
   // Every failure of a raw job is answered, not raised: only the message changes.
   std::string bytes;
   try {
-    bytes = kIOHandler_TCP::Encode(aMessage, CodePage() > 0 ? CodePage() : kAnsiCodePage);
+    bytes = RawBytes(aMessage);
   } catch (const kException& e) {
     SetErrorMessage(e.Message());
     return false;

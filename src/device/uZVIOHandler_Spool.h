@@ -4,6 +4,7 @@
 // one printed page. Nothing is read back; each Write is one complete job.
 
 #include <cstdint>
+#include <string>
 
 #include "base/Bitmap.h"
 #include "device/uZVIOHandler_Base.h"
@@ -16,9 +17,6 @@ class kIOHandler_Spool : public kIOHandler {
  public:
   static constexpr char16_t kRawTitle[] = u"PXR Receipt";
   static constexpr char16_t kNormalTitle[] = u"Caxtor Spool Output";
-  // The code page of Raw text when CodePage is 0: the ANSI code page of the systems
-  // the printers were set up for.
-  static constexpr int32_t kAnsiCodePage = 1252;
   // The bitmap counts as a picture of this many dots per inch.
   static constexpr int32_t kBitmapDpi = 300;
 
@@ -31,9 +29,9 @@ class kIOHandler_Spool : public kIOHandler {
   bool Connected() override { return true; }
   bool Disconnect() override { return true; }
   void ClearBuffers() override {}
-  // Raw: sends aMessage as one raw job titled "PXR Receipt", as bytes of CodePage
-  // (Windows-1252 when 0); a failure answers false with the system's text in
-  // ErrorMessage, without touching ErrorFound or ErrorCode and without a log line.
+  // Raw: sends aMessage as one raw job titled "PXR Receipt", as RawBytes; a failure
+  // answers false with the system's text in ErrorMessage, without touching ErrorFound
+  // or ErrorCode and without a log line.
   // Normal: prints Bitmap centred on one page titled "Caxtor Spool Output", ignoring
   // aMessage; an unknown printer, a missing or empty Bitmap and failures of the
   // printing system raise.
@@ -44,6 +42,10 @@ class kIOHandler_Spool : public kIOHandler {
   Text DecodeError(int32_t) override { return {}; }
   bool InputBufferContainsData() override;
   void SetParameter(const Text&, const Text&) override {}
+
+  // The bytes of a Raw write: aMessage in CodePage, or in the system's ANSI code page
+  // when that is 0. A code page without a table raises.
+  std::string RawBytes(const Text& aMessage) const;
 
   const Text& PrinterName() const { return fPrinterName; }
   zvSpoolOutputType OutputType() const { return fOutputType; }

@@ -86,6 +86,7 @@ void kPaymentReceipt::ReadSection(const pugi::xml_document& aDocument) {
     fRefundReference.PaymentDateTime = U::GetNodeValueAsDateTime(reference, u"PaymentDateTime");
   }
   fReceiptId = U::GetNodeValueAsString(p, u"ReceiptId");
+  fRequestId = U::GetNodeValueAsString(p, u"RequestId");
 }
 
 void kPaymentReportSection::ReadSection(const pugi::xml_document& aDocument) {

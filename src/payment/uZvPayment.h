@@ -54,6 +54,9 @@ class kPaymentReceipt {
   zvPaymentRefundReference fRefundReference;
   Text fOperatorId;
   Text fReceiptId;
+  // The request id of an earlier attempt of this payment or refund, sent again as it
+  // is to learn that attempt's outcome; empty: a new request.
+  Text fRequestId;
 };
 
 // The DayClose and GetTotals sections share their fields.

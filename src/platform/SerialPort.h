@@ -42,8 +42,9 @@ class SerialPort {
   // Opens COMn for this object alone (also against other openings by the same user or
   // root), as a Windows port is: a raw byte pipe without line discipline (Linux: no
   // input or output processing, echo, signal characters or software flow control;
-  // hardware flow control as configured). 0 on success, otherwise the system's error
-  // code (Windows) or one of the codes above (Linux); the port then stays closed.
+  // hardware flow control as configured) whose input starts empty. 0 on success,
+  // otherwise the system's error code (Windows) or one of the codes above (Linux); the
+  // port then stays closed.
   uint32_t Open(uint32_t aNumber);
   bool IsOpen() const { return fHandle >= 0; }
   // Releases the port (and its exclusive hold); nothing when closed.
@@ -51,6 +52,8 @@ class SerialPort {
 
   // Reads the port's settings, changes only speed, data bits, stop bits (when 0 to 2)
   // and parity (when 0 to 4), and writes them back; every other setting stays as read.
+  // A setup the port refuses leaves its former settings; only a pseudo-terminal, which
+  // carries eight bits without parity whatever it is given, may drop those two.
   SerialLineResult ApplyLine(const SerialLine& aLine);
   // The line settings last written by ApplyLine (what the driver asked for, even where
   // the device, such as a pseudo-terminal, ignores part of it).
@@ -62,12 +65,17 @@ class SerialPort {
   // Bytes read (0 on a time-out), or -1 with aErrorFlags set when the read failed; a
   // failed read returns no earlier than its total time-out would have.
   int32_t Read(void* aBuffer, uint32_t aCount, uint32_t& aErrorFlags);
-  // Blocks until every byte is written; false on failure (aWritten says how many were).
+  // Blocks until every byte is written and has left the port, as a Windows write without
+  // write time-outs does (a pseudo-terminal hands them to its other side at once): a
+  // purge after it drops none of them. False on failure (aWritten says how many were
+  // handed to the system).
   bool Write(const char* aBytes, size_t aCount, size_t& aWritten);
   // Bytes waiting in the input queue; -1 when that cannot be asked.
   int32_t BytesPending() const;
   // Discards unread input and unsent output.
   bool Purge();
+  // Discards unread input only.
+  bool PurgeInput();
   // Raises or drops a modem line; a port without modem lines ignores it.
   void SetModemLine(SerialModemLine aLine, bool aAssert);
 

@@ -1,6 +1,7 @@
 #include "platform/SerialReadTimer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <thread>
 
@@ -10,11 +11,13 @@ namespace {
 
 using Clock = SerialReadTimer::Clock;
 
+std::atomic<int> gLongestWaitMs{INT_MAX};
+
 // What is left until aWhen in whole milliseconds, rounded up so that a wait never ends
-// before its bound; at most INT_MAX.
+// before its bound; at most the longest single wait.
 int64_t MsUntil(Clock::time_point aWhen, Clock::time_point aNow) {
   if (aWhen <= aNow) return 0;
-  return std::min<int64_t>(std::chrono::ceil<std::chrono::milliseconds>(aWhen - aNow).count(), INT_MAX);
+  return std::min<int64_t>(std::chrono::ceil<std::chrono::milliseconds>(aWhen - aNow).count(), gLongestWaitMs.load());
 }
 
 }  // namespace
@@ -40,5 +43,7 @@ int SerialReadTimer::WaitMs(Clock::time_point aNow) const {
 void SerialReadTimer::SleepOutTotal() const {
   if (fTotalMs > 0) std::this_thread::sleep_until(fStart + std::chrono::milliseconds(fTotalMs));
 }
+
+void SetLongestSerialWaitForTests(int aMs) { gLongestWaitMs = aMs > 0 ? aMs : INT_MAX; }
 
 }  // namespace zv::platform

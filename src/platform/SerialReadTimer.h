@@ -32,4 +32,9 @@ class SerialReadTimer {
   Clock::time_point fLastByte{};
 };
 
+// For tests: the longest single wait that WaitMs answers, normally what one wait of the
+// system can take, so that a read whose bound is waited in parts shows within a test;
+// 0 restores the system's. (A read on Windows waits in the system's serial driver.)
+void SetLongestSerialWaitForTests(int aMs);
+
 }  // namespace zv::platform

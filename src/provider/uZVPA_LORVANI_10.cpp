@@ -1,14 +1,19 @@
 #include "provider/uZVPA_LORVANI_10.h"
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 
 #include "base/Exception.h"
 #include "device/uZVIOHandler_HTTP.h"
 #include "driver/uZVDriverLibrary.h"
 #include "http/uZV_HTTPClient.h"
 #include "platform/Clock.h"
+#include "platform/StateFile.h"
 #include "provider/uZVPA_LORVANI_10_JSONUtils.h"
 
 namespace zv {
@@ -65,48 +70,127 @@ Text Amount(const kPaymentReceipt& aReceipt) {
 
 }  // namespace
 
+Text RequestIdPrefix(const kPaymentReceipt& aReceipt) { return aReceipt.fStoreCode + u"-" + aReceipt.fTillCode + u"-"; }
+
 Text RequestId(const kPaymentReceipt& aReceipt, DateTime aMoment) {
-  return aReceipt.fStoreCode + u"-" + aReceipt.fTillCode + u"-" + FormatCompactStamp(aMoment);
+  return RequestIdPrefix(aReceipt) + FormatCompactStamp(aMoment);
+}
+
+namespace {
+
+constexpr double kMillisecondsPerDay = 86400000.0;
+constexpr size_t kStampDigits = 17;  // yyyymmddhhnnsszzz
+
+int64_t ToMillisecond(DateTime aMoment) { return static_cast<int64_t>(std::llround(aMoment * kMillisecondsPerDay)); }
+DateTime FromMillisecond(int64_t aMillisecond) { return static_cast<double>(aMillisecond) / kMillisecondsPerDay; }
+
+// The moment of "yyyymmddhhnnsszzz"; nothing for other text or no moment of the calendar.
+std::optional<DateTime> StampMoment(TextView aStamp) {
+  if (aStamp.size() != kStampDigits) return std::nullopt;
+  int digits[kStampDigits];
+  for (size_t i = 0; i < kStampDigits; ++i) {
+    if (aStamp[i] < u'0' || aStamp[i] > u'9') return std::nullopt;
+    digits[i] = aStamp[i] - u'0';
+  }
+  auto number = [&digits](size_t aAt, size_t aCount) {
+    int value = 0;
+    for (size_t i = aAt; i < aAt + aCount; ++i) value = value * 10 + digits[i];
+    return value;
+  };
+  const DateTimeParts parts{number(0, 4),  number(4, 2),  number(6, 2), number(8, 2),
+                            number(10, 2), number(12, 2), number(14, 3)};
+  if (parts.Hour > 23 || parts.Minute > 59 || parts.Second > 59) return std::nullopt;
+  return TryEncodeDateTime(parts);
+}
+
+// FNV-1a over the prefix's UTF-8 bytes: a file name for any prefix. Two prefixes that
+// met in one name would share one sequence, which keeps every id unique all the same.
+Text SequenceFileName(const Text& aPrefix) {
+  uint64_t hash = 14695981039346656037ull;
+  for (unsigned char byte : ToUtf8(aPrefix)) hash = (hash ^ byte) * 1099511628211ull;
+  char name[40];
+  std::snprintf(name, sizeof name, "requestid-%016llx", static_cast<unsigned long long>(hash));
+  return FromAscii(name);
+}
+
+}  // namespace
+
+std::optional<DateTime> RequestIdMoment(TextView aPrefix, TextView aRequestId) {
+  if (aRequestId.size() != aPrefix.size() + kStampDigits || aRequestId.substr(0, aPrefix.size()) != aPrefix)
+    return std::nullopt;
+  return StampMoment(aRequestId.substr(aPrefix.size()));
 }
 
 Text NotSentText(const Text& aSubject, const Text& aReason) {
   return u"The " + aSubject + u" was not sent to the provider (" + aReason + u")";
 }
 
+Text UnknownOutcomeClause(const Text& aSubject, const Text& aRequestId) {
+  return u": the outcome of the " + aSubject + u" is unknown; its requestId is " + aRequestId;
+}
+
 Text UnknownOutcomeText(const Text& aLead, const Text& aReason, const Text& aSubject, const Text& aRequestId) {
-  return aLead + u" (" + aReason + u"): the outcome of the " + aSubject + u" is unknown; its requestId is " +
-         aRequestId;
+  return aLead + u" (" + aReason + u")" + UnknownOutcomeClause(aSubject, aRequestId);
 }
 
-DateTime RequestMoments::Next(const kPaymentReceipt& aReceipt, DateTime aNow) {
-  constexpr double kMillisecondsPerDay = 86400000.0;
-  const auto now = static_cast<int64_t>(std::llround(aNow * kMillisecondsPerDay));
-  const Text prefix = aReceipt.fStoreCode + u"-" + aReceipt.fTillCode + u"-";
-  std::lock_guard lock(fLock);
-  auto [last, inserted] = fLastMillisecond.try_emplace(prefix, now);
-  if (!inserted) last->second = std::max(now, last->second + 1);
-  return static_cast<double>(last->second) / kMillisecondsPerDay;
+RequestMoments::RequestMoments(Text aFolder) : fFolder(std::move(aFolder)) {}
+
+RequestMoments::Moment RequestMoments::Next(const Text& aPrefix, DateTime aNow) {
+  return Advance(aPrefix, ToMillisecond(aNow), true);
 }
 
-RequestMoments& RequestMoments::Process() {
-  static RequestMoments moments;
+RequestMoments::Moment RequestMoments::Observe(const Text& aPrefix, DateTime aMoment) {
+  return Advance(aPrefix, ToMillisecond(aMoment), false);
+}
+
+RequestMoments& RequestMoments::Machine() {
+  static RequestMoments moments(platform::MachineStateFolder());
   return moments;
 }
 
-Text PayBody(const kPaymentReceipt& aReceipt, DateTime aMoment) {
+Text RequestMoments::FileOf(const Text& aPrefix) const { return fFolder + SequenceFileName(aPrefix); }
+
+// The last millisecond is the greatest of this process's own and the file's (the last
+// id written by any process); aAfterLast: the result lies beyond it, else it is only
+// raised to aMillisecond. The file then holds the new last id.
+RequestMoments::Moment RequestMoments::Advance(const Text& aPrefix, int64_t aMillisecond, bool aAfterLast) {
+  std::lock_guard lock(fLock);
+  Moment moment;
+  platform::StateFile file(FileOf(aPrefix));
+  std::optional<int64_t> last;
+  if (auto own = fLastMillisecond.find(aPrefix); own != fLastMillisecond.end()) last = own->second;
+  if (file.Locked()) {
+    std::string content = file.Read();
+    while (!content.empty() && std::isspace(static_cast<unsigned char>(content.back()))) content.pop_back();
+    const Text stamp =
+        content.size() >= kStampDigits ? FromUtf8(content.substr(content.size() - kStampDigits)) : Text();
+    if (const auto written = StampMoment(stamp)) last = std::max(last.value_or(INT64_MIN), ToMillisecond(*written));
+  } else {
+    moment.Warning = file.Failure();
+  }
+  int64_t next = aMillisecond;
+  if (last) next = aAfterLast ? std::max(aMillisecond, *last + 1) : std::max(aMillisecond, *last);
+  fLastMillisecond[aPrefix] = next;
+  moment.Value = FromMillisecond(next);
+  if (file.Locked() && !file.Replace(ToUtf8(aPrefix + FormatCompactStamp(moment.Value)) + "\n"))
+    moment.Warning = u"Cannot write " + FileOf(aPrefix);
+  return moment;
+}
+
+Text PayBody(const kPaymentReceipt& aReceipt, const Text& aRequestId) {
   return JsonObject()
       .Raw(u"totalAmount", Amount(aReceipt))
       .Member(u"preApprovalCode", aReceipt.fAttributes)
-      .Member(u"requestId", RequestId(aReceipt, aMoment))
+      .Member(u"requestId", aRequestId)
       .Member(u"merchantOperatorId", aReceipt.fOperatorId)
       .Member(u"merchantReference", aReceipt.fReference)
       .Close();
 }
 
-Text RefundBody(const kPaymentReceipt& aReceipt, DateTime aMoment) {
+Text RefundBody(const kPaymentReceipt& aReceipt, const Text& aRequestId) {
   return JsonObject()
       .Member(u"token", aReceipt.fRefundReference.PaymentNumber)
-      .Member(u"requestId", RequestId(aReceipt, aMoment))
+      .Member(u"requestId", aRequestId)
       .Member(u"merchantOperatorId", aReceipt.fOperatorId)
       .Raw(u"refundAmount", Amount(aReceipt))
       .Close();
@@ -220,7 +304,54 @@ bool IsPlainHttp(TextView aURL) {
   return StartsWith(LowerCase(Text(aURL.substr(0, 5))), u"http:");
 }
 
+// RepeatUnknownOutcome: "COUNT" or "COUNT,SECONDS", blanks aside; empty is no repeat.
+bool ReadRepeat(Text aText, int32_t& aCount, int32_t& aSeconds) {
+  constexpr int32_t kMaxCount = 10, kMaxSeconds = 3600, kDefaultSeconds = 300;
+  aCount = 0;
+  aSeconds = kDefaultSeconds;
+  std::erase_if(aText, [](char16_t c) { return c == u' ' || c == u'\t'; });
+  if (aText.empty()) return true;
+  auto number = [](TextView aDigits, int32_t aMax, int32_t& aValue) {
+    if (aDigits.empty() || aDigits.size() > 4) return false;
+    int32_t value = 0;
+    for (char16_t c : aDigits) {
+      if (c < u'0' || c > u'9') return false;
+      value = value * 10 + (c - u'0');
+    }
+    aValue = value;
+    return value <= aMax;
+  };
+  const TextView text = aText;
+  const size_t comma = text.find(u',');
+  if (!number(text.substr(0, comma), kMaxCount, aCount)) return false;
+  return comma == TextView::npos || (number(text.substr(comma + 1), kMaxSeconds, aSeconds) && aSeconds >= 1);
+}
+
 }  // namespace
+
+// What a request asks the provider to do, and the answer's member that confirms it.
+struct kPayment_LORVANI::RequestKind {
+  const char16_t* Title;      // of the body's log line
+  const char16_t* Subject;    // "payment", "refund": what the texts speak of
+  const char16_t* Confirmed;  // "order", "refund": what the answer confirms
+  const char16_t* Token;      // the member that carries the confirmation
+};
+
+const kPayment_LORVANI::RequestKind kPayment_LORVANI::kPaymentKind{u"kLORVANI.Pay", u"payment", u"order", u"token"};
+const kPayment_LORVANI::RequestKind kPayment_LORVANI::kRefundKind{u"kLORVANI.Refund", u"refund", u"refund",
+                                                                  u"refundToken"};
+
+// How one exchange ended. Confirmed: the provider took it (fJSONResponse holds the
+// answer); NotSent: nothing left this machine; Refused: the provider answered that it
+// did not act; Unknown: the provider may or may not have acted.
+struct kPayment_LORVANI::Verdict {
+  enum class End : uint8_t { Confirmed, NotSent, Refused, Unknown } How = End::Unknown;
+  int32_t Status = 0;
+  Text ErrorText;
+  // An unknown outcome that the same request may settle: no whole answer, a 5xx, a
+  // 409. A token-less success or a redirect would only come again.
+  bool Repeatable = false;
+};
 
 kPayment_LORVANI::kPayment_LORVANI(const kPaymentHandler& aHandler) : kPayment_LORVANI(aHandler, nullptr) {}
 
@@ -242,6 +373,10 @@ kPayment_LORVANI::kPayment_LORVANI(const kPaymentHandler& aHandler, std::unique_
     fIOHandler->Debug(tZV_MessageType::let_error, kPlainHttpRefused);
     throw kException(kPlainHttpRefused);
   }
+  if (!ReadRepeat(aHandler.GetParameter(u"RepeatUnknownOutcome"), fRepeatCount, fRepeatSeconds)) {
+    fIOHandler->Debug(tZV_MessageType::let_error, kRepeatFormat);
+    throw kException(kRepeatFormat);
+  }
   if (!ParseProxy(fProxy)) {
     fIOHandler->Debug(tZV_MessageType::let_error, kProxyRefused);
     throw kException(kProxyRefused);
@@ -254,17 +389,26 @@ bool kPayment_LORVANI::Pay(const kPaymentReceipt& aReceipt, int_PAY_result& aRes
   bool outcome = false;
   switch (aReceipt.fAction) {
     case zvPaymentAction::Pay:
-      BuildPayRequest(aReceipt);
-      fIOHandler->WriteLog(tZV_MessageType::let_info, u"kLORVANI.Pay", fJSONRequest);
-      outcome = PostRequest(u"orders", u"payment", u"order") && ReadPayResponse(aReceipt, aResult);
+      if (!TakeRequestId(aReceipt, kPaymentKind)) break;
+      fJSONRequest = lorvani::PayBody(aReceipt, fRequestId);
+      fIOHandler->WriteLog(tZV_MessageType::let_info, kPaymentKind.Title, fJSONRequest);
+      outcome = Send(u"orders", kPaymentKind) && ReadPayResponse(aReceipt, aResult);
       break;
     case zvPaymentAction::Refund:
     case zvPaymentAction::Void:
-      BuildRefundRequest(aReceipt);
-      fIOHandler->WriteLog(tZV_MessageType::let_info, u"kLORVANI.Refund", fJSONRequest);
-      outcome = PostRequest(u"orders/" + lorvani::EncodePathSegment(aReceipt.fRefundReference.PaymentNumber) +
-                                u"/refund",
-                            u"refund", u"refund") &&
+      // Without the order's token the request would go to "orders//refund": a 404 at
+      // best, never the refund the cashier means.
+      if (aReceipt.fRefundReference.PaymentNumber.empty()) {
+        Refuse(kRefundKind.Title,
+               u"A REFUND or VOID needs the order's token in RefundReference/PaymentId (the RefundReference of the "
+               u"payment's answer): the refund was not sent to the provider");
+        break;
+      }
+      if (!TakeRequestId(aReceipt, kRefundKind)) break;
+      fJSONRequest = lorvani::RefundBody(aReceipt, fRequestId);
+      fIOHandler->WriteLog(tZV_MessageType::let_info, kRefundKind.Title, fJSONRequest);
+      outcome = Send(u"orders/" + lorvani::EncodePathSegment(aReceipt.fRefundReference.PaymentNumber) + u"/refund",
+                     kRefundKind) &&
                 ReadRefundResponse(aReceipt, aResult);
       break;
     default:
@@ -289,19 +433,64 @@ bool kPayment_LORVANI::DayClose(const kPaymentDayClose&, int_DAYCLOSE_result&) {
 
 bool kPayment_LORVANI::GetTotals(const kPaymentTotals&, int_GETTOTALS_result&) { return false; }
 
-void kPayment_LORVANI::BuildPayRequest(const kPaymentReceipt& aReceipt) {
-  const DateTime moment = lorvani::RequestMoments::Process().Next(aReceipt, Now());
-  fJSONRequest = lorvani::PayBody(aReceipt, moment);
-  fRequestId = lorvani::RequestId(aReceipt, moment);
+bool kPayment_LORVANI::TakeRequestId(const kPaymentReceipt& aReceipt, const RequestKind& aKind) {
+  const Text prefix = lorvani::RequestIdPrefix(aReceipt);
+  lorvani::RequestMoments::Moment moment;
+  if (aReceipt.fRequestId.empty()) {
+    moment = lorvani::RequestMoments::Machine().Next(prefix, Now());
+    fRequestId = prefix + FormatCompactStamp(moment.Value);
+    if (aReceipt.fStoreCode.empty() || aReceipt.fTillCode.empty())
+      fIOHandler->WriteLog(tZV_MessageType::let_info, u"kLORVANI.RequestId",
+                           u"Warning: StoreCode or TillCode is empty, so the requestId " + fRequestId +
+                               u" is told apart from the ids of other tills only on this machine: give every till "
+                               u"its own StoreCode and TillCode");
+  } else {
+    const std::optional<DateTime> given = lorvani::RequestIdMoment(prefix, aReceipt.fRequestId);
+    if (!given) {
+      Refuse(aKind.Title, u"RequestId \"" + aReceipt.fRequestId + u"\" is not one this driver writes for StoreCode \"" +
+                              aReceipt.fStoreCode + u"\" and TillCode \"" + aReceipt.fTillCode + u"\" (\"" + prefix +
+                              u"\" and 17 digits of a date and time): the " + aKind.Subject +
+                              u" was not sent to the provider");
+      return false;
+    }
+    // A new id of this prefix must not meet the one being repeated.
+    moment = lorvani::RequestMoments::Machine().Observe(prefix, *given);
+    fRequestId = aReceipt.fRequestId;
+  }
+  if (!moment.Warning.empty())
+    fIOHandler->WriteLog(tZV_MessageType::let_error, u"kLORVANI.RequestId",
+                         u"The requestIds of this store and till are kept for this process only: " + moment.Warning);
+  return true;
 }
 
-void kPayment_LORVANI::BuildRefundRequest(const kPaymentReceipt& aReceipt) {
-  const DateTime moment = lorvani::RequestMoments::Process().Next(aReceipt, Now());
-  fJSONRequest = lorvani::RefundBody(aReceipt, moment);
-  fRequestId = lorvani::RequestId(aReceipt, moment);
+void kPayment_LORVANI::Refuse(const Text& aTitle, const Text& aText) {
+  fIOHandler->WriteLog(tZV_MessageType::let_error, aTitle, aText);
+  fIOHandlerHTTP->SetCustomError(0, aText);
 }
 
-bool kPayment_LORVANI::PostRequest(const Text& aPath, const Text& aSubject, const Text& aConfirmed) {
+bool kPayment_LORVANI::Send(const Text& aPath, const RequestKind& aKind) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point bound = Clock::now() + std::chrono::seconds(fRepeatSeconds);
+  Verdict verdict = PostRequest(aPath, aKind);
+  // The same body under the same requestId: the provider answers a repeat with the
+  // first request's outcome instead of acting twice. A short pause, longer each time,
+  // lets a provider that is still at work finish.
+  for (int32_t repeat = 1; repeat <= fRepeatCount && verdict.How == Verdict::End::Unknown && verdict.Repeatable;
+       ++repeat) {
+    const auto pause = std::chrono::seconds(1 << std::min(repeat - 1, 5));
+    if (Clock::now() + pause > bound) break;
+    std::this_thread::sleep_for(pause);
+    fIOHandler->WriteLog(tZV_MessageType::let_info, u"kLORVANI.Repeat",
+                         u"Attempt " + IntToText(repeat + 1) + u" of " + IntToText(fRepeatCount + 1) +
+                             u": the same request again with requestId " + fRequestId + u", after: " +
+                             verdict.ErrorText);
+    verdict = PostRequest(aPath, aKind);
+  }
+  if (verdict.How != Verdict::End::Confirmed) fIOHandlerHTTP->SetCustomError(verdict.Status, verdict.ErrorText);
+  return verdict.How == Verdict::End::Confirmed;
+}
+
+kPayment_LORVANI::Verdict kPayment_LORVANI::PostRequest(const Text& aPath, const RequestKind& aKind) {
   fJSONResponse.clear();
   fIOHandlerHTTP->ResetCustomError();
 
@@ -311,54 +500,91 @@ bool kPayment_LORVANI::PostRequest(const Text& aPath, const Text& aSubject, cons
   lorvani::ConfigureClient(client, fBearer, fTlsCaFile, fTlsVerify, fProxy);
   if (!fTlsVerify) fIOHandler->Debug(tZV_MessageType::let_error, kInsecureTransportLine);
 
-  bool posted = false;
   try {
-    posted = client.Post(url, fJSONRequest);
+    client.Post(url, fJSONRequest);
   } catch (...) {
     const Text failure = FailureMessage(std::current_exception());
     fIOHandler->WriteLog(tZV_MessageType::let_error, u"kLORVANI.Post", failure);
-    fIOHandlerHTTP->SetCustomError(0, failure);
-    return false;
+    return {Verdict::End::Unknown, 0, failure, false};
   }
-
-  // A payment or refund is confirmed only by a 2xx answer: a redirect means the
-  // provider did not take the order at this address.
-  const int32_t status = client.LastStatusCode();
-  if (posted && status >= 200 && status <= 299) {
-    fJSONResponse = client.Response();
-    return true;
-  }
-  if (status >= 300 && status <= 399) {
-    // The client takes most redirects for a success and logs the body as read: say why
-    // this one is not.
-    fIOHandler->WriteLog(tZV_MessageType::let_error, u"kLORVANI.Post",
-                         u"Answer " + IntToText(status) +
-                             (client.LastStatusText().empty() ? Text() : u" " + client.LastStatusText()) +
-                             u" is a redirect, which is not followed: the provider has not confirmed the " +
-                             aConfirmed);
-  }
-  fIOHandlerHTTP->SetCustomError(status, FailureText(client, aSubject));
-  return false;
+  Verdict verdict = Judge(client, aKind);
+  if (verdict.How == Verdict::End::Confirmed) fJSONResponse = client.Response();
+  return verdict;
 }
 
-Text kPayment_LORVANI::FailureText(const ZV_HttpClient& aClient, const Text& aSubject) const {
+namespace {
+
+bool IsSuccess(int32_t aStatus) { return aStatus >= 200 && aStatus <= 299; }
+bool IsRedirect(int32_t aStatus) { return aStatus >= 300 && aStatus <= 399; }
+bool IsServerError(int32_t aStatus) { return aStatus >= 500 && aStatus <= 599; }
+
+// What a success answer lacks to confirm the request: empty when it holds a JSON
+// object with the confirming token.
+Text MissingConfirmation(const Text& aBody, const char16_t* aToken) {
+  if (aBody.empty()) return u"without a body";
+  const std::unique_ptr<kJSONDocument> answer = kJSONUtils::Parse(aBody);
+  if (!answer) return u"whose body is not JSON";
+  if (!answer->IsObject()) return u"whose body is not a JSON object";
+  if (kJSONUtils::GetString(answer.get(), aToken).empty()) return u"without \"" + Text(aToken) + u"\"";
+  return {};
+}
+
+}  // namespace
+
+kPayment_LORVANI::Verdict kPayment_LORVANI::Judge(const ZV_HttpClient& aClient, const RequestKind& aKind) const {
+  using End = Verdict::End;
   const int32_t status = aClient.LastStatusCode();
-  if (aClient.Response().empty()) {
-    const Text& reason = aClient.LastFailureText();
-    // No whole answer. Once the request has left, the provider may have acted on it:
-    // say so, with the id it knows the request by, so that nobody simply tries again.
-    if (!reason.empty() && !aClient.LastRequestSent()) return lorvani::NotSentText(aSubject, reason);
-    if (!reason.empty() && !aClient.LastAnswered())
-      return lorvani::UnknownOutcomeText(u"No answer from the provider", reason, aSubject, fRequestId);
-    if (status >= 200 && status <= 299 && !reason.empty())
-      return lorvani::UnknownOutcomeText(u"Incomplete answer from the provider", reason, aSubject, fRequestId);
-    if (!reason.empty()) return reason;
-    return StatusText(aClient);
+  const Text& reason = aClient.LastFailureText();  // empty when a whole answer came
+  const Text subject = aKind.Subject;
+  // No status line. Once the request has left, the provider may have acted on it: say
+  // so, with the id it knows the request by, so that nobody simply pays again.
+  if (!aClient.LastAnswered()) {
+    if (!aClient.LastRequestSent()) return {End::NotSent, status, lorvani::NotSentText(subject, reason), false};
+    return {End::Unknown, status,
+            lorvani::UnknownOutcomeText(u"No answer from the provider", reason, subject, fRequestId), true};
   }
-  const std::unique_ptr<kJSONDocument> answer = kJSONUtils::Parse(aClient.Response());
-  if (answer && !answer->IsObject()) throw kException(u"Invalid class typecast");
-  const Text message = kJSONUtils::GetString(answer.get(), u"message");
-  return message.empty() ? StatusText(aClient) : message;
+  const Text statusWords = IntToText(status) + u" " + StatusText(aClient);
+  if (IsSuccess(status)) {
+    if (!reason.empty())
+      return {End::Unknown, status,
+              lorvani::UnknownOutcomeText(u"Incomplete answer from the provider", reason, subject, fRequestId), true};
+    // A captive portal, a misrouted proxy or a broken gateway answers 2xx too: without
+    // the provider's token nothing says that the customer was charged.
+    const Text missing = MissingConfirmation(aClient.Response(), aKind.Token);
+    if (missing.empty()) return {End::Confirmed, status, {}, false};
+    return {End::Unknown, status,
+            lorvani::UnknownOutcomeText(u"Incomplete answer from the provider", statusWords + u" " + missing, subject,
+                                        fRequestId),
+            false};
+  }
+  // A payment or refund is confirmed only by a 2xx answer: a redirect means the
+  // provider did not take the order at this address.
+  if (IsRedirect(status)) {
+    fIOHandler->WriteLog(tZV_MessageType::let_error, u"kLORVANI.Post",
+                         u"Answer " + statusWords + u" is a redirect, which is not followed: the provider has not " +
+                             u"confirmed the " + aKind.Confirmed);
+    return {End::Unknown, status,
+            lorvani::UnknownOutcomeText(u"The provider did not confirm the " + subject,
+                                        statusWords + u", a redirect that is not followed", subject, fRequestId),
+            false};
+  }
+  // An error status: its message, or its status text, and what broke off of its body.
+  Text text = StatusText(aClient);
+  if (!reason.empty()) {
+    text += u" (" + reason + u")";
+  } else if (!aClient.Response().empty()) {
+    const std::unique_ptr<kJSONDocument> answer = kJSONUtils::Parse(aClient.Response());
+    // A gateway's 5xx may carry anything; only the provider's own refusals must be objects.
+    if (answer && !answer->IsObject() && !IsServerError(status)) throw kException(u"Invalid class typecast");
+    const Text message = answer && answer->IsObject() ? kJSONUtils::GetString(answer.get(), u"message") : Text();
+    if (!message.empty()) text = message;
+  }
+  // A 5xx says that something went wrong at the provider or before it, not whether the
+  // order was made; a 409 that the request id is taken, by a request still at work or
+  // by another one: the outcome of the first is what the till must learn.
+  if (IsServerError(status) || status == 409)
+    return {End::Unknown, status, text + lorvani::UnknownOutcomeClause(subject, fRequestId), true};
+  return {End::Refused, status, text, false};
 }
 
 Text kPayment_LORVANI::StatusText(const ZV_HttpClient& aClient) {
@@ -388,12 +614,7 @@ void FillConfirmedResult(const kPaymentReceipt& aReceipt, const Text& aTraceAudi
 
 bool kPayment_LORVANI::ReadPayResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) {
   const std::unique_ptr<kJSONDocument> answer = kJSONUtils::Parse(fJSONResponse);
-  const Text token = kJSONUtils::GetString(answer.get(), u"token");
-  // The customer has paid: still a success, but a refund needs the order's token.
-  if (token.empty())
-    fIOHandler->WriteLog(tZV_MessageType::let_error, u"kLORVANI.Pay",
-                         u"The payment is confirmed but the answer carries no \"token\": the order cannot be "
-                         u"refunded through the driver without it");
+  const Text token = kJSONUtils::GetString(answer.get(), u"token");  // never empty: Judge checked it
   FillConfirmedResult(aReceipt, token, token, aResult);
   aResult.PaymentDateTime = Now();
   return true;

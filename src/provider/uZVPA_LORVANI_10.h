@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "base/Text.h"
 #include "payment/uZvPayment.h"
@@ -36,6 +37,11 @@ class kPayment_LORVANI : public kPaymentDevice {
       u"Plain HTTP is refused for the provider: an http:// URL would send the bearer token unencrypted. Use an "
       u"https:// URL, or set the parameter TlsVerify to false to allow plain HTTP (for a test set-up only)";
 
+  // Why OPEN refuses a RepeatUnknownOutcome it cannot read.
+  static constexpr char16_t kRepeatFormat[] =
+      u"RepeatUnknownOutcome must be COUNT or COUNT,SECONDS: up to COUNT (0 to 10) repeats of a request whose "
+      u"outcome is unknown, the last starting at most SECONDS (1 to 3600, default 300) after the first attempt; "
+      u"for example 3,300";
   // Why OPEN refuses a parameter Proxy it cannot read (the value is not repeated: it
   // may hold the proxy's password).
   static constexpr char16_t kProxyRefused[] =
@@ -43,8 +49,9 @@ class kPayment_LORVANI : public kPaymentDevice {
       u"the proxy asks for credentials), or none for no proxy";
 
   // Fails with "Invalid class typecast" when the request's connection is not HTTP,
-  // with kPlainHttpRefused for an http:// URL unless TlsVerify is false, and with
-  // kProxyRefused for a parameter Proxy that is no proxy.
+  // with kPlainHttpRefused for an http:// URL unless TlsVerify is false, with
+  // kRepeatFormat for a RepeatUnknownOutcome it cannot read, and with kProxyRefused
+  // for a parameter Proxy that is no proxy.
   explicit kPayment_LORVANI(const kPaymentHandler& aHandler);
 
   const Text& BaseURL() const;
@@ -65,16 +72,25 @@ class kPayment_LORVANI : public kPaymentDevice {
   bool GetTotals(const kPaymentTotals& aTotals, int_GETTOTALS_result& aResult) override;
 
  private:
-  void BuildPayRequest(const kPaymentReceipt& aReceipt);
-  void BuildRefundRequest(const kPaymentReceipt& aReceipt);
-  // aSubject ("payment", "refund") names what the request asks the provider to do,
-  // aConfirmed ("order", "refund") what the provider's answer confirms.
-  bool PostRequest(const Text& aPath, const Text& aSubject, const Text& aConfirmed);
-  // The error text of a request the provider did not confirm: its "message", the
-  // status text, or the transport's reason, said as "not sent" or "outcome unknown"
-  // (with the request id) when no whole answer came. Fails with "Invalid class
-  // typecast" for an answer that is JSON but not an object.
-  Text FailureText(const ZV_HttpClient& aClient, const Text& aSubject) const;
+  struct RequestKind;
+  struct Verdict;
+  static const RequestKind kPaymentKind;
+  static const RequestKind kRefundKind;
+
+  // fRequestId: the receipt's RequestId when the host repeats an earlier request (after
+  // checking that this driver could have written it for the store and till), else a new
+  // one. False, with the error recorded, when the given one is refused.
+  bool TakeRequestId(const kPaymentReceipt& aReceipt, const RequestKind& aKind);
+  // Posts fJSONRequest, and again with the same body while its outcome is unknown and
+  // RepeatUnknownOutcome allows; records the error of an unconfirmed end.
+  bool Send(const Text& aPath, const RequestKind& aKind);
+  Verdict PostRequest(const Text& aPath, const RequestKind& aKind);
+  // The one place where an exchange becomes confirmed, not sent, refused or unknown.
+  // Fails with "Invalid class typecast" for an error answer (but a 5xx) that is JSON
+  // but not an object.
+  Verdict Judge(const ZV_HttpClient& aClient, const RequestKind& aKind) const;
+  // The error recorded, and logged, for a request refused before anything was sent.
+  void Refuse(const Text& aTitle, const Text& aText);
   static Text StatusText(const ZV_HttpClient& aClient);
   bool ReadPayResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult);
   bool ReadRefundResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult);
@@ -87,7 +103,9 @@ class kPayment_LORVANI : public kPaymentDevice {
   kIOHandler_HTTP* fIOHandlerHTTP = nullptr;  // the inherited handler, not owned twice
   Text fTlsCaFile;
   bool fTlsVerify = true;
-  Text fProxy;  // empty: the system's proxy setting
+  int32_t fRepeatCount = 0;    // RepeatUnknownOutcome's COUNT: 0, no repeat
+  int32_t fRepeatSeconds = 0;  // and its SECONDS
+  Text fProxy;                 // empty: the system's proxy setting
 };
 
 // The texts of the provider's requests.
@@ -98,28 +116,52 @@ namespace lorvani {
 Text JsonString(TextView aText);
 // "yyyymmddhhnnsszzz" of the moment the body is built.
 Text RequestId(const kPaymentReceipt& aReceipt, DateTime aMoment);
-// The error texts of a request that got no whole answer. aSubject is "payment" or
-// "refund"; aReason the transport's text.
+// The "store-till-" part every request id of the receipt's store and till begins with.
+Text RequestIdPrefix(const kPaymentReceipt& aReceipt);
+// The moment of a request id this driver could have written with aPrefix: the prefix
+// and 17 digits of a moment of the calendar; nothing for any other text.
+std::optional<DateTime> RequestIdMoment(TextView aPrefix, TextView aRequestId);
+// The error texts of a request that got no whole answer or no confirmation. aSubject
+// is "payment" or "refund"; aReason the transport's text.
 Text NotSentText(const Text& aSubject, const Text& aReason);
+// ": the outcome of the payment is unknown; its requestId is ...".
+Text UnknownOutcomeClause(const Text& aSubject, const Text& aRequestId);
 Text UnknownOutcomeText(const Text& aLead, const Text& aReason, const Text& aSubject, const Text& aRequestId);
-// The moments request ids are made of, one sequence per store and till. The provider
-// takes a request id as the request's identity (a repeated one is refused, or answered
-// with the first request's order), so an id is never handed out twice: when the clock
-// gives the same or an earlier millisecond than the last id of that store and till, as
-// in a burst of calls or after the clock was set back, the last one plus a millisecond
-// is taken instead.
+// The moments request ids are made of, one sequence per "store-till-" prefix for the
+// whole machine. The provider takes a request id as the request's identity (a repeat
+// is answered with the first request's outcome), so an id is never handed out twice,
+// by this process or another, before or after a restart: when the clock gives the same
+// or an earlier millisecond than the last id of that prefix, as in a burst of calls,
+// after the clock was set back or in the repeated hour of a change to winter time, the
+// last one plus a millisecond is taken instead. Each sequence is a small file of the
+// folder, holding its last id, read and replaced under the file's lock.
 class RequestMoments {
  public:
-  DateTime Next(const kPaymentReceipt& aReceipt, DateTime aNow);
-  // The sequence every device of the process draws from.
-  static RequestMoments& Process();
+  explicit RequestMoments(Text aFolder);
+
+  struct Moment {
+    DateTime Value = 0;
+    // Why the machine's sequence could not be used: the moment is then unique in this
+    // process only. Empty when all went well.
+    Text Warning;
+  };
+  Moment Next(const Text& aPrefix, DateTime aNow);
+  // Makes the sequence of aPrefix go on after aMoment, the moment of an id the host
+  // gave (a repeat of an earlier request).
+  Moment Observe(const Text& aPrefix, DateTime aMoment);
+  // The sequences every device of the process draws from, in the machine's state folder.
+  static RequestMoments& Machine();
 
  private:
+  Moment Advance(const Text& aPrefix, int64_t aMillisecond, bool aAfterLast);
+  Text FileOf(const Text& aPrefix) const;
+
   std::mutex fLock;
-  std::map<Text, int64_t> fLastMillisecond;  // by the id's "store-till-" prefix
+  std::map<Text, int64_t> fLastMillisecond;  // by prefix: this process's own floor
+  Text fFolder;
 };
-Text PayBody(const kPaymentReceipt& aReceipt, DateTime aMoment);
-Text RefundBody(const kPaymentReceipt& aReceipt, DateTime aMoment);
+Text PayBody(const kPaymentReceipt& aReceipt, const Text& aRequestId);
+Text RefundBody(const kPaymentReceipt& aReceipt, const Text& aRequestId);
 // A path segment with every character outside the unreserved set percent-encoded
 // (as UTF-8), so that a token cannot change the request's path or query.
 Text EncodePathSegment(TextView aSegment);

@@ -51,7 +51,9 @@ void TComPort::RaiseOpenError(uint32_t aCode) {
 
 void TComPort::Close() {
   if (fIsOpen) {
-    fComHandle->Purge();
+    // Every write has left the port before it returned: purging the output as well would
+    // drop only what a pseudo-terminal's other side has not read yet.
+    fComHandle->PurgeInput();
     fComHandle->Close();
   }
   fIsOpen = false;
@@ -72,7 +74,9 @@ void TComPort::SetLineParameters(uint32_t baud, uint8_t data, TStopBits stop, TP
 
 int32_t TComPort::Read(void* buffer, uint32_t nbytes, uint32_t timeout, uint32_t& ErrorCode) {
   if (!fIsOpen) throw TComPortException(u"Cannot read because COM port is not open.");
-  if (timeout > 0 && timeout != fCurrentComTimeout) {
+  // The value that marks "none written yet" is also the longest finite time-out: asked
+  // for, it is written all the same, so that a fresh port does not read without a bound.
+  if (timeout > 0 && (timeout != fCurrentComTimeout || timeout == kNoTimeout)) {
     SetReadTimeout(timeout);
     fCurrentComTimeout = timeout;
   }

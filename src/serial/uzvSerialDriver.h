@@ -25,7 +25,8 @@ class TComPortException : public kException {
 
 class TComPort {
  public:
-  // The read time-out that no Read has written since the port was opened.
+  // The read time-out that no Read has written since the port was opened; as a time-out,
+  // the longest one (49.7 days).
   static constexpr uint32_t kNoTimeout = 0xFFFFFFFFu;
 
   // Closed ports; nothing touches the device before Open.
@@ -40,13 +41,15 @@ class TComPort {
   // Opens COMn exclusively and applies the line settings; raises on failure, and the
   // port then stays closed and released.
   void Open();
-  // Purges and releases the port when it is open.
+  // Drops unread input and releases the port when it is open; what was written has gone
+  // out already.
   void Close();
   // Bytes read (0 when the time-out passed without data), or -1 with the port's error
   // flags in ErrorCode. A timeout greater than 0 that differs from the one in force is
-  // written to the port first; 0 keeps the port's time-outs.
+  // written to the port first (kNoTimeout, the longest one, always is); 0 keeps the
+  // port's time-outs.
   int32_t Read(void* buffer, uint32_t nbytes, uint32_t timeout, uint32_t& ErrorCode);
-  // True when every byte of S was written.
+  // True when every byte of S was written; it returns once they have left the port.
   bool WriteText(const std::string& S);
   // Changes speed, data bits, stop bits and parity on top of the port's other
   // settings; the fields change only when the port took them.

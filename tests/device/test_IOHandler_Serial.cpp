@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <termios.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -305,6 +309,147 @@ TEST(IOHandlerSerial, AStreamWithoutTerminatorEndsAfterTheReadTimeOut) {
   const auto lines = LogLines(LogFile(dir));
   EXPECT_NE(std::find(lines.begin(), lines.end(), "E Read Timeout:" + got), lines.end());
 }
+
+// What was written reaches the device although the port is closed at once after it, by
+// Disconnect or with the handler (the device's CLOSE), while the device has read none
+// of it yet: a write returns when the bytes have left the port, and the close drops
+// unread input only. Forty runs, as the loss it guards against came and went.
+struct WriteThenCloseCase {
+  const char* name;
+  size_t bytes;
+};
+
+void PrintTo(const WriteThenCloseCase& aCase, std::ostream* aOut) { *aOut << aCase.name; }
+
+class WriteThenClose : public ::testing::TestWithParam<WriteThenCloseCase> {};
+
+TEST_P(WriteThenClose, DeliversEveryByteInFortyRuns) {
+  const std::string message = zvtest::LongValue(GetParam().bytes - 2) + "\r\n";
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  const kConnection connection = Serial("COM1");
+  int delivered = 0;
+  for (int run = 0; run < 40; ++run) {
+    SCOPED_TRACE(run);
+    {
+      kIOHandler_Serial handler(&connection, u"", u"");
+      ASSERT_TRUE(handler.Connect());
+      EXPECT_TRUE(handler.Write(T(message)));
+      if (run % 2 == 0) {
+        EXPECT_TRUE(handler.Disconnect());
+      }
+    }
+    const std::string received = device.Receive(100);
+    if (received == message) ++delivered;
+    EXPECT_EQ(received.size(), message.size());
+  }
+  EXPECT_EQ(delivered, 40);
+}
+
+INSTANTIATE_TEST_SUITE_P(IOHandlerSerial, WriteThenClose,
+                         ::testing::Values(WriteThenCloseCase{"ALastCommand", 24},
+                                           // More than the device side takes in before it reads.
+                                           WriteThenCloseCase{"ABlockTheDeviceHasNotTakenIn", 8000}),
+                         [](const ::testing::TestParamInfo<WriteThenCloseCase>& aInfo) {
+                           return std::string(aInfo.param.name);
+                         });
+
+// The fastest of three runs of aRead, in milliseconds: a busy machine only ever makes
+// a run slower.
+int64_t FastestOfThree(const std::function<void()>& aRead) {
+  int64_t fastest = INT64_MAX;
+  for (int run = 0; run < 3; ++run) {
+    const Clock::time_point start = Clock::now();
+    aRead();
+    fastest = std::min(fastest, MsSince(start));
+  }
+  return fastest;
+}
+
+// A silent device: the read ends at the end of the first attempt after the read time-out,
+// which with 250 ms and attempts of 100 ms is the third, at 300 ms.
+TEST(IOHandlerSerial, OnASilentDeviceReadsEndWithTheFirstAttemptPastTheTimeOut) {
+  FakeComPorts ports;
+  ports.Add(1);
+  const kConnection connection = Serial("COM1", zvParity::None, 1, 250);
+  kIOHandler_Serial handler(&connection, u"", u"");
+  handler.Connect();
+  const int64_t upTo = FastestOfThree([&] { EXPECT_EQ(U8(handler.ReadUpTo(kCrLf)), ""); });
+  EXPECT_GE(upTo, 250);
+  EXPECT_LT(upTo, 350);
+  const int64_t chars = FastestOfThree([&] { EXPECT_EQ(U8(handler.ReadChars(4)), ""); });
+  EXPECT_GE(chars, 250);
+  EXPECT_LT(chars, 350);
+}
+
+// Timed out means more than the read time-out has passed. With a read time-out of
+// 100 ms, a silent device's first attempt ends at 100 ms, not after it (within that
+// millisecond, unless the machine held the read up), and a second attempt follows. Up
+// to ten runs, for one that was not held up.
+TEST(IOHandlerSerial, AReadTimesOutOnlyOnceMoreThanItsTimeOutHasPassed) {
+  FakeComPorts ports;
+  ports.Add(1);
+  const kConnection connection = Serial("COM1", zvParity::None, 1, 100);
+  kIOHandler_Serial handler(&connection, u"", u"");
+  handler.Connect();
+  bool secondAttempt = false;
+  for (int run = 0; run < 10 && !secondAttempt; ++run) {
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(U8(handler.ReadChars(1)), "");
+    secondAttempt = MsSince(start) >= 190;
+  }
+  EXPECT_TRUE(secondAttempt);
+}
+
+// ReadChars stops at exactly the count asked for: asked for none while bytes come, it
+// reads them until the read time-out.
+TEST(IOHandlerSerial, ReadCharsOfNoneReadsWhatComesUntilTheTimeOut) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  LogDir dir;
+  {
+    const kConnection connection = Serial("COM1", zvParity::None, 1, 400);
+    kIOHandler_Serial handler(&connection, dir.Dir(), u"serial");
+    handler.Connect();
+    device.Send("ab");
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(U8(handler.ReadChars(0)), "ab");
+    EXPECT_GE(MsSince(start), 400);
+  }
+  const auto lines = LogLines(LogFile(dir));
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "E Read Timeout:ab"), lines.end());
+}
+
+#ifndef _WIN32
+// The error word of a failed read stays for the rest of ReadUpTo: every pass after it
+// logs "Read Error", also those that read a byte. The failure: another program put the
+// port's line discipline back into line mode, and the device sent an end of file (^D)
+// before its answer, so that one read of the port ends at end of file.
+TEST(IOHandlerSerial, ReadUpToLogsTheErrorOfAFailedReadOnEveryPassAfterIt) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  LogDir dir;
+  {
+    const kConnection connection = Serial("COM1", zvParity::None, 1, 3000);
+    kIOHandler_Serial handler(&connection, dir.Dir(), u"serial");
+    handler.Connect();
+    termios lineMode{};
+    ASSERT_EQ(tcgetattr(device.Slave(), &lineMode), 0);
+    lineMode.c_lflag |= ICANON;
+    lineMode.c_cc[VEOF] = 0x04;
+    ASSERT_EQ(tcsetattr(device.Slave(), TCSANOW, &lineMode), 0);
+    device.Send("\x04OK\n");
+    EXPECT_EQ(U8(handler.ReadUpTo({'\n'})), "OK\n");
+  }
+  const auto lines = LogLines(LogFile(dir));
+  const std::string error = "E Read Error:" + std::to_string(platform::kSerialIOError);
+  // The failed read, then the three that read O, K and the line feed.
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), error), 4);
+  const auto read = std::find(lines.begin(), lines.end(), "I Read:OK\n");
+  ASSERT_NE(read, lines.end());
+  EXPECT_EQ(*(read - 1), error);
+}
+#endif
 
 TEST(IOHandlerSerial, AFailingReadIsLoggedOnEveryAttempt) {
   FakeComPorts ports;

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <map>
 #include <random>
 #include <string>
 
@@ -15,6 +16,7 @@
 #include "base/Exception.h"
 #include "device/uZVIOHandler_Spool.h"
 #include "device/uZvDeviceHandler.h"
+#include "platform/Regional.h"
 
 namespace zv {
 namespace {
@@ -69,6 +71,20 @@ TEST_F(SpoolHandlerOnWindows, NormalToAPrinterThatDoesNotExistRaisesNotFound) {
   } catch (const kException& e) {
     EXPECT_EQ(U8(e.Message()), "kIOHandler_Spool.WriteNormal: Printer ZvNoSuchPrinter not found");
   }
+}
+
+// Raw text goes out in the system's ANSI code page unless the connection names another:
+// on a Cyrillic system (the run prefixed "cp1251:") Zhe is byte C6 and the euro sign 88.
+TEST_F(SpoolHandlerOnWindows, RawTextIsInTheSystemsAnsiCodePage) {
+  auto handler = Handler("ZvNoSuchPrinter");
+  const Text text = u"A\u0416\u20ac\u00e9";
+  EXPECT_EQ(handler->RawBytes(text), platform::ToAnsi(text));
+  const std::map<unsigned, std::string> expected = {{1252, "A?\x80\xE9"}, {1251, "A\xC6\x88?"}};
+  if (const auto bytes = expected.find(GetACP()); bytes != expected.end()) {
+    EXPECT_EQ(handler->RawBytes(text), bytes->second);
+  }
+  handler->SetCodePage(1252);
+  EXPECT_EQ(handler->RawBytes(text), "A?\x80\xE9");
 }
 
 }  // namespace

@@ -232,6 +232,20 @@ TEST(HttpClient, TruncatedBodyIsAMethodError) {
 }
 
 // The settings reach the transport once: a later change of a property does not.
+// A body that breaks off after an earlier answer: the earlier answer is not taken for
+// this one's (a caller reading Response would see a stale order).
+TEST(HttpClient, ABodyThatBreaksOffLeavesNoEarlierAnswer) {
+  LocalServer server(StatusResponder);
+  zvtest::RawOnceServer cut("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 100\r\n\r\n{\"message\":");
+  ZV_HttpClient client;
+  ASSERT_TRUE(client.Post(server.Url("/first"), u"x"));
+  ASSERT_EQ(client.Response(), u"{\"token\":\"abc\"}");
+  EXPECT_FALSE(client.Post(cut.Url("/cut"), u"x"));
+  EXPECT_EQ(client.LastStatusCode(), 500);
+  EXPECT_EQ(client.Response(), u"");
+  EXPECT_FALSE(client.LastFailureText().empty());
+}
+
 TEST(HttpClient, SettingsAreAppliedOnceBeforeTheFirstRequest) {
   LocalServer server(StatusResponder);
   zvtest::SilentPort silent;

@@ -2,13 +2,21 @@
 // Linux and, cross-built, under Wine against the Windows implementation.
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
+#include <thread>
 
+#include "TcpTestPeer.h"
 #include "TestSocket.h"
 #include "TestText.h"
 #include "platform/Bstr.h"
@@ -19,6 +27,7 @@
 #include "platform/Process.h"
 #include "platform/Resources.h"
 #include "platform/Socket.h"
+#include "platform/StateFile.h"
 
 namespace {
 
@@ -62,6 +71,87 @@ TEST(PlatformSeam, AppendWaitsForNoLockHolderAndWritesWholeLines) {
   EXPECT_EQ(dir.Read("log.txt"), "one\r\ntwo\r\n");
   EXPECT_EQ(FileSize(file), 10);
 }
+
+// The small state files every process of the machine shares: replaced whole, read
+// back, and held by one opening at a time while the others wait.
+TEST(PlatformSeam, AStateFileIsReplacedWholeAndHeldByOneOpeningAtATime) {
+  ScratchDir dir;
+  const Text file = dir.File("state") + kPathSeparator + u"requestid-1";  // its folder is made
+  {
+    StateFile state(file);
+    ASSERT_TRUE(state.Locked()) << U8(state.Failure());
+    EXPECT_EQ(state.Read(), "");
+    ASSERT_TRUE(state.Replace("S1-T2-20261211093015123\n"));
+    ASSERT_TRUE(state.Replace("short\n"));
+    EXPECT_EQ(state.Read(), "short\n");
+  }
+  std::atomic<bool> released{false};
+  auto first = std::make_unique<StateFile>(file);
+  ASSERT_TRUE(first->Locked());
+  std::thread second([&] {
+    StateFile other(file);
+    EXPECT_TRUE(released.load()) << "a second opening took the file while the first held it";
+    EXPECT_EQ(other.Read(), "short\n");
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  released = true;
+  first.reset();
+  second.join();
+}
+
+TEST(PlatformSeam, AStateFileThatCannotBeMadeSaysWhy) {
+  ScratchDir dir;
+  std::ofstream(std::filesystem::path(U8(dir.File("blocker")))) << "a file, not a folder";
+  StateFile state(dir.File("blocker") + kPathSeparator + u"requestid-1");
+  EXPECT_FALSE(state.Locked());
+  EXPECT_NE(U8(state.Failure()).find("blocker"), std::string::npos) << U8(state.Failure());
+  EXPECT_EQ(state.Read(), "");
+  EXPECT_FALSE(state.Replace("x"));
+}
+
+void SetStateDir(const char* aValue) {
+#ifdef _WIN32
+  _putenv_s("ZV_STATE_DIR", aValue ? aValue : "");
+#else
+  if (aValue) {
+    setenv("ZV_STATE_DIR", aValue, 1);
+  } else {
+    unsetenv("ZV_STATE_DIR");
+  }
+#endif
+}
+
+TEST(PlatformSeam, TheMachineStateFolderIsZvStateDirOrTheSystemsOwn) {
+  SetStateDir("state-here");
+  EXPECT_EQ(MachineStateFolder(), Text(u"state-here") + kPathSeparator);
+  SetStateDir(nullptr);
+#ifdef _WIN32
+  const char* programData = std::getenv("ProgramData");
+  ASSERT_NE(programData, nullptr);
+  EXPECT_EQ(U8(MachineStateFolder()), std::string(programData) + "\\ZVPA_LORVANI_10\\");
+#else
+  EXPECT_EQ(MachineStateFolder(), u"/var/tmp/zvpa-lorvani-10/");
+#endif
+}
+
+#ifndef _WIN32
+// Tills may run as different users: the default folder is open to all, as /var/tmp is,
+// and so is each file in it.
+TEST(PlatformSeam, TheDefaultStateFolderIsSharedByEveryUser) {
+  const Text file = u"/var/tmp/zvpa-lorvani-10/platform-test-" + IntToText(::getpid());
+  {
+    StateFile state(file);
+    ASSERT_TRUE(state.Locked()) << U8(state.Failure());
+  }
+  const auto folder = std::filesystem::status("/var/tmp/zvpa-lorvani-10").permissions();
+  const auto own = std::filesystem::status(U8(file)).permissions();
+  std::filesystem::remove(U8(file));
+  using std::filesystem::perms;
+  EXPECT_EQ(folder & (perms::all | perms::sticky_bit), perms::all | perms::sticky_bit);
+  EXPECT_EQ(own & perms::all, perms::owner_read | perms::owner_write | perms::group_read | perms::group_write |
+                                  perms::others_read | perms::others_write);
+}
+#endif
 
 TEST(PlatformSeam, RenameRefusesAnExistingTargetAndDirectoriesAreCreatedWhole) {
   ScratchDir dir;
@@ -168,6 +258,21 @@ TEST(PlatformSeam, ConnectingByNameWithinTheTimeOut) {
   EXPECT_TRUE(client.IsOpen());
   client.Close();
   zvtest::CloseSocket(listener);
+}
+
+// A send larger than the connection buffers waits until the peer has taken enough of
+// it, here a peer that reads nothing for half a second: the socket blocks once it is
+// connected, although connecting did not.
+TEST(PlatformSeam, ALargeSendWaitsForAPeerThatReadsLate) {
+  using namespace std::chrono_literals;
+  zvtest::TcpTestPeer peer({"", {{500ms, ""}}, zvtest::TcpTestPeer::End::StayOpen});
+  TcpClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", static_cast<uint16_t>(peer.Port()), 5000).Ok());
+  const std::string block = zvtest::LongValue(16 * 1024 * 1024);
+  const TcpClient::Result sent = client.Send(block);
+  EXPECT_TRUE(sent.Ok()) << sent.Error;
+  EXPECT_TRUE(peer.WaitForReceived(block.size(), 30s));
+  EXPECT_TRUE(peer.Received() == block);
 }
 
 }  // namespace

@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <pty.h>
 #include <termios.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -111,6 +115,73 @@ TEST(SerialTermiosSpeed, TheStandardSpeedsAreTakenAndOthersRefused) {
     EXPECT_EQ(SetLine(settings, {c.baud, 8, 0, 0}), c.speed != B0);
     EXPECT_EQ(cfgetospeed(&settings), c.speed != B0 ? c.speed : speed_t{B38400});
   }
+}
+
+// A setup that the C library called failed: whether it holds all the same, by what the
+// port read back, the error and the device.
+struct FailedSetupCase {
+  std::string name;
+  void (*kept)(termios&);  // what the port read back differs from what was asked in this
+  int error;
+  bool pseudoTerminal;
+  bool holds;
+};
+
+void PrintTo(const FailedSetupCase& aCase, std::ostream* aOut) { *aOut << aCase.name; }
+
+class FailedSetup : public ::testing::TestWithParam<FailedSetupCase> {};
+
+TEST_P(FailedSetup, HoldsOnlyWhereThePseudoTerminalDroppedParityOrSize) {
+  const FailedSetupCase& c = GetParam();
+  termios asked = Former();
+  ASSERT_TRUE(SetLine(asked, {9600, 7, 2, 1}));
+  termios kept = asked;
+  c.kept(kept);
+  EXPECT_EQ(FailedSetupHolds(c.error, c.pseudoTerminal, asked, kept), c.holds);
+}
+
+void Nothing(termios&) {}
+void EightBitsWithoutParity(termios& a) { a.c_cflag = (a.c_cflag & ~(CSIZE | kParityBits)) | CS8; }
+void OneStopBit(termios& a) { a.c_cflag &= ~CSTOPB; }
+void NoHardwareFlowControl(termios& a) { a.c_cflag &= ~CRTSCTS; }
+void NoModemLinesIgnored(termios& a) { a.c_cflag ^= CLOCAL; }
+void OtherSpeed(termios& a) { cfsetospeed(&a, B4800); }
+void CarriageReturnsTranslated(termios& a) { a.c_iflag ^= IGNCR; }
+void OutputProcessed(termios& a) { a.c_oflag ^= OPOST; }
+void LineMode(termios& a) { a.c_lflag ^= ICANON; }
+void ReadsWaitingForTwo(termios& a) { a.c_cc[VMIN] = 2; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FailedSetup,
+    ::testing::Values(FailedSetupCase{"PseudoTerminalDroppedParityAndSize", EightBitsWithoutParity, EINVAL, true, true},
+                      // A real port that refuses seven data bits or a parity has failed.
+                      FailedSetupCase{"RealPortDroppedParityAndSize", EightBitsWithoutParity, EINVAL, false, false},
+                      // Any other failure is one, whatever the port reads back.
+                      FailedSetupCase{"AnInputOutputError", Nothing, EIO, true, false},
+                      FailedSetupCase{"AnInterruptedSetup", EightBitsWithoutParity, EINTR, true, false},
+                      // Whatever else of the control flags was not kept.
+                      FailedSetupCase{"StopBitsLost", OneStopBit, EINVAL, true, false},
+                      FailedSetupCase{"HardwareFlowControlLost", NoHardwareFlowControl, EINVAL, true, false},
+                      FailedSetupCase{"ModemLinesSettingLost", NoModemLinesIgnored, EINVAL, true, false},
+                      FailedSetupCase{"SpeedLost", OtherSpeed, EINVAL, true, false},
+                      FailedSetupCase{"InputFlagsLost", CarriageReturnsTranslated, EINVAL, true, false},
+                      FailedSetupCase{"OutputFlagsLost", OutputProcessed, EINVAL, true, false},
+                      FailedSetupCase{"LocalFlagsLost", LineMode, EINVAL, true, false},
+                      FailedSetupCase{"ReadCountLost", ReadsWaitingForTwo, EINVAL, true, false}),
+    [](const ::testing::TestParamInfo<FailedSetupCase>& aInfo) { return aInfo.param.name; });
+
+TEST(SerialTermiosDevice, APseudoTerminalIsToldFromOtherDevices) {
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  EXPECT_TRUE(IsPseudoTerminal(slave));
+  EXPECT_FALSE(IsPseudoTerminal(master));
+  close(master);
+  close(slave);
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  ASSERT_GE(null, 0);
+  EXPECT_FALSE(IsPseudoTerminal(null));
+  close(null);
+  EXPECT_FALSE(IsPseudoTerminal(-1));
 }
 
 }  // namespace

@@ -2,12 +2,18 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "TempDir.h"
 #include "TestText.h"
 #include "platform/Clock.h"
+#include "platform/Process.h"
 #include "provider/uZVPA_LORVANI_10.h"
 
 using namespace zv;
@@ -35,63 +41,156 @@ TEST(LorvaniTexts, RequestIdEndsWithTheMomentToTheMillisecond) {
 }
 
 // The clock as the device reads it, call after call, and the ids that it hands out.
+// Each call is made by process A or B, two sequences over one state folder: two
+// processes of the machine, or one before and after a restart.
 struct RequestIdCase {
   const char* name;
-  std::vector<std::pair<const char16_t*, DateTime>> calls;  // till code, clock
+  struct Call {
+    char process;  // 'A' or 'B'
+    const char16_t* till;
+    DateTime clock;
+  };
+  std::vector<Call> calls;
   std::vector<const char16_t*> ids;
 };
 
 void PrintTo(const RequestIdCase& aCase, std::ostream* aOut) { *aOut << aCase.name; }
 
+Text Folder(const zvtest::TempDir& aDir) { return aDir.Dir() + platform::kPathSeparator; }
+
 class RequestIds : public ::testing::TestWithParam<RequestIdCase> {};
 
-TEST_P(RequestIds, NeverRepeatForOneStoreAndTill) {
-  lorvani::RequestMoments moments;
+TEST_P(RequestIds, NeverRepeatForOneStoreAndTillOnTheMachine) {
+  zvtest::TempDir state("zvstate");
+  lorvani::RequestMoments a(Folder(state)), b(Folder(state));
   kPaymentReceipt receipt = Receipt();
   std::vector<Text> ids;
-  for (const auto& [till, now] : GetParam().calls) {
-    receipt.fTillCode = till;
-    ids.push_back(lorvani::RequestId(receipt, moments.Next(receipt, now)));
+  for (const auto& call : GetParam().calls) {
+    receipt.fTillCode = call.till;
+    const auto moment = (call.process == 'A' ? a : b).Next(lorvani::RequestIdPrefix(receipt), call.clock);
+    EXPECT_EQ(moment.Warning, u"");
+    ids.push_back(lorvani::RequestId(receipt, moment.Value));
   }
   EXPECT_EQ(ids, std::vector<Text>(GetParam().ids.begin(), GetParam().ids.end()));
 }
 
 const DateTime kMs = 1.0 / 86400000.0;
+const DateTime kHour = 1.0 / 24;
 
 INSTANTIATE_TEST_SUITE_P(
     Clock, RequestIds,
     ::testing::Values(
         RequestIdCase{"RunningClockIsTakenAsItIs",
-                      {{u"T2", Moment()}, {u"T2", Moment() + 5 * kMs}},
+                      {{'A', u"T2", Moment()}, {'A', u"T2", Moment() + 5 * kMs}},
                       {u"S1-T2-20210304050607089", u"S1-T2-20210304050607094"}},
         RequestIdCase{"ClockStandingStillAdvancesAMillisecondEachCall",
-                      {{u"T2", Moment()}, {u"T2", Moment()}, {u"T2", Moment()}},
+                      {{'A', u"T2", Moment()}, {'A', u"T2", Moment()}, {'A', u"T2", Moment()}},
                       {u"S1-T2-20210304050607089", u"S1-T2-20210304050607090", u"S1-T2-20210304050607091"}},
         RequestIdCase{"ClockSetBackContinuesAfterTheLastId",
-                      {{u"T2", Moment()}, {u"T2", Moment() - 1.0 / 24}, {u"T2", Moment() + 7 * kMs}},
+                      {{'A', u"T2", Moment()}, {'A', u"T2", Moment() - kHour}, {'A', u"T2", Moment() + 7 * kMs}},
                       {u"S1-T2-20210304050607089", u"S1-T2-20210304050607090", u"S1-T2-20210304050607096"}},
         RequestIdCase{"AnotherTillHasItsOwnSequence",
-                      {{u"T2", Moment()}, {u"T3", Moment()}, {u"T2", Moment()}},
+                      {{'A', u"T2", Moment()}, {'A', u"T3", Moment()}, {'A', u"T2", Moment()}},
                       {u"S1-T2-20210304050607089", u"S1-T3-20210304050607089", u"S1-T2-20210304050607090"}},
         RequestIdCase{"SecondBoundaryCarriesIntoTheNextSecond",
-                      {{u"T2", Moment() + 910 * kMs}, {u"T2", Moment() + 910 * kMs}},
-                      {u"S1-T2-20210304050607999", u"S1-T2-20210304050608000"}}),
+                      {{'A', u"T2", Moment() + 910 * kMs}, {'A', u"T2", Moment() + 910 * kMs}},
+                      {u"S1-T2-20210304050607999", u"S1-T2-20210304050608000"}},
+        RequestIdCase{"AnotherProcessInTheSameMillisecondTakesTheNext",
+                      {{'A', u"T2", Moment()}, {'B', u"T2", Moment()}, {'A', u"T2", Moment()}},
+                      {u"S1-T2-20210304050607089", u"S1-T2-20210304050607090", u"S1-T2-20210304050607091"}},
+        // After the clocks go back an hour, a restarted process meets the hour again.
+        RequestIdCase{"ARestartInTheRepeatedHourGoesOnAfterTheLastId",
+                      {{'A', u"T2", Moment()}, {'B', u"T2", Moment() - kHour + 3 * kMs}},
+                      {u"S1-T2-20210304050607089", u"S1-T2-20210304050607090"}}),
     [](const auto& aInfo) { return std::string(aInfo.param.name); });
 
 // "A-B" at till "C" and "A" at till "B-C" write the same id: one sequence serves both.
 TEST(LorvaniTexts, CodesThatWriteTheSameIdShareASequence) {
-  lorvani::RequestMoments moments;
+  zvtest::TempDir state("zvstate");
+  lorvani::RequestMoments moments(Folder(state));
   kPaymentReceipt first = Receipt(), second = Receipt();
   first.fStoreCode = u"A-B";
   first.fTillCode = u"C";
   second.fStoreCode = u"A";
   second.fTillCode = u"B-C";
-  EXPECT_NE(lorvani::RequestId(first, moments.Next(first, Moment())),
-            lorvani::RequestId(second, moments.Next(second, Moment())));
+  EXPECT_NE(lorvani::RequestId(first, moments.Next(lorvani::RequestIdPrefix(first), Moment()).Value),
+            lorvani::RequestId(second, moments.Next(lorvani::RequestIdPrefix(second), Moment()).Value));
 }
 
+// The id a host gives for a repeat lies in the past of the sequence, or is one that
+// this machine never wrote (another till's state folder): a new id must not meet it.
+TEST(LorvaniTexts, AGivenIdMovesTheSequenceOnWhenItLiesAhead) {
+  zvtest::TempDir state("zvstate");
+  lorvani::RequestMoments moments(Folder(state));
+  const Text prefix = u"S1-T2-";
+  moments.Next(prefix, Moment());
+  EXPECT_EQ(FormatCompactStamp(moments.Observe(prefix, Moment() - kHour).Value), u"20210304050607089");
+  moments.Observe(prefix, Moment() + 40 * kMs);
+  lorvani::RequestMoments restarted(Folder(state));
+  EXPECT_EQ(prefix + FormatCompactStamp(restarted.Next(prefix, Moment()).Value), u"S1-T2-20210304050607130");
+}
+
+// The file a sequence is kept in says what it holds: its last request id.
+TEST(LorvaniTexts, TheStateFileHoldsTheLastRequestId) {
+  zvtest::TempDir state("zvstate");
+  lorvani::RequestMoments moments(Folder(state));
+  moments.Next(u"S1-T2-", Moment());
+  std::vector<std::string> contents;
+  for (const auto& entry : std::filesystem::directory_iterator(state.Path())) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    contents.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  EXPECT_EQ(contents, std::vector<std::string>{"S1-T2-20210304050607089\n"});
+}
+
+// A folder that cannot be made (a file stands in its place): the ids stay unique in the
+// process, and the caller learns why no more is promised.
+TEST(LorvaniTexts, AnUnusableStateFolderKeepsTheProcessSequenceAndSaysWhy) {
+  zvtest::TempDir state("zvstate");
+  const std::filesystem::path blocker = state.Path() / "blocker";
+  std::ofstream(blocker) << "not a folder";
+  lorvani::RequestMoments moments(FromUtf8(blocker.string()) + platform::kPathSeparator + u"sub" +
+                                  platform::kPathSeparator);
+  const auto first = moments.Next(u"S1-T2-", Moment());
+  const auto second = moments.Next(u"S1-T2-", Moment());
+  EXPECT_NE(U8(first.Warning).find("blocker"), std::string::npos) << U8(first.Warning);
+  EXPECT_EQ(FormatCompactStamp(second.Value), u"20210304050607090");
+}
+
+struct IdCase {
+  const char* name;
+  const char16_t* id;
+  bool valid;
+};
+void PrintTo(const IdCase& aCase, std::ostream* aOut) { *aOut << aCase.name; }
+
+class GivenRequestIds : public ::testing::TestWithParam<IdCase> {};
+
+TEST_P(GivenRequestIds, AreTakenOnlyWhenTheDriverCouldHaveWrittenThem) {
+  const std::optional<DateTime> moment = lorvani::RequestIdMoment(u"S1-T2-", GetParam().id);
+  ASSERT_EQ(moment.has_value(), GetParam().valid);
+  if (moment) {
+    EXPECT_EQ(u"S1-T2-" + FormatCompactStamp(*moment), GetParam().id);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, GivenRequestIds,
+                         ::testing::Values(IdCase{"OwnPrefixAndMoment", u"S1-T2-20210304050607089", true},
+                                           IdCase{"LastMillisecondOfAYear", u"S1-T2-20211231235959999", true},
+                                           IdCase{"AnotherTill", u"S1-T3-20210304050607089", false},
+                                           IdCase{"NoPrefix", u"20210304050607089", false},
+                                           IdCase{"SixteenDigits", u"S1-T2-2021030405060708", false},
+                                           IdCase{"EighteenDigits", u"S1-T2-202103040506070891", false},
+                                           IdCase{"ALetterAmongTheDigits", u"S1-T2-2021030405O607089", false},
+                                           IdCase{"ThirteenthMonth", u"S1-T2-20211304050607089", false},
+                                           IdCase{"TheThirtiethOfFebruary", u"S1-T2-20210230050607089", false},
+                                           IdCase{"Hour24", u"S1-T2-20210304240607089", false},
+                                           IdCase{"Second60", u"S1-T2-20210304050660089", false},
+                                           IdCase{"Empty", u"", false}),
+                         [](const auto& aInfo) { return std::string(aInfo.param.name); });
+
 TEST(LorvaniTexts, PaymentBodyIsCompactAsciiInMemberOrder) {
-  EXPECT_EQ(U8(lorvani::PayBody(Receipt(), Moment())),
+  EXPECT_EQ(U8(lorvani::PayBody(Receipt(), lorvani::RequestId(Receipt(), Moment()))),
             R"({"totalAmount":{"amount":"12.5","currency":"EUR"},"preApprovalCode":"PRE-1",)"
             R"("requestId":"S1-T2-20210304050607089","merchantOperatorId":"op\/7",)"
             R"("merchantReference":"Caf\u00E9 \"B\"\t\\"})");
@@ -100,7 +199,7 @@ TEST(LorvaniTexts, PaymentBodyIsCompactAsciiInMemberOrder) {
 TEST(LorvaniTexts, RefundBodyCarriesTheOrdersToken) {
   kPaymentReceipt r = Receipt();
   r.fAmount = Currency::FromUnits(100);
-  EXPECT_EQ(U8(lorvani::RefundBody(r, Moment())),
+  EXPECT_EQ(U8(lorvani::RefundBody(r, lorvani::RequestId(r, Moment()))),
             R"({"token":"tok_A","requestId":"S1-T2-20210304050607089","merchantOperatorId":"op\/7",)"
             R"("refundAmount":{"amount":"100","currency":"EUR"}})");
 }

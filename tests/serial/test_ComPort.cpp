@@ -4,22 +4,27 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #endif
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "PseudoTerminal.h"
 #include "TestText.h"
 #include "platform/SerialPort.h"
+#include "platform/SerialReadTimer.h"
 #include "serial/uzvSerialDriver.h"
 
 namespace zv {
@@ -214,8 +219,10 @@ TEST(ComPort, OpenLeavesARawPipeWithTheLineSettingsAndTheConfiguredHardwareFlowC
       EXPECT_EQ(port.Port().AppliedLine().Parity, static_cast<uint8_t>(c.parity));
       EXPECT_EQ(port.Port().AppliedLine().StopBits, static_cast<uint8_t>(c.stop));
       EXPECT_EQ(port.Port().AppliedLine().DataBits, c.data);
+      EXPECT_EQ(port.BaudRate(), 4800u);
       EXPECT_EQ(port.Parity(), c.parity);
       EXPECT_EQ(port.DataBits(), c.data);
+      EXPECT_EQ(port.StopBits(), c.stop);
       after = device.Settings();
       EXPECT_EQ(after.Baud, 4800u);
       EXPECT_EQ(after.TwoStopBits, c.stop != TStopBits::sbOne);
@@ -332,6 +339,53 @@ TEST(ComPort, ARefusedLineSetupKeepsTheFormerSettings) {
   EXPECT_TRUE(port.ComIsOpen());
 }
 
+#ifndef _WIN32
+// A setup that fails for any other reason than a parity or character size that the
+// device cannot hold fails, although all that changes is the parity: here the port is
+// the controlling terminal of the session of a process that another process group holds
+// in the foreground, so its settings cannot be changed (the system answers EIO, since
+// nothing in the session could stop the process for it).
+TEST(ComPort, ASetupRefusedForAnotherReasonFails) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(pipeEnds[0]);
+    std::string outcome = "no session";
+    if (setsid() >= 0 && ioctl(device.Slave(), TIOCSCTTY, 0) == 0) {
+      TComPort port(1);
+      outcome = FailureOf([&] { port.Open(); });
+      const pid_t holder = outcome == "<no failure>" ? fork() : -1;
+      if (holder == 0) {
+        setpgid(0, 0);
+        pause();
+        _exit(0);
+      }
+      if (holder > 0) {
+        setpgid(holder, holder);
+        outcome = tcsetpgrp(device.Slave(), holder) != 0
+                      ? "no other foreground"
+                      : FailureOf([&] { port.SetLineParameters(9600, 8, TStopBits::sbOne, TParity::ptOdd); });
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+      }
+    }
+    [[maybe_unused]] ssize_t ignored = write(pipeEnds[1], outcome.data(), outcome.size());
+    _exit(0);
+  }
+  close(pipeEnds[1]);
+  std::string outcome;
+  char buffer[256];
+  for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) outcome.append(buffer, static_cast<size_t>(n));
+  close(pipeEnds[0]);
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ(outcome, "SetCommState failed!");
+}
+#endif
+
 // A device that is no terminal cannot be set up: Open fails and holds nothing.
 TEST(ComPort, AnOpenWhoseLineSetupFailsReleasesThePort) {
   FakeComPorts ports;
@@ -392,6 +446,121 @@ TEST(ComPort, ReadReturnsWhatArrivedWithinItsTimeOuts) {
   port.Close();
   port.Open();
   EXPECT_EQ(port.CurrentComTimeout(), TComPort::kNoTimeout);
+}
+
+// The device sends aBytes aDelayMs from now, on a thread of its own, unless the object
+// ends first (the test's read returned without them).
+class LateSender {
+ public:
+  LateSender(const PseudoTerminal& aDevice, std::string aBytes, int aDelayMs)
+      : fThread([this, &aDevice, bytes = std::move(aBytes), aDelayMs] {
+          for (const auto start = Clock::now(); MsSince(start) < aDelayMs;
+               std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+            if (fCancelled) return;
+          aDevice.Send(bytes);
+        }) {}
+  ~LateSender() {
+    fCancelled = true;
+    fThread.join();
+  }
+  LateSender(const LateSender&) = delete;
+  LateSender& operator=(const LateSender&) = delete;
+
+ private:
+  std::atomic<bool> fCancelled{false};
+  std::thread fThread;
+};
+
+// A read ends 100 ms after the last byte that came: a pause of 600 ms in what the device
+// sends ends it, long before its total time-out.
+TEST(ComPort, APauseOfTheDeviceEndsTheReadAfterAHundredMilliseconds) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  TComPort port(1);
+  port.Open();
+  device.Send("a");
+  char buffer[8] = {};
+  uint32_t error = 0;
+  const LateSender late(device, "b", 600);
+  EXPECT_EQ(port.Read(buffer, 8, 5000, error), 1);
+  EXPECT_EQ(std::string(buffer, 1), "a");
+  EXPECT_EQ(port.Read(buffer, 8, 5000, error), 1);
+  EXPECT_EQ(std::string(buffer, 1), "b");
+}
+
+// 0xFFFFFFFF, the value that stands for "no time-out written yet", is the longest time-out
+// when a read asks for it: a fresh port then ends the read 100 ms after the last byte
+// instead of waiting for the whole count. (A read that waits for ever ends after 5 s with
+// the count, when the device sends the rest.)
+TEST(ComPort, TheLongestTimeOutBoundsAReadOnAFreshPort) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  TComPort port(1);
+  port.Open();
+  ASSERT_EQ(port.CurrentComTimeout(), TComPort::kNoTimeout);
+  device.Send("abc");
+  char buffer[16] = {};
+  uint32_t error = 0;
+  int32_t count = 0;
+  {
+    const LateSender rest(device, "defghij", 5000);
+    count = port.Read(buffer, 10, TComPort::kNoTimeout, error);
+  }
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(std::string(buffer, 3), "abc");
+}
+
+#ifndef _WIN32
+// A bound longer than one wait of the system takes is waited in parts, here parts of
+// 50 ms: the end of one part does not end the read.
+TEST(ComPort, AReadWaitsThroughThePartsOfItsTimeOut) {
+  struct ShortWaits {
+    ShortWaits() { platform::SetLongestSerialWaitForTests(50); }
+    ~ShortWaits() { platform::SetLongestSerialWaitForTests(0); }
+  } shortWaits;
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  TComPort port(1);
+  port.Open();
+  char byte = 0;
+  uint32_t error = 0;
+  const LateSender late(device, "z", 400);
+  EXPECT_EQ(port.Read(&byte, 1, 5000, error), 1);
+  EXPECT_EQ(byte, 'z');
+}
+#endif
+
+// What the device sent before the port was opened, and what the kernel's line
+// discipline made of it (the line "AT" CR, its carriage return turned into a line feed
+// and echoed back), is not read: a port starts with an empty input queue.
+TEST(ComPort, AnOpeningReadsNothingThatCameBeforeIt) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  device.Send("AT\r");
+  // The echo shows that the line discipline has taken the line.
+  EXPECT_EQ(Hex(device.Receive()), Hex("AT\r\n"));
+  TComPort port(1);
+  port.Open();
+  char buffer[8] = {};
+  uint32_t error = 0;
+  EXPECT_EQ(port.Read(buffer, 8, 300, error), 0) << Hex(std::string(buffer, 3));
+  device.Send("OK");
+  EXPECT_EQ(port.Read(buffer, 2, 2000, error), 2);
+  EXPECT_EQ(std::string(buffer, 2), "OK");
+}
+
+// Close drops what the device sent and nobody read: the next program to open the port
+// does not find it.
+TEST(ComPort, CloseDropsUnreadInput) {
+  FakeComPorts ports;
+  PseudoTerminal& device = ports.Add(1);
+  TComPort port(1);
+  port.Open();
+  device.Send("stale");
+  for (const auto start = Clock::now(); port.GetBytesPending() < 5 && MsSince(start) < 5000;) usleep(10000);
+  ASSERT_EQ(device.UnreadAtPort(), 5);
+  port.Close();
+  EXPECT_EQ(device.UnreadAtPort(), 0);
 }
 
 TEST(ComPort, AHungUpDeviceFailsReadsWithErrorFlagsAndTheRestWithMessages) {

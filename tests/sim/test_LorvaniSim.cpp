@@ -3,6 +3,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 #include <rapidjson/document.h>
 
 #include <arpa/inet.h>
@@ -11,11 +12,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -107,7 +110,10 @@ TEST_F(SimTest, RequestsAreChecked) {
   const Case cases[] = {
       {"no token", valid, {{"Content-Type", "application/json"}}, 401, ""},
       {"wrong token", valid, {{"Authorization", "Bearer other"}, {"Content-Type", "application/json"}}, 401, ""},
-      {"basic scheme", valid, {{"Authorization", "Basic ZGVtby10b2tlbg=="}, {"Content-Type", "application/json"}}, 401,
+      {"basic scheme",
+       valid,
+       {{"Authorization", "Basic ZGVtby10b2tlbg=="}, {"Content-Type", "application/json"}},
+       401,
        ""},
       {"text body type", valid, {{"Authorization", "Bearer demo-token"}, {"Content-Type", "text/plain"}}, 415, ""},
       {"not JSON", "totalAmount=12.5", kJsonWithToken, 400, ""},
@@ -118,6 +124,9 @@ TEST_F(SimTest, RequestsAreChecked) {
       {"amount zero", OrderBody("P", "r", "0"), kJsonWithToken, 400, "totalAmount.amount"},
       {"amount negative", OrderBody("P", "r", "-5"), kJsonWithToken, 400, "totalAmount.amount"},
       {"five decimals", OrderBody("P", "r", "1.00001"), kJsonWithToken, 400, "totalAmount.amount"},
+      // A till's rounding fault: a provider takes no fraction of a cent, nor of a yen.
+      {"more decimals than the currency", OrderBody("P", "r", "0.001"), kJsonWithToken, 400, "totalAmount.amount"},
+      {"decimals of a currency without", OrderBody("P", "r", "1.5", "JPY"), kJsonWithToken, 400, "totalAmount.amount"},
       {"exponent", OrderBody("P", "r", "1e3"), kJsonWithToken, 400, "totalAmount.amount"},
       {"comma", OrderBody("P", "r", "12,50"), kJsonWithToken, 400, "totalAmount.amount"},
       {"too large", OrderBody("P", "r", "1000000000000"), kJsonWithToken, 400, "totalAmount.amount"},
@@ -149,10 +158,16 @@ TEST_F(SimTest, RequestsAreChecked) {
   }
   EXPECT_EQ(sim.OrdersJson(), "[]");  // nothing refused was kept
 
-  // The media type may carry parameters; decimals up to four are fine.
-  SimReply accepted = PostOrder(OrderBody("PRE-1", "ok-1", "0.0001"),
-                                {{"Authorization", "Bearer demo-token"}, {"Content-Type", "Application/JSON; charset=utf-8"}});
+  // The media type may carry parameters; as many decimals as the currency has are fine
+  // (trailing zeros too), whatever its number.
+  SimReply accepted =
+      PostOrder(OrderBody("PRE-1", "ok-1", "0.01"),
+                {{"Authorization", "Bearer demo-token"}, {"Content-Type", "Application/JSON; charset=utf-8"}});
   EXPECT_EQ(accepted.Status, 201) << accepted.Body;
+  for (const auto& [amount, currency] : {std::pair{"12.500", "EUR"}, {"1.125", "KWD"}, {"1500", "JPY"}}) {
+    SimReply reply = PostOrder(OrderBody("PRE-1", std::string("ok-") + currency, amount, currency));
+    EXPECT_EQ(reply.Status, 201) << amount << " " << currency << ": " << reply.Body;
+  }
 }
 
 TEST_F(SimTest, OtherPathsAndMethodsAreRefusedInJson) {
@@ -175,7 +190,7 @@ TEST_F(SimTest, RefundsUpToTheAmountStillRefundable) {
   EXPECT_TRUE(std::regex_match(Member(first.Body, "refundedAt"), iso)) << first.Body;
   EXPECT_EQ(MoneyAmount(first.Body, "remainingAmount"), "7.5");
 
-  SimReply tooMuch = PostRefund(token, RefundBody(token, "refund-2", "7.5001"));
+  SimReply tooMuch = PostRefund(token, RefundBody(token, "refund-2", "7.51"));
   EXPECT_EQ(tooMuch.Status, 422);
   EXPECT_EQ(Member(tooMuch.Body, "field"), "refundAmount.amount");
   EXPECT_THAT(Member(tooMuch.Body, "message"), HasSubstr("7.5"));
@@ -183,7 +198,7 @@ TEST_F(SimTest, RefundsUpToTheAmountStillRefundable) {
   SimReply rest = PostRefund(token, RefundBody(token, "refund-3", "7.5"));
   EXPECT_EQ(rest.Status, 201) << rest.Body;
   EXPECT_EQ(MoneyAmount(rest.Body, "remainingAmount"), "0");
-  EXPECT_EQ(PostRefund(token, RefundBody(token, "refund-4", "0.0001")).Status, 422);
+  EXPECT_EQ(PostRefund(token, RefundBody(token, "refund-4", "0.01")).Status, 422);
 }
 
 TEST_F(SimTest, RefundsAreChecked) {
@@ -239,6 +254,73 @@ TEST_F(SimTest, RequestIdsAreIdempotent) {
   EXPECT_EQ(PostRefund(token, RefundBody(token, "refund-more", "0.01")).Status, 422);
   // An order's request id cannot be reused by a refund.
   EXPECT_EQ(PostRefund(token, RefundBody(token, "same-id", "0.01")).Status, 409);
+}
+
+// A repeat that arrives while the first request with its id is still at work gets 409
+// "in progress", never a second order; once the first has its answer, a repeat gets
+// that answer, marked as a replay in the request list, the journal and on the page.
+TEST(Sim, ARepeatDuringTheFirstRequestIsInProgressThenReplayed) {
+  const std::string directory = ::testing::TempDir() + "lorvani-repeat-" + std::to_string(::getpid());
+  std::filesystem::create_directories(directory);
+  const std::string path = directory + "/journal.jsonl";
+  std::filesystem::remove(path);
+  LorvaniSim sim({"--journal", path});
+  const std::string body = OrderBody("FAULT-DELAY-3", "repeat-1");
+  SimReply first;
+  std::thread patient([&] { first = sim.Send("POST", "/v1/instore/orders", body, kJsonWithToken); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  SimReply early = sim.Send("POST", "/v1/instore/orders", body, kJsonWithToken);
+  patient.join();
+  EXPECT_EQ(early.Status, 409) << early.Body;
+  EXPECT_EQ(Member(early.Body, "errorCode"), "request_in_progress");
+  EXPECT_THAT(Member(early.Body, "message"), HasSubstr("still in progress"));
+  ASSERT_EQ(first.Status, 201) << first.Body;
+
+  SimReply late = sim.Send("POST", "/v1/instore/orders", body, kJsonWithToken);
+  EXPECT_EQ(late.Status, 201);
+  EXPECT_EQ(late.Body, first.Body);
+  EXPECT_EQ(Json(sim.OrdersJson()).Size(), 1u);
+  rapidjson::Document listed = Json(sim.Send("GET", "/_sim/requests").Body);
+  ASSERT_EQ(listed.Size(), 3u);
+  EXPECT_FALSE(listed[0]["replay"].GetBool());
+  EXPECT_FALSE(listed[1]["replay"].GetBool());
+  EXPECT_TRUE(listed[2]["replay"].GetBool());
+  const std::string page = sim.Send("GET", "/").Body;
+  EXPECT_THAT(page, HasSubstr("<table id=\"replays\">"));
+  EXPECT_THAT(page, HasSubstr("a repeat, answered with the first answer"));
+  std::ifstream journal(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(journal, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].find("\"replay\""), std::string::npos) << lines[0];  // the 409, answered first
+  EXPECT_THAT(lines[0], HasSubstr(R"("status":409)"));
+  EXPECT_THAT(lines[2], HasSubstr(R"("replay":true)"));
+  std::filesystem::remove_all(directory);
+}
+
+// A client slow to send its request (under a debugger or valgrind) is still served after
+// a silence of several seconds on its connection.
+TEST_F(SimTest, ASlowClientIsServedAfterSixSilentSeconds) {
+  std::signal(SIGPIPE, SIG_IGN);  // a connection closed early fails the write, not the test program
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(sim.Port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), &SSL_CTX_free);
+  std::unique_ptr<SSL, decltype(&SSL_free)> tls(SSL_new(context.get()), &SSL_free);
+  SSL_set_fd(tls.get(), fd);
+  ASSERT_EQ(SSL_connect(tls.get()), 1);
+  std::this_thread::sleep_for(std::chrono::seconds(6));
+  const std::string request = "GET /_sim/fault HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  SSL_write(tls.get(), request.data(), static_cast<int>(request.size()));
+  std::string answer;
+  char buffer[4096];
+  for (int n; (n = SSL_read(tls.get(), buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+  close(fd);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
 }
 
 // Faults chosen by the pre-approval code. Those before the service keep no order.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -51,6 +52,12 @@ std::string PseudoTerminal::Receive(int aWaitMs) const {
 void PseudoTerminal::CloseMaster() {
   if (fMaster >= 0) close(fMaster);
   fMaster = -1;
+}
+
+int PseudoTerminal::UnreadAtPort() const {
+  int count = 0;
+  if (ioctl(fSlave, FIONREAD, &count) != 0) throw std::runtime_error("FIONREAD failed");
+  return count;
 }
 
 TerminalSettings PseudoTerminal::Settings() const {

@@ -61,6 +61,9 @@ class PseudoTerminal {
   std::string Receive(int aWaitMs = 300) const;
   // Hangs the device up: the driver's reads fail from now on.
   void CloseMaster();
+  // How many bytes the device sent wait unread in the port's input queue, as any
+  // program that opens the port next would find them.
+  int UnreadAtPort() const;
   TerminalSettings Settings() const;
   // Sets or clears XON/XOFF flow control both ways (with this start character) and
   // RTS/CTS flow control, as the port's own configuration.

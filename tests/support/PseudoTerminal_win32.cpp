@@ -201,6 +201,10 @@ std::string PseudoTerminal::Receive(int aWaitMs) const {
 
 void PseudoTerminal::CloseMaster() { fBroker.Request(Concat(std::string("HANGUP "), std::to_string(fNumber))); }
 
+int PseudoTerminal::UnreadAtPort() const {
+  return std::stoi(fBroker.Request(Concat(std::string("UNREAD "), std::to_string(fNumber))));
+}
+
 TerminalSettings PseudoTerminal::Settings() const {
   std::istringstream fields(fBroker.Request(Concat(std::string("SETTINGS "), std::to_string(fNumber))));
   TerminalSettings settings;

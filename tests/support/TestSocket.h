@@ -29,4 +29,19 @@ void ShutdownWrite(int aSocket);
 void SetAbortiveClose(int aSocket);
 void CloseSocket(int aSocket);
 
+// A name server on 127.0.0.1 that takes queries and never answers them.
+class SilentNameServer {
+ public:
+  SilentNameServer() : fSocket(UdpSocket()), fPort(BindLocal(fSocket, 0, -1)) {}
+  ~SilentNameServer() { CloseSocket(fSocket); }
+  SilentNameServer(const SilentNameServer&) = delete;
+  SilentNameServer& operator=(const SilentNameServer&) = delete;
+  int Port() const { return fPort; }
+  bool QueryArrived() const { return WaitSocket(fSocket, 0) > 0; }
+
+ private:
+  int fSocket;
+  int fPort;
+};
+
 }  // namespace zvtest

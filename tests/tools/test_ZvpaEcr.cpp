@@ -7,13 +7,16 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <future>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "LorvaniSim.h"
+#include "TempDir.h"
 #include "TestText.h"
 
 namespace {
@@ -33,7 +37,9 @@ struct EcrRun {
 // Runs zvpa-ecr with the arguments (a shell-quoted text) and standard input aInput;
 // aEnvironment: shell assignments put before the command.
 EcrRun Ecr(const std::string& aArguments, const std::string& aInput = "", const std::string& aEnvironment = "") {
-  const std::string inputFile = "ecr_input_" + std::to_string(::getpid()) + ".txt";
+  // Runs may go side by side (threads of one test): each has an input file of its own.
+  static std::atomic<int> runs{0};
+  const std::string inputFile = "ecr_input_" + std::to_string(::getpid()) + "_" + std::to_string(runs++) + ".txt";
   std::ofstream(inputFile) << aInput;
   const std::string command =
       aEnvironment + " " + std::string(ZV_ECR_PATH) + " " + aArguments + " < " + inputFile + " 2>&1";
@@ -290,7 +296,11 @@ TEST(ZvpaEcr, ShowsTheDeviceLogAndStatusOfAFailureAndListsDevices) {
   const size_t secondPay = run.output.find("== PAY", pay + 1);
   ASSERT_NE(secondPay, std::string::npos) << run.output;
   const std::string answer = run.output.substr(pay, secondPay - pay);
-  EXPECT_NE(answer.find("  error text: Found\n  device log: /"), std::string::npos) << answer;
+  EXPECT_TRUE(
+      std::regex_search(answer, std::regex("  error text: The provider did not confirm the payment \\(302 "
+                                           "Found, a redirect that is not followed\\): the outcome of the "
+                                           "payment is unknown; its requestId is S1-T2-\\d{17}\n  device log: /")))
+      << answer;
   EXPECT_NE(answer.find("LogFiles/Payment/ZVPA_LORVANI_10_ecrfail_"), std::string::npos) << answer;
   EXPECT_NE(answer.find("  http status: 302 Found\n  result:     65535 (0xFFFF, failure)"), std::string::npos) << answer;
   // A failure after an answered exchange names the log but no status: the earlier call's is not this one's.
@@ -313,6 +323,38 @@ TEST(ZvpaEcr, ShowsTheDeviceLogAndStatusOfAFailureAndListsDevices) {
   for (const auto& request : sim.Requests()) EXPECT_EQ(request.Path.find("/refund"), std::string::npos) << request.Path;
 }
 
+// The environment of a zvpa-ecr run whose wall clock stands still at aFrozen, with the
+// request id sequences in aState (so that other tests' ids do not move these on).
+// libfaketime stops the wall clock only; time-outs keep their monotonic clock.
+std::string FrozenClock(const std::string& aFrozen, const zvtest::TempDir& aState) {
+  return "ZV_STATE_DIR='" + aState.Path().string() + "' LD_PRELOAD=" ZV_FAKETIME_LIBRARY " FAKETIME='" + aFrozen +
+         "' FAKETIME_DONT_FAKE_MONOTONIC=1 FAKETIME_NO_CACHE=1 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0";
+}
+
+// The request ids of the bodies the simulator received, and the order tokens of the
+// answers of a --json run.
+std::set<std::string> RequestIds(const zvtest::LorvaniSim& aSim) {
+  std::set<std::string> ids;
+  for (const auto& request : aSim.Requests()) {
+    rapidjson::Document body;
+    body.Parse(request.Body.c_str());
+    if (body.IsObject() && body.HasMember("requestId")) ids.insert(body["requestId"].GetString());
+  }
+  return ids;
+}
+std::set<std::string> Orders(const std::string& aJsonLines) {
+  std::set<std::string> orders;
+  std::istringstream lines(aJsonLines);
+  for (std::string line; std::getline(lines, line);) {
+    rapidjson::Document answer;
+    answer.Parse(line.c_str());
+    if (answer.IsObject() && answer.HasMember("response") && answer["response"].IsObject() &&
+        answer["response"].HasMember("RefundReference"))
+      orders.insert(answer["response"]["RefundReference"].GetString());
+  }
+  return orders;
+}
+
 // With the wall clock standing still (a clock fault), equal payments in a row are still
 // distinct requests: the simulator, like the provider, answers a repeated request id with
 // the first request's order, so a repeated id would report unpaid sales as paid.
@@ -328,30 +370,92 @@ TEST(ZvpaEcr, EqualPaymentsUnderAStoppedClockAreSeparateOrders) {
   char frozen[32];
   std::strftime(frozen, sizeof frozen, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
   // libfaketime stops the wall clock only; time-outs keep their monotonic clock.
-  const EcrRun run = Ecr("--json --script -", session,
-                         "LD_PRELOAD=" ZV_FAKETIME_LIBRARY " FAKETIME='" + std::string(frozen) +
-                             "' FAKETIME_DONT_FAKE_MONOTONIC=1 FAKETIME_NO_CACHE=1 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0");
+  const zvtest::TempDir state("zvstate");
+  const EcrRun run = Ecr("--json --script -", session, FrozenClock(frozen, state));
   ASSERT_EQ(run.exitCode, 0) << run.output;
 
-  std::set<std::string> requestIds, orders;
-  for (const auto& request : sim.Requests()) {
-    rapidjson::Document body;
-    body.Parse(request.Body.c_str());
-    ASSERT_TRUE(body.IsObject() && body.HasMember("requestId")) << request.Body;
-    requestIds.insert(body["requestId"].GetString());
-  }
-  std::istringstream lines(run.output);
-  for (std::string line; std::getline(lines, line);) {
-    rapidjson::Document answer;
-    answer.Parse(line.c_str());
-    if (answer.IsObject() && answer.HasMember("response") && answer["response"].IsObject() &&
-        answer["response"].HasMember("RefundReference"))
-      orders.insert(answer["response"]["RefundReference"].GetString());
-  }
+  const std::set<std::string> requestIds = RequestIds(sim), orders = Orders(run.output);
   EXPECT_EQ(requestIds.size(), static_cast<size_t>(kPayments));
   EXPECT_EQ(orders.size(), static_cast<size_t>(kPayments)) << run.output;
   // The clock stood still: the ids are consecutive milliseconds of one second.
   EXPECT_EQ(requestIds.begin()->substr(0, 20), requestIds.rbegin()->substr(0, 20));
+}
+
+// Two tills' processes on one machine, for the same store and till, in the same
+// millisecond (the wall clock stands still for both): each payment still has a request
+// id of its own, so the provider makes an order for each.
+TEST(ZvpaEcr, TwoProcessesUnderAStoppedClockPayWithDistinctRequestIds) {
+  zvtest::LorvaniSim sim({"--token", "ecr-token"});
+  constexpr int kPayments = 20;
+  auto session = [&](const std::string& aLogId) {
+    std::string lines =
+        "OPEN --url " + sim.BaseUrl() + " --bearer ecr-token --ca-file " + sim.CaFile() + " --log-id " + aLogId + "\n";
+    for (int i = 0; i < kPayments; ++i)
+      lines += "PAY --handle last --amount 5 --currency EUR --code PRE-1 --store S1 --till T2\n";
+    return lines + "CLOSE --handle last\n";
+  };
+  const std::time_t now = std::time(nullptr);
+  char frozen[32];
+  std::strftime(frozen, sizeof frozen, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+  const zvtest::TempDir state("zvstate");
+  const std::string clock = FrozenClock(frozen, state);
+  auto first = std::async(std::launch::async, [&] { return Ecr("--json --script -", session("ecrtwo1"), clock); });
+  auto second = std::async(std::launch::async, [&] { return Ecr("--json --script -", session("ecrtwo2"), clock); });
+  const EcrRun a = first.get(), b = second.get();
+  ASSERT_EQ(a.exitCode, 0) << a.output;
+  ASSERT_EQ(b.exitCode, 0) << b.output;
+  std::set<std::string> orders = Orders(a.output);
+  orders.merge(Orders(b.output));
+  EXPECT_EQ(RequestIds(sim).size(), 2u * kPayments);
+  EXPECT_EQ(orders.size(), 2u * kPayments);
+}
+
+// A payment whose answer is lost, or whose first request is still at work, is settled
+// with REPEAT: the same request under its request id. A repeat while the first runs is
+// told "in progress"; once that one is done, the repeat gets its order, and the
+// simulator holds one order only.
+TEST(ZvpaEcr, RepeatSettlesAnUnknownOutcomeWithTheFirstOrder) {
+  zvtest::LorvaniSim sim({"--token", "ecr-token"});
+  const std::string open =
+      "OPEN --url " + sim.BaseUrl() + " --bearer ecr-token --ca-file " + sim.CaFile() + " --log-id ecrrepeat\n";
+  const std::string pay = "PAY --handle last --amount 5 --currency EUR --store S1 --till T2 --code ";
+  const EcrRun lost = Ecr("--json --script -", open + pay + "FAULT-LOST-ANSWER\nREPEAT\nREPEAT\n");
+  EXPECT_EQ(lost.exitCode, 1) << lost.output;  // the lost answer's line failed
+  std::vector<std::string> lines;
+  std::istringstream out(lost.output);
+  for (std::string line; std::getline(out, line);)
+    if (line.starts_with("{")) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u) << lost.output;
+  EXPECT_NE(lines[1].find("the outcome of the payment is unknown; its requestId is S1-T2-"), std::string::npos);
+  const std::set<std::string> orders = Orders(lines[2] + "\n");
+  ASSERT_EQ(orders.size(), 1u) << lines[2];
+  // Settled: nothing is left to repeat.
+  EXPECT_NE(lines[3].find("\"refused\":\"REPEAT sends the last payment, refund or void whose outcome is unknown"),
+            std::string::npos)
+      << lines[3];
+  EXPECT_NE(sim.OrdersJson().find(*orders.begin()), std::string::npos);
+  EXPECT_EQ(RequestIds(sim).size(), 1u);
+
+  // A first attempt held by the provider for four seconds, from another till process;
+  // the repeat arrives while it is held.
+  sim.ClearRequests();
+  const std::string id = "S1-T2-20261211093000123";
+  auto held = std::async(std::launch::async, [&] {
+    return Ecr("--json --script -", open + pay + "FAULT-DELAY-4 --request-id " + id + "\n");
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const EcrRun early = Ecr("--json --script -", open + pay + "FAULT-DELAY-4 --request-id " + id + "\n");
+  const EcrRun first = held.get();
+  EXPECT_NE(early.output.find("The request with requestId \\\"" + id + "\\\" is still in progress"), std::string::npos)
+      << early.output;
+  EXPECT_NE(early.output.find("the outcome of the payment is unknown; its requestId is " + id), std::string::npos);
+  ASSERT_EQ(first.exitCode, 0) << first.output;
+  const EcrRun late = Ecr("--json --script -", open + pay + "FAULT-DELAY-4 --request-id " + id + "\n");
+  ASSERT_EQ(late.exitCode, 0) << late.output;
+  EXPECT_EQ(Orders(late.output), Orders(first.output));
+  rapidjson::Document all;
+  all.Parse(sim.OrdersJson().c_str());
+  EXPECT_EQ(all.Size(), 2u);  // the lost answer's order and the held one
 }
 
 TEST(ZvpaEcr, PrintsEachAnswerAsOneJsonObjectPerLine) {
@@ -380,7 +484,8 @@ TEST(ZvpaEcr, PrintsEachAnswerAsOneJsonObjectPerLine) {
   const rapidjson::Value& pay = objects[2];
   EXPECT_EQ(text(pay, "command"), "PAY");
   EXPECT_EQ(pay["result"].GetInt(), 65535);
-  EXPECT_EQ(text(pay, "error"), "Found");
+  EXPECT_EQ(text(pay, "error").rfind("The provider did not confirm the payment (302 Found, ", 0), 0u)
+      << text(pay, "error");
   EXPECT_EQ(text(pay["response"], "Error"), "True");
   EXPECT_EQ(text(pay, "deviceLog"), text(pay["response"], "LogFileName"));
   ASSERT_TRUE(pay.HasMember("httpStatus"));

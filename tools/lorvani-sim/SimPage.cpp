@@ -73,7 +73,8 @@ std::string HtmlEscape(std::string_view aText) {
 }
 
 std::string JournalPage(const std::vector<SimStore::Order>& aOrders, const std::vector<PageFailure>& aFailures,
-                        const std::vector<PageFailure>& aPending, const std::optional<Fault>& aNextFault) {
+                        const std::vector<PageFailure>& aPending, const std::vector<PageFailure>& aReplays,
+                        const std::optional<Fault>& aNextFault) {
   std::string page = kHead;
   page += "<h1>lorvani-sim journal</h1>\n<p id=\"next-fault\">Fault for the next request: ";
   page += aNextFault ? "<span class=\"fault\">" + HtmlEscape(aNextFault->Name) + "</span> (set with POST /_sim/fault)"
@@ -113,6 +114,17 @@ std::string JournalPage(const std::vector<SimStore::Order>& aOrders, const std::
     page += "<tbody>\n";
     for (const auto& request : aPending)
       page += "<tr>" + Cell(request.ReceivedAt) + Cell(request.Method + " " + request.Path) + Cell("pending") + "</tr>\n";
+    page += "</tbody>\n</table>\n";
+  }
+
+  if (!aReplays.empty()) {
+    page += "<h2>Replays</h2>\n<table id=\"replays\">\n";
+    page += HeaderRow({"Received (UTC)", "Request", "Status", "Answer"});
+    page += "<tbody>\n";
+    for (const auto& request : aReplays) {
+      page += "<tr>" + Cell(request.ReceivedAt) + Cell(request.Method + " " + request.Path) +
+              Cell(std::to_string(request.Status)) + Cell(request.Message) + "</tr>\n";
+    }
     page += "</tbody>\n</table>\n";
   }
 

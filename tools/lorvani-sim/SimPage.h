@@ -23,8 +23,10 @@ struct PageFailure {
 // aText with & < > " ' replaced by their character references.
 std::string HtmlEscape(std::string_view aText);
 
-// aPending: requests still being worked on (a delay running), not failures.
+// aPending: requests still being worked on (a delay running), not failures; aReplays:
+// repeats of a request id, answered with the first answer.
 std::string JournalPage(const std::vector<SimStore::Order>& aOrders, const std::vector<PageFailure>& aFailures,
-                        const std::vector<PageFailure>& aPending, const std::optional<Fault>& aNextFault);
+                        const std::vector<PageFailure>& aPending, const std::vector<PageFailure>& aReplays,
+                        const std::optional<Fault>& aNextFault);
 
 }  // namespace lorvanisim

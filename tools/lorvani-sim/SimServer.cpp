@@ -1,5 +1,7 @@
 #include "SimServer.h"
 
+// Idle connections are kept for a minute: enough threads that they do not hold others up.
+#define CPPHTTPLIB_THREAD_POOL_COUNT 64
 #include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -16,6 +18,8 @@
 
 #include "SimPage.h"
 #include "base/Text.h"
+
+static_assert(CPPHTTPLIB_THREAD_POOL_COUNT == lorvanisim::SimServer::kConnections);
 
 namespace lorvanisim {
 
@@ -79,6 +83,7 @@ bool ClientLeft(const httplib::Request& aRequest) {
 }
 
 const char* kClientLeftNote = "answered after the client left";
+const char* kReplayNote = "a repeat, answered with the first answer";
 
 std::string FaultJson(const std::optional<Fault>& aFault) {
   if (!aFault) return R"({"fault":null})";
@@ -109,6 +114,9 @@ SimServer::SimServer(const SimOptions& aOptions, SimIdentity aIdentity)
   // An answer goes out in several writes; without this the last of them waits for the
   // client's delayed acknowledgement (about 40 ms a request on loopback).
   fServer->set_tcp_nodelay(true);
+  fServer->set_keep_alive_timeout(kIdleSeconds);
+  fServer->set_read_timeout(kIdleSeconds, 0);
+  fServer->set_write_timeout(kIdleSeconds, 0);
   if (!fOptions.Journal.empty()) {
     fJournal.reset(std::fopen(fOptions.Journal.c_str(), "a"));
     if (!fJournal) throw std::runtime_error("cannot open the journal file " + fOptions.Journal);
@@ -164,14 +172,15 @@ uint64_t SimServer::Record(const httplib::Request& aRequest) {
   return fRecorded.back().Sequence;
 }
 
-void SimServer::SetRecordedAnswer(uint64_t aSequence, int aStatus, const std::string& aAnswer,
-                                  Recorded::Fate aFate) {
+void SimServer::SetRecordedAnswer(uint64_t aSequence, int aStatus, const std::string& aAnswer, Recorded::Fate aFate,
+                                  bool aReplay) {
   std::lock_guard lock(fLock);
   for (auto entry = fRecorded.rbegin(); entry != fRecorded.rend(); ++entry) {
     if (entry->Sequence == aSequence) {
       entry->Status = aStatus;
       entry->Answer = aAnswer;
       entry->Outcome = aFate;
+      entry->Replay = aReplay;
       return;
     }
   }
@@ -209,6 +218,8 @@ std::string SimServer::RecordedJson() const {
     writer.Int(entry.Status);
     static constexpr const char* kStates[] = {"pending", "answered", "closed", "client-left"};
     text("state", kStates[static_cast<int>(entry.Outcome)]);
+    writer.Key("replay");
+    writer.Bool(entry.Replay);
     writer.EndObject();
   }
   writer.EndArray();
@@ -216,11 +227,12 @@ std::string SimServer::RecordedJson() const {
 }
 
 std::string SimServer::PageHtml() const {
-  std::vector<PageFailure> failures, pending;
+  std::vector<PageFailure> failures, pending, replays;
   {
     std::lock_guard lock(fLock);
     for (const auto& entry : fRecorded) {
       PageFailure row{entry.ReceivedAt, entry.Method, Utf8(entry.Path), entry.Status, {}};
+      if (entry.Replay) replays.push_back(PageFailure{row.ReceivedAt, row.Method, row.Path, row.Status, kReplayNote});
       switch (entry.Outcome) {
         case Recorded::Fate::Pending:
           pending.push_back(std::move(row));
@@ -239,14 +251,14 @@ std::string SimServer::PageHtml() const {
       }
     }
   }
-  return JournalPage(fStore.Orders(), failures, pending, fStore.NextFault());
+  return JournalPage(fStore.Orders(), failures, pending, replays, fStore.NextFault());
 }
 
 // One JSON line a request: what came and what went, without the request's headers
 // (the bearer token stays out). Status 0: the connection was closed unanswered;
 // "clientLeft": the answer was made after the client had closed its connection.
 void SimServer::WriteJournal(const httplib::Request& aRequest, const std::string& aReceivedAt, int aStatus,
-                             const std::string& aAnswer, bool aClientLeft) {
+                             const std::string& aAnswer, bool aClientLeft, bool aReplay) {
   if (!fJournal) return;
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
@@ -262,6 +274,10 @@ void SimServer::WriteJournal(const httplib::Request& aRequest, const std::string
   writer.Int(aStatus);
   text("request", Utf8(aRequest.body));
   text("answer", Utf8(aAnswer));
+  if (aReplay) {
+    writer.Key("replay");
+    writer.Bool(true);
+  }
   if (aClientLeft) {
     writer.Key("clientLeft");
     writer.Bool(true);
@@ -280,11 +296,12 @@ void SimServer::Serve(const httplib::Request& aRequest, httplib::Response& aResp
   uint64_t sequence = Record(aRequest);
   SimAnswer answer = aOperation();
   bool stopping = answer.DelaySeconds > 0 && !Wait(answer.DelaySeconds);
+  if (!answer.SettleRequestId.empty()) fStore.Settle(answer.SettleRequestId);
   if (answer.Close || stopping) {
     // Ending the TCP connection under the TLS session: the client reads no answer.
     if (aRequest.ssl) ::shutdown(SSL_get_fd(aRequest.ssl), SHUT_RDWR);
     SetRecordedAnswer(sequence, 0, "", Recorded::Fate::Closed);
-    WriteJournal(aRequest, receivedAt, 0, "", false);
+    WriteJournal(aRequest, receivedAt, 0, "", false, false);
     Log(aRequest.method + " " + aRequest.target + " -> connection closed without an answer");
     return;
   }
@@ -293,9 +310,10 @@ void SimServer::Serve(const httplib::Request& aRequest, httplib::Response& aResp
   if (!answer.Body.empty()) aResponse.set_content(answer.Body, answer.ContentType);
   const bool clientLeft = ClientLeft(aRequest);
   SetRecordedAnswer(sequence, answer.Status, answer.Body,
-                    clientLeft ? Recorded::Fate::ClientLeft : Recorded::Fate::Answered);
-  WriteJournal(aRequest, receivedAt, answer.Status, answer.Body, clientLeft);
+                    clientLeft ? Recorded::Fate::ClientLeft : Recorded::Fate::Answered, answer.Replayed);
+  WriteJournal(aRequest, receivedAt, answer.Status, answer.Body, clientLeft, answer.Replayed);
   Log(aRequest.method + " " + aRequest.target + " -> " + std::to_string(answer.Status) +
+      (answer.Replayed ? std::string(", ") + kReplayNote : std::string()) +
       (clientLeft ? std::string(", ") + kClientLeftNote : std::string()));
 }
 

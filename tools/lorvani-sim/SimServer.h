@@ -37,6 +37,11 @@ struct SimOptions {
 class SimServer {
  public:
   static constexpr size_t kMaxRecorded = 1000;  // the oldest requests are forgotten first
+  // How long a connection may stay silent: idle between requests, or in the middle of
+  // one (a slow client, a client under a debugger or valgrind).
+  static constexpr int kIdleSeconds = 60;
+  // Connections served at once; more wait for a free one.
+  static constexpr int kConnections = 64;
 
   // Throws when TLS cannot be set up or the journal file cannot be opened.
   SimServer(const SimOptions& aOptions, SimIdentity aIdentity);
@@ -67,6 +72,7 @@ class SimServer {
     // Pending while the operation or its delay runs; ClientLeft: the answer was made
     // but the client had closed its connection (its read time-out) and never got it.
     enum class Fate { Pending, Answered, Closed, ClientLeft } Outcome = Fate::Pending;
+    bool Replay = false;  // answered with the first answer to its request id
   };
   struct FileCloser {
     void operator()(std::FILE* aFile) const { std::fclose(aFile); }
@@ -75,11 +81,12 @@ class SimServer {
   void Routes();
   void Serve(const httplib::Request& aRequest, httplib::Response& aResponse, const std::function<SimAnswer()>& aOperation);
   uint64_t Record(const httplib::Request& aRequest);
-  void SetRecordedAnswer(uint64_t aSequence, int aStatus, const std::string& aAnswer, Recorded::Fate aFate);
+  void SetRecordedAnswer(uint64_t aSequence, int aStatus, const std::string& aAnswer, Recorded::Fate aFate,
+                         bool aReplay = false);
   std::string RecordedJson() const;
   std::string PageHtml() const;
   void WriteJournal(const httplib::Request& aRequest, const std::string& aReceivedAt, int aStatus,
-                    const std::string& aAnswer, bool aClientLeft);
+                    const std::string& aAnswer, bool aClientLeft, bool aReplay);
   // False when the wait ended because the simulator stops.
   bool Wait(int aSeconds);
   void Log(const std::string& aLine) const;

@@ -228,6 +228,14 @@ std::optional<SimAnswer> Money(const rapidjson::Value& aObject, const std::strin
   for (unsigned i = 0; valid && i < 3; ++i) valid = currency->GetString()[i] >= 'A' && currency->GetString()[i] <= 'Z';
   if (!valid) return InvalidField(currencyField, "must be a three-letter ISO 4217 code in capitals, such as \"EUR\"");
   aCurrency.assign(currency->GetString(), 3);
+  // A provider takes no fraction of the currency's smallest unit: 0.001 EUR shows a
+  // till's rounding fault.
+  const int decimals = CurrencyDecimals(aCurrency);
+  int64_t unit = kScale;
+  for (int i = 0; i < decimals; ++i) unit /= 10;
+  if (aAmount % unit != 0) {
+    return InvalidField(amountField, "has more decimals than " + aCurrency + " has (" + std::to_string(decimals) + ")");
+  }
   return std::nullopt;
 }
 
@@ -309,6 +317,20 @@ std::string FormatAmount(int64_t aAmount) {
     text += "." + digits;
   }
   return text;
+}
+
+int CurrencyDecimals(std::string_view aCurrency) {
+  struct Exponent {
+    const char* Code;
+    int Decimals;
+  };
+  static constexpr Exponent kOther[] = {
+      {"BIF", 0}, {"CLP", 0}, {"DJF", 0}, {"GNF", 0}, {"ISK", 0}, {"JPY", 0}, {"KMF", 0}, {"KRW", 0}, {"PYG", 0},
+      {"RWF", 0}, {"UGX", 0}, {"UYI", 0}, {"VND", 0}, {"VUV", 0}, {"XAF", 0}, {"XOF", 0}, {"XPF", 0}, {"BHD", 3},
+      {"IQD", 3}, {"JOD", 3}, {"KWD", 3}, {"LYD", 3}, {"OMR", 3}, {"TND", 3}, {"CLF", 4}, {"UYW", 4}};
+  for (const auto& exponent : kOther)
+    if (aCurrency == exponent.Code) return exponent.Decimals;
+  return 2;
 }
 
 std::string UtcNowIso() {
@@ -398,6 +420,14 @@ std::optional<SimAnswer> SimStore::CheckCaller(const SimCall& aCall) const {
 std::optional<SimAnswer> SimStore::ReplayOf(const std::string& aRequestId, const std::string& aFingerprint) const {
   auto replay = fReplays.find(aRequestId);
   if (replay == fReplays.end()) return std::nullopt;
+  // The first request still runs: neither a second order nor an answer that is not
+  // yet there. The client asks again later.
+  if (replay->second.InProgress) {
+    return ErrorAnswer(
+        409, "request_in_progress",
+        "The request with requestId \"" + aRequestId + "\" is still in progress: repeat it later to learn its outcome",
+        "requestId");
+  }
   if (replay->second.Fingerprint != aFingerprint) {
     return ErrorAnswer(409, "request_id_conflict",
                        "requestId \"" + aRequestId + "\" was already used for a different request", "requestId");
@@ -407,7 +437,19 @@ std::optional<SimAnswer> SimStore::ReplayOf(const std::string& aRequestId, const
   answer.ContentType = "application/json";
   answer.Body = replay->second.Body;
   answer.Headers.emplace_back("Idempotent-Replayed", "true");
+  answer.Replayed = true;
   return answer;
+}
+
+void SimStore::Remember(const std::string& aRequestId, const std::string& aFingerprint, SimAnswer& aAnswer) {
+  const bool waiting = aAnswer.DelaySeconds > 0;
+  fReplays[aRequestId] = Replay{aFingerprint, aAnswer.Status, aAnswer.Body, waiting};
+  if (waiting) aAnswer.SettleRequestId = aRequestId;
+}
+
+void SimStore::Settle(const std::string& aRequestId) {
+  std::lock_guard lock(fLock);
+  if (auto replay = fReplays.find(aRequestId); replay != fReplays.end()) replay->second.InProgress = false;
 }
 
 SimAnswer SimStore::CreateOrder(const SimCall& aCall) {
@@ -493,7 +535,7 @@ SimAnswer SimStore::CreateOrder(const SimCall& aCall) {
   answer.DelaySeconds = delay;
   // The order exists; only its answer is lost. A repeat of the request gets it.
   answer.Close = fault && fault->Kind == FaultKind::LostAnswer;
-  fReplays[order.RequestId] = Replay{fingerprint, answer.Status, answer.Body};
+  Remember(order.RequestId, fingerprint, answer);
   fOrderIndex[order.Token] = fOrders.size();
   fOrders.push_back(std::move(order));
   return answer;
@@ -579,7 +621,7 @@ SimAnswer SimStore::RefundOrder(const std::string& aOrderToken, const SimCall& a
   if (fault && kind == FaultKind::ByteOrderMark) answer.Body.insert(0, kByteOrderMark);
   answer.DelaySeconds = delay;
   answer.Close = fault && kind == FaultKind::LostAnswer;
-  fReplays[refund.RequestId] = Replay{fingerprint, answer.Status, answer.Body};
+  Remember(refund.RequestId, fingerprint, answer);
   order.Refunds.push_back(std::move(refund));
   return answer;
 }

@@ -58,6 +58,10 @@ struct SimAnswer {
   std::vector<std::pair<std::string, std::string>> Headers;
   bool Close = false;    // close the connection instead of answering (after any delay)
   int DelaySeconds = 0;  // wait this long before answering
+  bool Replayed = false;  // the first answer to this request id, given again
+  // The request id whose work ends when this answer goes (or the connection closes):
+  // SimStore::Settle then lets repeats of it be answered.
+  std::string SettleRequestId;
 };
 
 class SimStore {
@@ -70,6 +74,10 @@ class SimStore {
   SimAnswer RefundOrder(const std::string& aOrderToken, const SimCall& aCall);
   // GET /v1/instore/orders/{token}: the order with its refunds (no body, no media type).
   SimAnswer GetOrder(const std::string& aOrderToken, const SimCall& aCall) const;
+
+  // The request made with aRequestId is done (its delay over, its answer sent or its
+  // connection closed): a repeat of it now gets the first answer instead of a 409.
+  void Settle(const std::string& aRequestId);
 
   // A fault for the next order or refund request, whatever its pre-approval code.
   void SetNextFault(const Fault& aFault);
@@ -107,7 +115,11 @@ class SimStore {
     std::string Fingerprint;
     int Status = 0;
     std::string Body;
+    bool InProgress = false;  // the first request is still at work (its delay runs)
   };
+  // Records the first answer to aRequestId, to replay it; marks it in progress while
+  // the answer waits for a delay.
+  void Remember(const std::string& aRequestId, const std::string& aFingerprint, SimAnswer& aAnswer);
 
   std::optional<Fault> TakeNextFault();
   static std::optional<SimAnswer> ApplyTransportFault(std::optional<Fault>& aFault, int& aDelay);
@@ -127,6 +139,9 @@ class SimStore {
 // shortest form ("12.5", "100", "0.0001").
 std::optional<int64_t> ParseAmount(std::string_view aText);
 std::string FormatAmount(int64_t aAmount);
+// The decimals a currency's amounts have (ISO 4217: 2 for EUR, 0 for JPY, 3 for KWD);
+// 2 for a code the table does not hold.
+int CurrencyDecimals(std::string_view aCurrency);
 // The current UTC time as "yyyy-mm-ddThh:nn:ss.zzzZ".
 std::string UtcNowIso();
 

@@ -41,7 +41,9 @@ Options
                        verifying client must refuse (for testing host-name checks)
   --journal FILE       append each request to the interface and its answer to FILE,
                        one JSON line each: {"time","method","path","status",
-                       "request","answer"} (status 0: closed without an answer).
+                       "request","answer"} (status 0: closed without an answer;
+                       "replay":true for a repeat answered with the first answer;
+                       "clientLeft":true when the client had gone).
                        Headers, and so the bearer token, are never written
   --quiet              do not log each request on standard error
   --help               show this text
@@ -78,17 +80,28 @@ with "Content-Type: application/json")
   Rules, as a careful provider applies them:
   - a missing or wrong bearer token gives 401; a body that is not JSON, 400; a
     Content-Type other than application/json, 415;
-  - amounts are decimal strings ("12.5", at most 4 decimals) greater than 0;
-    currencies are three capital letters; preApprovalCode and requestId are
+  - amounts are decimal strings ("12.5") greater than 0, with no more decimals
+    than their currency has (2 for EUR, 0 for JPY, 3 for KWD: "0.001" EUR is
+    refused with 400, as a provider refuses it); currencies are three capital
+    letters; preApprovalCode and requestId are
     required non-empty strings; merchantOperatorId and merchantReference, when
     present, are strings. A 400 answer's "message" and "field" name the field;
   - an order can be refunded, in one or more refunds, up to its amount (422 beyond,
     404 for an unknown order); a refund's currency is the order's; a refund's
     "token", when present, must be the order's token;
   - a requestId seen before with the same content answers the first answer again
-    (header Idempotent-Replayed: true); with other content, 409.
+    (header Idempotent-Replayed: true; a "replay" in the request list, the
+    journal file and the page); with other content, 409 "request_id_conflict".
+    While the first request with that requestId is still at work (a delay
+    running), a repeat gets 409 "request_in_progress", never a second order.
   Every error answer is JSON with "message" and "errorCode". Bodies larger than
   1 MiB are refused with 413.
+
+Limits
+  A connection may stay silent for 60 seconds (idle between requests, or in the
+  middle of one: a slow client, one under a debugger or valgrind) before it is
+  closed; 64 connections are served at once, more wait for a free one. A
+  request body may have 1 MiB.
 
 Faults, chosen by the order's preApprovalCode (the body must be valid)
   FAULT-DELAY-N         create the order as usual, but answer only after N seconds
@@ -120,8 +133,10 @@ Faults, chosen by the order's preApprovalCode (the body must be valid)
   answer and reports an error. Rehearse what the point of sale does then:
   GET /_sim/orders?requestId=<the requestId of the driver's error text> or the
   journal page show the order, and repeating the request with the same requestId
-  answers the first answer again. A request whose client gave up before its answer
-  is marked "answered after the client left".
+  (the driver's PAY with <RequestId>) answers the first answer again: the same
+  order, no second one. A repeat during the first request's delay gets 409
+  "request_in_progress". A request whose client gave up before its answer is
+  marked "answered after the client left".
 
 Control (no token needed)
   POST   /_sim/fault     {"fault":"FAULT-500"}: the next order or refund request
@@ -138,12 +153,14 @@ Control (no token needed)
                          (the request target as sent), headers [{name, value}], body,
                          bodyBase64 (the exact bytes), status (0: no answer was sent),
                          state (pending, answered, closed, or client-left: answered
-                         after the client had closed its connection)
+                         after the client had closed its connection), replay (true:
+                         answered with the first answer to its requestId)
   DELETE /_sim/requests  forget them
   GET    /_sim/orders    the orders with their refunds; ?requestId=ID: only the order
                          made by that request or holding a refund made by it
   GET    /               the journal page, for a browser: orders, refunds, requests
-                         still pending (a delay running), failed requests (status
+                         still pending (a delay running), replays of a requestId,
+                         failed requests (status
                          and message; "answered after the client left" when the
                          client had gone) and the fault waiting for
                          the next request; it reloads itself every 3 seconds and

@@ -92,13 +92,13 @@ std::vector<std::string> SplitWords(const std::string& aLine) {
 
 namespace {
 
-const std::set<std::string> kCommands = {"OPEN",     "CLOSE",     "PAY",       "REPRINT", "GETSTATUS",
-                                         "DAYCLOSE", "GETTOTALS", "VERSION", "DEVICES"};
+const std::set<std::string> kCommands = {"OPEN",     "CLOSE",     "PAY",     "REPRINT", "GETSTATUS",
+                                         "DAYCLOSE", "GETTOTALS", "VERSION", "DEVICES", "REPEAT"};
 const std::set<std::string> kFlags = {"--staging", "--hexlog", "--no-tls-verify", "--show-request"};
 const std::set<std::string> kValued = {
-    "--xml",      "--driver",  "--handle",  "--log-id",    "--url",      "--bearer",   "--param",
-    "--ca-file",  "--action",  "--amount",  "--currency",  "--code",     "--store",    "--till",
-    "--operator", "--reference", "--token", "--receipt-id", "--connection", "--payment-date"};
+    "--xml",      "--driver",    "--handle", "--log-id",     "--url",        "--bearer",       "--param",
+    "--ca-file",  "--action",    "--amount", "--currency",   "--code",       "--store",        "--till",
+    "--operator", "--reference", "--token",  "--receipt-id", "--connection", "--payment-date", "--request-id"};
 
 std::string Upper(std::string aText) {
   for (auto& c : aText) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -169,8 +169,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& aWords) {
   CommandLine line;
   line.command = Upper(aWords[0]);
   if (!kCommands.count(line.command))
-    throw std::runtime_error("unknown command '" + aWords[0] +
-                             "' (commands: OPEN CLOSE PAY REPRINT GETSTATUS DAYCLOSE GETTOTALS VERSION DEVICES)");
+    throw std::runtime_error(
+        "unknown command '" + aWords[0] +
+        "' (commands: OPEN CLOSE PAY REPRINT GETSTATUS DAYCLOSE GETTOTALS VERSION DEVICES REPEAT)");
   for (size_t i = 1; i < aWords.size(); ++i) {
     const std::string& option = aWords[i];
     if (kFlags.count(option)) {
@@ -288,6 +289,7 @@ std::string Session::BuildRequest(const CommandLine& aCommand) const {
     if (has("--operator")) xml += element("OperatorId", one("--operator"));
     if (has("--reference")) xml += element("Reference", one("--reference"));
     if (has("--receipt-id")) xml += element("ReceiptId", one("--receipt-id"));
+    if (has("--request-id")) xml += element("RequestId", one("--request-id"));
     if (has("--token")) {
       xml += "<RefundReference>" + element("PaymentId", Resolve(one("--token"), "token"));
       if (has("--payment-date")) xml += element("PaymentDateTime", one("--payment-date"));
@@ -452,6 +454,7 @@ int Session::Run(const CommandLine& aCommand, Output aOutput) {
     PrintDevices(aOutput);
     return 0;
   }
+  if (aCommand.command == "REPEAT") return Run(RepeatOfUnknown(aCommand), aOutput);
   std::string request;
   bool show = false;
   std::string handle;
@@ -501,8 +504,53 @@ int Session::Run(const CommandLine& aCommand, Output aOutput) {
     }
   }
   Remember(aCommand.command, handle, request, answer);
+  if (aCommand.command == "PAY" && xmlOption == aCommand.options.end()) RememberOutcome(aCommand, request, answer);
   Print(aCommand.command, show ? HideSecrets(request) : std::string(), answer, log, status, aOutput);
   return answer.result;
+}
+
+namespace {
+
+// The request id an error text names when the payment's outcome is unknown; empty for
+// any other outcome.
+std::string UnknownRequestId(const std::string& aError) {
+  static const std::string kMark = "is unknown; its requestId is ";
+  const size_t at = aError.rfind(kMark);
+  return at == std::string::npos ? std::string() : aError.substr(at + kMark.size());
+}
+
+}  // namespace
+
+void Session::RememberOutcome(const CommandLine& aCommand, const std::string& aRequest,
+                              const DriverLibrary::Answer& aAnswer) {
+  const std::string unknown = aAnswer.result != 0 ? UnknownRequestId(aAnswer.error) : std::string();
+  if (!unknown.empty()) {
+    // Kept as sent: "last" may stand for another handle or token by the time of REPEAT,
+    // and the repeat must be the same request.
+    fUnknown = aCommand;
+    for (auto& [name, value] : fUnknown.options) {
+      if (name == "--handle") value = Unescape(ElementText(aRequest, "Handle"));
+      if (name == "--token") value = Unescape(ElementText(aRequest, "PaymentId"));
+    }
+    fUnknownRequestId = unknown;
+  } else if (Unescape(ElementText(aRequest, "RequestId")) == fUnknownRequestId) {
+    fUnknownRequestId.clear();  // settled: paid, or refused
+  }
+}
+
+CommandLine Session::RepeatOfUnknown(const CommandLine& aRepeat) {
+  if (fUnknownRequestId.empty())
+    throw std::runtime_error(
+        "REPEAT sends the last payment, refund or void whose outcome is unknown again, and this session has none");
+  CommandLine again = fUnknown;
+  std::erase_if(again.options, [](const auto& aOption) { return aOption.first == "--request-id"; });
+  again.options.emplace_back("--request-id", fUnknownRequestId);
+  // REPEAT's own options (--show-request) go with it; the request stays as it was.
+  for (const auto& option : aRepeat.options)
+    if (option.first == "--show-request") again.options.push_back(option);
+  fOut.flush();
+  fErr << "zvpa-ecr: REPEAT: the same " << again.command << " again with requestId " << fUnknownRequestId << "\n";
+  return again;
 }
 
 bool Session::RunLine(const std::string& aLine, int aNumber) {

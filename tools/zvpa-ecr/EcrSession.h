@@ -114,6 +114,11 @@ class Session {
   void PrintDevices(Output aOutput);
   void Remember(const std::string& aCommand, const std::string& aHandle, const std::string& aRequest,
                 const DriverLibrary::Answer& aAnswer);
+  // After a PAY: the command and request id of a payment, refund or void of unknown
+  // outcome, for REPEAT; a repeat that was answered (paid or refused) settles it.
+  void RememberOutcome(const CommandLine& aCommand, const std::string& aRequest, const DriverLibrary::Answer& aAnswer);
+  // The PAY that REPEAT stands for: the last one of unknown outcome, with its request id.
+  CommandLine RepeatOfUnknown(const CommandLine& aRepeat);
 
   const DriverLibrary& fLibrary;
   std::ostream& fOut;
@@ -124,6 +129,8 @@ class Session {
   std::string fLastHandle;
   std::string fLastToken;
   std::map<std::string, std::string> fDevices;  // open handle -> its device log
+  CommandLine fUnknown;                         // the last PAY of unknown outcome, its handle and token as sent
+  std::string fUnknownRequestId;                // its request id; empty when none is open
 };
 
 std::string EscapeXml(const std::string& aText);

@@ -45,7 +45,9 @@ global options (anywhere on the command line, before or after the command):
 
 Devices live inside this process: OPEN a device and use its handle in the same session.
 In a session, "--handle last" is the handle of the last successful OPEN and "--token last"
-the RefundReference of the last successful PAY. Session lines are split as a shell does:
+the RefundReference of the last successful PAY. When a PAY's outcome is unknown (its error
+names a requestId), REPEAT sends the same request again with that requestId: the provider
+answers with the first outcome (paid with its order, or refused) instead of charging twice. Session lines are split as a shell does:
 'single quotes' keep everything, "double quotes" group and a backslash escapes. Lines
 starting with # are comments. A session line may carry --raw or --json for that line alone.
 
@@ -55,6 +57,7 @@ home folder is writable); HELP prints this text, QUIT or Ctrl-D ends the session
 
 commands: OPEN CLOSE PAY REPRINT GETSTATUS DAYCLOSE GETTOTALS VERSION
           DEVICES (in a session: the open handles and their device logs)
+          REPEAT  (in a session: the last PAY of unknown outcome again, with its requestId)
 
 request options (a request is built from them unless --xml is given):
   --xml FILE           send the file's text as the request ("-": standard input)
@@ -76,6 +79,9 @@ payment options (PAY, REPRINT):
   --store CODE   --till CODE   --operator ID   --reference TEXT   --receipt-id ID
                        (store and till make the requestId: a PAY without them is warned of)
   --token TOKEN|last   the order to refund or void (REFUND and VOID need it)
+  --request-id ID      the requestId of an earlier attempt whose outcome is unknown: the same
+                       request is sent again under it, and the provider answers with the first
+                       outcome (give the same amount, code, store, till, operator and reference)
   --payment-date ISO-8601
 report options (DAYCLOSE, GETTOTALS): --store --till --reference
 output:

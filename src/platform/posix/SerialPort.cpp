@@ -64,6 +64,9 @@ uint32_t SerialPort::Open(uint32_t aNumber) {
       close(handle);
       return OpenErrorCode(error);
     }
+    // A Windows port starts with an empty input queue; this one holds what came before,
+    // as the former line discipline made it (a carriage return turned into a line feed).
+    tcflush(handle, TCIFLUSH);
   }
   ioctl(handle, TIOCEXCL);
   Close();
@@ -81,15 +84,18 @@ void SerialPort::Close() {
 }
 
 SerialLineResult SerialPort::ApplyLine(const SerialLine& aLine) {
-  termios settings{};
-  if (fHandle < 0 || tcgetattr(fHandle, &settings) != 0) return SerialLineResult::ReadFailed;
+  termios former{};
+  if (fHandle < 0 || tcgetattr(fHandle, &former) != 0) return SerialLineResult::ReadFailed;
+  termios settings = former;
   if (!SetLine(settings, aLine)) return SerialLineResult::WriteFailed;
-  // The C library calls a setup failed when parity or character size did not stick and
-  // nothing else changed; a device without them (a pseudo-terminal) took the rest.
   if (tcsetattr(fHandle, TCSANOW, &settings) != 0) {
+    const int error = errno;
     termios kept{};
-    if (errno != EINVAL || tcgetattr(fHandle, &kept) != 0 || !KeptAllButParityAndSize(settings, kept))
+    if (tcgetattr(fHandle, &kept) != 0 || !FailedSetupHolds(error, IsPseudoTerminal(fHandle), settings, kept)) {
+      // The device may have taken part of it: the port keeps its former settings.
+      tcsetattr(fHandle, TCSANOW, &former);
       return SerialLineResult::WriteFailed;
+    }
   }
   fApplied = aLine;
   return SerialLineResult::Ok;
@@ -156,6 +162,9 @@ bool SerialPort::Write(const char* aBytes, size_t aCount, size_t& aWritten) {
     }
     return false;
   }
+  // The kernel queues what write takes; a Windows write returns once the bytes are out.
+  while (tcdrain(static_cast<int>(fHandle)) != 0)
+    if (errno != EINTR) return false;
   return true;
 }
 
@@ -166,6 +175,8 @@ int32_t SerialPort::BytesPending() const {
 }
 
 bool SerialPort::Purge() { return fHandle >= 0 && tcflush(fHandle, TCIOFLUSH) == 0; }
+
+bool SerialPort::PurgeInput() { return fHandle >= 0 && tcflush(fHandle, TCIFLUSH) == 0; }
 
 void SerialPort::SetModemLine(SerialModemLine aLine, bool aAssert) {
   if (fHandle < 0) return;

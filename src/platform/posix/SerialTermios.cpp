@@ -1,5 +1,9 @@
 #include "platform/posix/SerialTermios.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
 #include <iterator>
 
 namespace zv::platform {
@@ -80,6 +84,19 @@ bool KeptAllButParityAndSize(const termios& aAsked, const termios& aKept) {
          (aAsked.c_cflag & ~kIgnorable) == (aKept.c_cflag & ~kIgnorable) &&
          cfgetispeed(&aAsked) == cfgetispeed(&aKept) && cfgetospeed(&aAsked) == cfgetospeed(&aKept) &&
          aAsked.c_cc[VMIN] == aKept.c_cc[VMIN] && aAsked.c_cc[VTIME] == aKept.c_cc[VTIME];
+}
+
+bool IsPseudoTerminal(int aDescriptor) {
+  // The device numbers of pseudo-terminal slaves: Unix 98 ones (136 to 143) and the
+  // older BSD-style ones (3).
+  struct stat status {};
+  if (fstat(aDescriptor, &status) != 0 || !S_ISCHR(status.st_mode)) return false;
+  const unsigned int kind = major(status.st_rdev);
+  return (kind >= 136 && kind <= 143) || kind == 3;
+}
+
+bool FailedSetupHolds(int aError, bool aPseudoTerminal, const termios& aAsked, const termios& aKept) {
+  return aError == EINVAL && aPseudoTerminal && KeptAllButParityAndSize(aAsked, aKept);
 }
 
 }  // namespace zv::platform

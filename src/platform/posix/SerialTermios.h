@@ -26,4 +26,13 @@ bool SetLine(termios& aSettings, const SerialLine& aLine);
 // which a device without them ignores (a pseudo-terminal always carries eight bits).
 bool KeptAllButParityAndSize(const termios& aAsked, const termios& aKept);
 
+// Whether aDescriptor is the terminal side of a pseudo-terminal.
+bool IsPseudoTerminal(int aDescriptor);
+
+// Whether a setup whose tcsetattr failed with aError holds all the same. The C library
+// reports EINVAL when parity or character size did not stick though the rest did: a
+// pseudo-terminal can hold neither, but a real port that drops them has refused the
+// setup, as has one that failed in any other way.
+bool FailedSetupHolds(int aError, bool aPseudoTerminal, const termios& aAsked, const termios& aKept);
+
 }  // namespace zv::platform

@@ -8,6 +8,7 @@ namespace zv::platform {
 namespace {
 
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr DWORD kPurgeInput = PURGE_RXABORT | PURGE_RXCLEAR;
 
 HANDLE Port(intptr_t aHandle) { return reinterpret_cast<HANDLE>(aHandle); }
 
@@ -47,6 +48,9 @@ uint32_t SerialPort::Open(uint32_t aNumber) {
     CloseHandle(hold);
     return error;
   }
+  // A port's input starts empty, also where the driver kept what came before (Wine's
+  // keeps what the terminal's line discipline queued).
+  PurgeComm(handle, kPurgeInput);
   Close();
   fHandle = reinterpret_cast<intptr_t>(handle);
   fHold = reinterpret_cast<intptr_t>(hold);
@@ -57,7 +61,6 @@ uint32_t SerialPort::Open(uint32_t aNumber) {
 
 void SerialPort::Close() {
   if (fHandle < 0) return;
-  PurgeComm(Port(fHandle), kPurgeAll);
   CloseHandle(Port(fHandle));
   fHandle = -1;
   CloseHandle(Port(fHold));
@@ -128,7 +131,9 @@ bool SerialPort::Write(const char* aBytes, size_t aCount, size_t& aWritten) {
       return false;
     aWritten += n;
   }
-  return true;
+  // Not every driver's write waits until the bytes are out (Wine's returns once the
+  // kernel queued them): the transmit buffer is flushed.
+  return FlushFileBuffers(Port(fHandle)) != 0;
 }
 
 int32_t SerialPort::BytesPending() const {
@@ -139,6 +144,8 @@ int32_t SerialPort::BytesPending() const {
 }
 
 bool SerialPort::Purge() { return fHandle >= 0 && PurgeComm(Port(fHandle), kPurgeAll) != 0; }
+
+bool SerialPort::PurgeInput() { return fHandle >= 0 && PurgeComm(Port(fHandle), kPurgeInput) != 0; }
 
 void SerialPort::SetModemLine(SerialModemLine aLine, bool aAssert) {
   if (fHandle < 0) return;

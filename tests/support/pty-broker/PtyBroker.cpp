@@ -10,6 +10,7 @@
 //   SEND n COUNT     COUNT bytes follow; the device sends them
 //   RECEIVE n MS     what the device received, read until MS ms of silence
 //   HANGUP n         closes the master: the port's reads and writes fail from now on
+//   UNREAD n         how many bytes the device sent wait unread in the port's input queue
 //   SETTINGS n       the slave's settings: the fields of zvtest::TerminalSettings in order
 //   FLOW n SW START HW  sets (1) or clears (0) software flow control (with its start
 //                    character) and hardware flow control
@@ -23,6 +24,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -145,6 +147,11 @@ class Broker {
       }
       fPayload = bytes;
       return "OK " + std::to_string(bytes.size());
+    }
+    if (aVerb == "UNREAD") {
+      int count = 0;
+      if (ioctl(device.slave, FIONREAD, &count) != 0) throw std::runtime_error("FIONREAD failed");
+      return "OK " + std::to_string(count);
     }
     if (aVerb == "HANGUP") {
       if (device.master >= 0) close(device.master);
