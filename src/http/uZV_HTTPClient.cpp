@@ -90,9 +90,8 @@ std::optional<ProxyChoice> ParseProxy(const Text& aText) {
     choice.Route = Route::Direct;
     return choice;
   }
-  std::string_view rest;
   const std::string url = ToUtf8(aText);
-  rest = url;
+  std::string_view rest = url;
   if (const size_t scheme = rest.find("://"); scheme != std::string_view::npos) {
     if (!SameText(FromUtf8(rest.substr(0, scheme)), u"http")) return std::nullopt;
     rest.remove_prefix(scheme + 3);
