@@ -270,8 +270,8 @@ bool HasServerCertificate(HINTERNET aRequest) {
 
 // The strongest scheme of those a challenge offers.
 DWORD StrongestScheme(DWORD aSupported) {
-  for (DWORD scheme : {WINHTTP_AUTH_SCHEME_NEGOTIATE, WINHTTP_AUTH_SCHEME_NTLM, WINHTTP_AUTH_SCHEME_DIGEST,
-                       WINHTTP_AUTH_SCHEME_BASIC})
+  for (DWORD scheme :
+       {WINHTTP_AUTH_SCHEME_NEGOTIATE, WINHTTP_AUTH_SCHEME_NTLM, WINHTTP_AUTH_SCHEME_DIGEST, WINHTTP_AUTH_SCHEME_BASIC})
     if ((aSupported & scheme) != 0) return scheme;
   return 0;
 }
@@ -423,8 +423,8 @@ struct Route {
   DWORD Access = WINHTTP_ACCESS_TYPE_NO_PROXY;
   std::wstring Proxy;
   std::wstring Bypass;
-  std::string Name;      // "host:port" of the proxy for https; empty: none, or one that cannot be named
-  bool Always = false;   // every exchange goes through that proxy (no bypass list)
+  std::string Name;     // "host:port" of the proxy for https; empty: none, or one that cannot be named
+  bool Always = false;  // every exchange goes through that proxy (no bypass list)
 };
 
 // The system's choice, as Windows programs make it: the user's own proxy (Settings,
@@ -483,12 +483,9 @@ bool HandshakeFailure(DWORD aError, DWORD aSecureFailure) {
     case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
     case ERROR_WINHTTP_CONNECTION_ERROR:
     case WSAECONNRESET:
-    case WSAECONNABORTED:
-      return true;
-    case ERROR_WINHTTP_SECURE_FAILURE:
-      return (aSecureFailure & kCertificateFindings) == 0;
-    default:
-      return false;
+    case WSAECONNABORTED: return true;
+    case ERROR_WINHTTP_SECURE_FAILURE: return (aSecureFailure & kCertificateFindings) == 0;
+    default: return false;
   }
 }
 
@@ -581,17 +578,14 @@ struct HttpTransfer::Impl {
     Route route;
     if (fMode == Mode::PlainHttp) return route;
     switch (fSettings.Proxy) {
-      case Settings::ProxyRoute::Direct:
-        break;
+      case Settings::ProxyRoute::Direct: break;
       case Settings::ProxyRoute::Named:
         route.Access = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
         route.Proxy = Wide(fSettings.ProxyHost);
         route.Name = fSettings.ProxyHost;
         route.Always = true;
         break;
-      case Settings::ProxyRoute::System:
-        route = SystemRoute();
-        break;
+      case Settings::ProxyRoute::System: route = SystemRoute(); break;
     }
     return route;
   }
@@ -633,8 +627,8 @@ struct HttpTransfer::Impl {
     // with the certificate's names only on some systems). Every request is checked
     // before it leaves, also on a connection WinHTTP reuses from an exchange that
     // trusted more.
-    const bool ownCheck = target.Secure && fSettings.TlsVerify &&
-                          (!fSettings.TlsCaFile.empty() || !IpAddressOf(target.Host).empty());
+    const bool ownCheck =
+        target.Secure && fSettings.TlsVerify && (!fSettings.TlsCaFile.empty() || !IpAddressOf(target.Host).empty());
     Store trusted;
     if (ownCheck) {
       std::string error;
@@ -656,9 +650,9 @@ struct HttpTransfer::Impl {
 
     InternetHandle connection(WinHttpConnect(fSession.Handle, target.Host.c_str(), target.Port, 0));
     if (connection.Handle == nullptr) return fail(kHttpCouldNotConnect, "Cannot open a connection");
-    InternetHandle request(WinHttpOpenRequest(connection.Handle, aRequest.Body ? L"POST" : L"GET",
-                                              target.Path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                              WINHTTP_DEFAULT_ACCEPT_TYPES, target.Secure ? WINHTTP_FLAG_SECURE : 0));
+    InternetHandle request(WinHttpOpenRequest(connection.Handle, aRequest.Body ? L"POST" : L"GET", target.Path.c_str(),
+                                              nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                              target.Secure ? WINHTTP_FLAG_SECURE : 0));
     if (request.Handle == nullptr) return fail(kHttpOutOfMemory, "Out of memory");
 
     // The wait for the answer's headers is bounded by the read time-out as well.
@@ -850,9 +844,8 @@ struct HttpTransfer::Impl {
         aResult.ProxyFailed = proxy.Status != 0 || !proxy.Reached;
         if (aResult.ProxyFailed) {
           aResult.FailureCode = proxy.Reached ? kHttpRecvError : kHttpCouldNotConnect;
-          aResult.FailureText = FromUtf8(proxy.Reached ? "CONNECT tunnel failed, response " +
-                                                             std::to_string(proxy.Status)
-                                                       : proxy.Failure);
+          aResult.FailureText = FromUtf8(
+              proxy.Reached ? "CONNECT tunnel failed, response " + std::to_string(proxy.Status) : proxy.Failure);
           aResult.ProxyName = fRoute.Name;
           aResult.ProxyStatus = proxy.Status;
           aResult.ProxyReason = proxy.Reason;
