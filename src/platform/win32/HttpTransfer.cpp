@@ -293,17 +293,6 @@ std::string HttpsProxyOf(const std::wstring& aList) {
   return std::string();
 }
 
-std::string Base64(const std::string& aBytes) {
-  DWORD size = 0;
-  const auto* data = reinterpret_cast<const BYTE*>(aBytes.data());
-  const DWORD length = static_cast<DWORD>(aBytes.size());
-  if (!CryptBinaryToStringA(data, length, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, nullptr, &size)) return {};
-  std::string text(size, '\0');
-  if (!CryptBinaryToStringA(data, length, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, text.data(), &size)) return {};
-  text.resize(size);
-  return text;
-}
-
 struct SocketCloser {
   SOCKET Socket = INVALID_SOCKET;
   ~SocketCloser() {
@@ -326,7 +315,9 @@ struct WinsockUse {
 };
 
 // What a proxy says to a tunnel request, asked over a connection of its own: whether
-// it could be reached, and its status line. The tunnel is closed unused.
+// it could be reached, and its status line. The tunnel is closed unused. No
+// credentials go with the question: a proxy that takes only NTLM or Negotiate must
+// not see the password in clear text.
 struct ProxyAnswer {
   bool Reached = false;
   int32_t Status = 0;
@@ -334,8 +325,7 @@ struct ProxyAnswer {
   std::string Failure;  // why it could not be reached, in the Linux build's words
 };
 
-ProxyAnswer AskProxyForTunnel(const std::string& aProxy, const std::string& aTarget, const std::string& aUser,
-                              const std::string& aPassword, int aTimeoutMs) {
+ProxyAnswer AskProxyForTunnel(const std::string& aProxy, const std::string& aTarget, int aTimeoutMs) {
   ProxyAnswer answer;
   const WinsockUse winsock;
   const auto start = std::chrono::steady_clock::now();
@@ -381,9 +371,7 @@ ProxyAnswer AskProxyForTunnel(const std::string& aProxy, const std::string& aTar
   answer.Reached = true;
   const DWORD timeout = static_cast<DWORD>(aTimeoutMs);
   setsockopt(connection.Socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
-  std::string ask = "CONNECT " + aTarget + " HTTP/1.1\r\nHost: " + aTarget + "\r\n";
-  if (!aUser.empty()) ask += "Proxy-Authorization: Basic " + Base64(aUser + ":" + aPassword) + "\r\n";
-  ask += "\r\n";
+  const std::string ask = "CONNECT " + aTarget + " HTTP/1.1\r\nHost: " + aTarget + "\r\n\r\n";
   if (send(connection.Socket, ask.data(), static_cast<int>(ask.size()), 0) != static_cast<int>(ask.size()))
     return answer;
   std::string line;
@@ -573,6 +561,11 @@ struct HttpTransfer::Impl {
     return session;
   }
 
+  // Whether the settings give credentials for the proxy the exchanges go through.
+  bool HasProxyCredentials() const {
+    return fMode == Mode::Https && fSettings.Proxy == Settings::ProxyRoute::Named && !fSettings.ProxyUser.empty();
+  }
+
   // The way of this transfer's exchanges: none for the plain mode, else the settings'.
   Route ChooseRoute() const {
     Route route;
@@ -701,8 +694,7 @@ struct HttpTransfer::Impl {
     if (fSettings.Authentication == Auth::Basic)
       WinHttpSetCredentials(request.Handle, WINHTTP_AUTH_TARGET_SERVER, WINHTTP_AUTH_SCHEME_BASIC, user.c_str(),
                             password.c_str(), nullptr);
-    const bool proxyCredentials = fRoute.Access == WINHTTP_ACCESS_TYPE_NAMED_PROXY && !fSettings.ProxyUser.empty() &&
-                                  fSettings.Proxy == Settings::ProxyRoute::Named;
+    const bool proxyCredentials = HasProxyCredentials();
 
     const DWORD bodySize = aRequest.Body ? static_cast<DWORD>(aRequest.Body->size()) : 0;
     void* body = aRequest.Body && bodySize > 0 ? const_cast<char*>(aRequest.Body->data()) : WINHTTP_NO_REQUEST_DATA;
@@ -836,11 +828,11 @@ struct HttpTransfer::Impl {
                       Result& aResult) {
     const std::string server = Narrow(aTarget.Host) + ":" + std::to_string(aTarget.Port);
     if (fRoute.Always && !fRoute.Name.empty() && aTarget.Secure && aError != ERROR_WINHTTP_TIMEOUT) {
-      const bool credentials = fSettings.Proxy == Settings::ProxyRoute::Named;
       const int waitMs = fSettings.ConnectTimeoutMs > 0 ? fSettings.ConnectTimeoutMs : 30000;
-      const ProxyAnswer proxy = AskProxyForTunnel(fRoute.Name, server, credentials ? fSettings.ProxyUser : "",
-                                                  credentials ? fSettings.ProxyPassword : "", waitMs);
-      if (!proxy.Reached || proxy.Status < 200 || proxy.Status > 299) {
+      const ProxyAnswer proxy = AskProxyForTunnel(fRoute.Name, server, waitMs);
+      // Asked without credentials, a proxy that wants them says nothing about ours.
+      const bool ownCredentialsUnasked = (proxy.Status == 407 || proxy.Status == 401) && HasProxyCredentials();
+      if ((!proxy.Reached || proxy.Status < 200 || proxy.Status > 299) && !ownCredentialsUnasked) {
         aResult.ProxyFailed = proxy.Status != 0 || !proxy.Reached;
         if (aResult.ProxyFailed) {
           aResult.FailureCode = proxy.Reached ? kHttpRecvError : kHttpCouldNotConnect;
@@ -894,6 +886,14 @@ struct HttpTransfer::Impl {
     DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
                   SECURITY_FLAG_IGNORE_CERT_DATE_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
     WinHttpSetOption(request.Handle, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
+    if (HasProxyCredentials()) {
+      // WinHTTP answers the proxy's challenge with the scheme it offers.
+      const std::wstring user = Wide(fSettings.ProxyUser), password = Wide(fSettings.ProxyPassword);
+      WinHttpSetOption(request.Handle, WINHTTP_OPTION_PROXY_USERNAME, const_cast<wchar_t*>(user.c_str()),
+                       static_cast<DWORD>(user.size()));
+      WinHttpSetOption(request.Handle, WINHTTP_OPTION_PROXY_PASSWORD, const_cast<wchar_t*>(password.c_str()),
+                       static_cast<DWORD>(password.size()));
+    }
     Exchange exchange;
     exchange.Probe = true;
     DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&exchange);
