@@ -438,35 +438,62 @@ int main(int argc, char** argv) {
   }
 
   // The shop's proxy: named by the settings, or the user's system setting.
-  HttpTransfer::Settings named = tls;
-  named.Proxy = HttpTransfer::Settings::ProxyRoute::Named;
-  named.ProxyHost = proxy;
+  // Through the proxy (the server reached through a tunnel the proxy logs), around it,
+  // or refused by it before anything reached the server.
+  enum class Way { Through, Around, Refused };
+  struct ProxyCase {
+    const char* Name;
+    HttpTransfer::Settings::ProxyRoute Route;
+    std::string Named;        // the settings' proxy
+    std::string UsersProxy;   // the system's setting, as the user entered it
+    std::string UsersBypass;  // and its exceptions
+    Way Expected;
+    int32_t ProxyStatus;  // Refused: the proxy's answer; 0 when it cannot be reached
+    std::string ProxyName;
+  };
+  using Route = HttpTransfer::Settings::ProxyRoute;
+  const ProxyCase proxyCases[] = {
+      {"proxy: the order goes through the named proxy", Route::Named, proxy, "", "", Way::Through, 0, ""},
+      {"proxy: it asks for credentials, none given", Route::Named, authProxy, "", "", Way::Refused, 407, authProxy},
+      {"proxy: down", Route::Named, deadProxy, "", "", Way::Refused, 0, deadProxy},
+      {"proxy: it refuses the tunnel", Route::Named, strictProxy, "", "", Way::Refused, 403, strictProxy},
+      {"proxy: the system's, as the user entered it", Route::System, "", proxy, "", Way::Through, 0, ""},
+      {"proxy: the system's, with the server in its bypass list", Route::System, "", proxy, "127.0.0.1", Way::Around, 0,
+       ""},
+      {"proxy: the system's is down", Route::System, "", deadProxy, "", Way::Refused, 0, deadProxy},
+      {"proxy: none, around the system's", Route::Direct, "", deadProxy, "", Way::Around, 0, ""},
+  };
   const std::string simServer = HostAndPort(sim);
-  Case("proxy: the order goes through the named proxy", [&] {
-    bool ok = true;
-    const int before = TunnelsTo(proxyLog, simServer);
-    auto r = Run(HttpTransfer::Mode::Https, named, sim + "orders", &body, "application/json");
-    CHECK(r.Answered);
-    CHECK(r.Status >= 200 && r.Status < 500 && r.Status != 401);
-    CHECK(TunnelsTo(proxyLog, simServer) == before + 1);
-    return ok;
-  });
-  Case("proxy: it asks for credentials, none given", [&] {
-    bool ok = true;
-    HttpTransfer::Settings s = named;
-    s.ProxyHost = authProxy;
-    auto r = Run(HttpTransfer::Mode::Https, s, sim + "orders", &body, "application/json");
-    CHECK(!r.Answered);
-    CHECK(!r.RequestSent);
-    CHECK(r.ProxyFailed);
-    CHECK(r.ProxyName == authProxy);
-    CHECK(r.ProxyStatus == 407);
-    return ok;
-  });
+  for (const ProxyCase& c : proxyCases) {
+    Case(c.Name, [&] {
+      bool ok = true;
+      SetUsersProxy(c.UsersProxy, c.UsersBypass);
+      HttpTransfer::Settings s = tls;
+      s.Proxy = c.Route;
+      s.ProxyHost = c.Named;
+      const int before = TunnelsTo(proxyLog, simServer);
+      auto r = Run(HttpTransfer::Mode::Https, s, sim + "orders", &body, "application/json");
+      if (c.Expected == Way::Refused) {
+        CHECK(!r.Answered);
+        CHECK(!r.RequestSent);
+        CHECK(r.ProxyFailed);
+        CHECK(r.ProxyStatus == c.ProxyStatus);
+        CHECK(r.ProxyName == c.ProxyName);
+        if (c.ProxyStatus == 0) CHECK(ToUtf8(r.FailureText).rfind("Failed to connect to 127.0.0.2 port ", 0) == 0);
+      } else {
+        CHECK(r.Answered);
+        CHECK(r.Status >= 200 && r.Status < 500 && r.Status != 401);
+        CHECK(TunnelsTo(proxyLog, simServer) == before + (c.Expected == Way::Through ? 1 : 0));
+      }
+      return ok;
+    });
+  }
+  SetUsersProxy("", "");
   Case("proxy: credentials, the right ones and wrong ones", [&] {
     bool ok = true;
     for (const std::string& password : {proxyPassword, std::string("wrong")}) {
-      HttpTransfer::Settings s = named;
+      HttpTransfer::Settings s = tls;
+      s.Proxy = Route::Named;
       s.ProxyHost = authProxy;
       s.ProxyUser = proxyUser;
       s.ProxyPassword = password;
@@ -487,73 +514,6 @@ int main(int argc, char** argv) {
     }
     return ok;
   });
-  Case("proxy: down", [&] {
-    bool ok = true;
-    HttpTransfer::Settings s = named;
-    s.ProxyHost = deadProxy;
-    auto r = Run(HttpTransfer::Mode::Https, s, sim + "orders", &body, "application/json");
-    CHECK(!r.Answered);
-    CHECK(!r.RequestSent);
-    CHECK(r.ProxyFailed);
-    CHECK(r.ProxyStatus == 0);
-    CHECK(r.ProxyName == deadProxy);
-    CHECK(ToUtf8(r.FailureText).rfind("Failed to connect to 127.0.0.2 port ", 0) == 0);
-    return ok;
-  });
-  Case("proxy: it refuses the tunnel", [&] {
-    bool ok = true;
-    HttpTransfer::Settings s = named;
-    s.ProxyHost = strictProxy;
-    auto r = Run(HttpTransfer::Mode::Https, s, sim + "orders", &body, "application/json");
-    CHECK(!r.Answered);
-    CHECK(!r.RequestSent);
-    CHECK(r.ProxyFailed);
-    CHECK(r.ProxyStatus == 403);
-    return ok;
-  });
-  Case("proxy: the system's, as the user entered it", [&] {
-    bool ok = true;
-    SetUsersProxy(proxy, "");
-    HttpTransfer::Settings s = tls;
-    s.Proxy = HttpTransfer::Settings::ProxyRoute::System;
-    const int before = TunnelsTo(proxyLog, simServer);
-    auto r = Run(HttpTransfer::Mode::Https, s, sim + "orders", &body, "application/json");
-    CHECK(r.Answered);
-    CHECK(TunnelsTo(proxyLog, simServer) == before + 1);
-    return ok;
-  });
-  Case("proxy: the system's, with the server in its bypass list", [&] {
-    bool ok = true;
-    SetUsersProxy(proxy, "127.0.0.1");
-    HttpTransfer::Settings s = tls;
-    s.Proxy = HttpTransfer::Settings::ProxyRoute::System;
-    const int before = TunnelsTo(proxyLog, simServer);
-    auto r = Run(HttpTransfer::Mode::Https, s, sim + "orders", &body, "application/json");
-    CHECK(r.Answered);
-    CHECK(TunnelsTo(proxyLog, simServer) == before);
-    return ok;
-  });
-  Case("proxy: the system's is down", [&] {
-    bool ok = true;
-    SetUsersProxy(deadProxy, "");
-    HttpTransfer::Settings s = tls;
-    s.Proxy = HttpTransfer::Settings::ProxyRoute::System;
-    auto r = Run(HttpTransfer::Mode::Https, s, sim + "orders", &body, "application/json");
-    CHECK(!r.RequestSent);
-    CHECK(r.ProxyFailed);
-    CHECK(r.ProxyName == deadProxy);
-    return ok;
-  });
-  Case("proxy: none, around the system's", [&] {
-    bool ok = true;
-    SetUsersProxy(deadProxy, "");
-    HttpTransfer::Settings s = tls;
-    s.Proxy = HttpTransfer::Settings::ProxyRoute::Direct;
-    auto r = Run(HttpTransfer::Mode::Https, s, sim + "orders", &body, "application/json");
-    CHECK(r.Answered);
-    return ok;
-  });
-  SetUsersProxy("", "");
 
   std::printf("%d failed\n", gFailures);
   return gFailures == 0 ? 0 : 1;
