@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +29,19 @@ namespace zv {
 // waits for only a bounded time) keeps using it. Call before the library's own state
 // is built. Where the host initialised the TLS library first, nothing changes.
 bool KeepTlsStateUntilProcessEnd();
+
+// The way a client's requests take, read from the text of the parameter Proxy: empty
+// for the system's proxy setting, "none" (any letter case) for no proxy, otherwise an
+// HTTP proxy as http://host:port (the scheme may be left out), with user:password@
+// before the host when the proxy asks for credentials (percent-encoded, as in any
+// URL). Nothing for any other text.
+struct ProxyChoice {
+  platform::HttpTransfer::Settings::ProxyRoute Route = platform::HttpTransfer::Settings::ProxyRoute::System;
+  std::string Host;  // "host:port"
+  std::string User;
+  std::string Password;
+};
+std::optional<ProxyChoice> ParseProxy(const Text& aText);
 
 class ZV_HttpClient {
  public:
@@ -87,6 +101,10 @@ class ZV_HttpClient {
   // False turns certificate verification off (chain and host name).
   bool TlsVerify() const { return fTlsVerify; }
   void SetTlsVerify(bool a) { fTlsVerify = a; }
+  // The proxy, as ParseProxy reads it; a text it refuses fails every request before
+  // anything is sent.
+  const Text& Proxy() const { return fProxy; }
+  void SetProxy(const Text& a) { fProxy = a; }
 
   // The status code of the last answer, or the transport's failure code (one of
   // platform's kHttp... codes) when a request got no answer.
@@ -130,6 +148,9 @@ class ZV_HttpClient {
   void TakeBody(const Exchange& aExchange);
   void DoWriteLog(tZV_MessageType aEntryType, const Text& aTitle, const Text& aMessage);
   static Text CodeAndText(int32_t aCode, const Text& aText);
+  // Why an exchange failed, in words: the transport's, or what the proxy or the
+  // server's TLS refused.
+  Text FailureWords(const platform::HttpTransfer::Result& aAnswer) const;
 
   std::unique_ptr<platform::HttpTransfer> fHttp;
   bool fHTTPAlreadySet = false;
@@ -144,6 +165,9 @@ class ZV_HttpClient {
   Text fContentCharset = u"utf-8";
   Text fTlsCaFile;
   bool fTlsVerify = true;
+  Text fProxy;
+  bool fProxyUsable = true;  // fProxy was read when the settings were applied
+  bool fProxyHasCredentials = false;
   int32_t fLastStatusCode = 0;
   Text fLastStatusText;
   Text fLastFailureText;

@@ -2,10 +2,11 @@
 // One HTTP/1.1 exchange at a time over a connection kept between exchanges: a GET or
 // a POST with headers, credentials and time-outs, answered with the status line, the
 // content type and a body of bounded size. Two modes: Https (http and https, a URL
-// without scheme taken as https, certificates verified against the system's store plus
-// an optional PEM file) and PlainHttp (http only: an https URL fails like an
-// unreachable host, no proxy). Redirects are never followed, no compressed answer is
-// asked for and no "Expect: 100-continue" round is made. Nothing here raises.
+// without scheme taken as https, TLS 1.2 or later, certificates verified against the
+// system's store plus an optional PEM file, through the proxy the settings choose) and
+// PlainHttp (http only: an https URL fails like an unreachable host, no proxy).
+// Redirects are never followed, no compressed answer is asked for and no
+// "Expect: 100-continue" round is made. Nothing here raises.
 
 #include <cstddef>
 #include <cstdint>
@@ -23,11 +24,13 @@ namespace zv::platform {
 // every system, so that status codes and logs read the same wherever the driver runs.
 inline constexpr int32_t kHttpOk = 0;
 inline constexpr int32_t kHttpUnsupportedProtocol = 1;
+inline constexpr int32_t kHttpCouldNotResolveProxy = 5;
 inline constexpr int32_t kHttpCouldNotResolveHost = 6;
 inline constexpr int32_t kHttpCouldNotConnect = 7;
 inline constexpr int32_t kHttpWriteError = 23;   // the body was refused (over the size limit)
 inline constexpr int32_t kHttpOutOfMemory = 27;
 inline constexpr int32_t kHttpTimedOut = 28;
+inline constexpr int32_t kHttpTlsConnectError = 35;  // no TLS session (the handshake failed)
 inline constexpr int32_t kHttpAborted = 42;
 inline constexpr int32_t kHttpGotNothing = 52;   // the connection closed before any answer
 inline constexpr int32_t kHttpSendError = 55;
@@ -60,6 +63,15 @@ class HttpTransfer {
     bool TlsVerify = true;   // chain and host name
     std::string TlsCaFile;   // PEM certificates trusted beside the system's store
     size_t MaxBodyBytes = 1024 * 1024;
+    // How an Https transfer reaches the server: through the proxy the system names
+    // (Linux: libcurl's https_proxy, HTTPS_PROXY, all_proxy, ALL_PROXY and no_proxy;
+    // Windows: the user's proxy setting, else WinHTTP's), directly, or through the
+    // HTTP proxy ProxyHost.
+    enum class ProxyRoute { System, Direct, Named };
+    ProxyRoute Proxy = ProxyRoute::System;
+    std::string ProxyHost;  // Named: "host:port" (an IPv6 address in brackets)
+    std::string ProxyUser;  // Named: credentials for a proxy that asks for them
+    std::string ProxyPassword;
   };
 
   // Header values must be free of CR, LF and NUL; an empty value sends "Name:" with
@@ -92,6 +104,18 @@ class HttpTransfer {
     // leaves open whether the server acted on the request. False: nothing was sent
     // (no address, no connection, no TLS session).
     bool RequestSent = false;
+    // A failure of the proxy, before anything reached the server: it could not be
+    // reached (ProxyStatus 0), or it answered the tunnel request with ProxyStatus
+    // (407: it wants credentials) and ProxyReason. ProxyName is "host:port", never
+    // with credentials; empty when the system chose a proxy that cannot be named.
+    bool ProxyFailed = false;
+    std::string ProxyName;
+    int32_t ProxyStatus = 0;
+    std::string ProxyReason;
+    // The server offers only TLS older than 1.2: the version it offers ("TLS 1.0",
+    // "TLS 1.1"), or empty when that could not be found out.
+    bool TlsTooOld = false;
+    std::string ServerTls;
     bool Complete() const { return Answered && FailureCode == kHttpOk; }
   };
 

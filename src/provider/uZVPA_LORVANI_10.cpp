@@ -279,7 +279,8 @@ std::optional<DateTime> IsoInstantToLocal(TextView aText) {
   return UtcToLocal(*utc);
 }
 
-void ConfigureClient(ZV_HttpClient& aClient, const Text& aBearer, const Text& aTlsCaFile, bool aTlsVerify) {
+void ConfigureClient(ZV_HttpClient& aClient, const Text& aBearer, const Text& aTlsCaFile, bool aTlsVerify,
+                     const Text& aProxy) {
   aClient.SetConnectTimeout(10);
   aClient.SetReadTimeout(120);
   aClient.SetUserAgent(kPayment_LORVANI::kUserAgent);
@@ -288,6 +289,7 @@ void ConfigureClient(ZV_HttpClient& aClient, const Text& aBearer, const Text& aT
   aClient.SetContentType(u"application/json");
   aClient.SetTlsCaFile(aTlsCaFile);
   aClient.SetTlsVerify(aTlsVerify);
+  aClient.SetProxy(aProxy);
 }
 
 }  // namespace lorvani
@@ -360,6 +362,7 @@ kPayment_LORVANI::kPayment_LORVANI(const kPaymentHandler& aHandler, std::unique_
   fStaging = LowerCase(aHandler.GetParameter(u"Staging")) == u"true";
   fTlsCaFile = aHandler.GetParameter(u"TlsCaFile");
   fTlsVerify = LowerCase(aHandler.GetParameter(u"TlsVerify")) != u"false";
+  fProxy = aHandler.GetParameter(u"Proxy");
   fIOHandlerHTTP = dynamic_cast<kIOHandler_HTTP*>(fIOHandler.get());
   if (fIOHandlerHTTP == nullptr) throw kException(u"Invalid class typecast");
   if (fIOHandlerHTTP->URL().empty()) fIOHandlerHTTP->SetURL(fStaging ? kStagingBaseURL : kProductionBaseURL);
@@ -373,6 +376,10 @@ kPayment_LORVANI::kPayment_LORVANI(const kPaymentHandler& aHandler, std::unique_
   if (!ReadRepeat(aHandler.GetParameter(u"RepeatUnknownOutcome"), fRepeatCount, fRepeatSeconds)) {
     fIOHandler->Debug(tZV_MessageType::let_error, kRepeatFormat);
     throw kException(kRepeatFormat);
+  }
+  if (!ParseProxy(fProxy)) {
+    fIOHandler->Debug(tZV_MessageType::let_error, kProxyRefused);
+    throw kException(kProxyRefused);
   }
 }
 
@@ -490,7 +497,7 @@ kPayment_LORVANI::Verdict kPayment_LORVANI::PostRequest(const Text& aPath, const
   ZV_HttpClient client;
   client.SetOnWriteLog(fIOHandler->LogEvent());
   const Text url = fIOHandlerHTTP->URL() + aPath;
-  lorvani::ConfigureClient(client, fBearer, fTlsCaFile, fTlsVerify);
+  lorvani::ConfigureClient(client, fBearer, fTlsCaFile, fTlsVerify, fProxy);
   if (!fTlsVerify) fIOHandler->Debug(tZV_MessageType::let_error, kInsecureTransportLine);
 
   try {

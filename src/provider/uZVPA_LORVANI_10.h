@@ -42,10 +42,16 @@ class kPayment_LORVANI : public kPaymentDevice {
       u"RepeatUnknownOutcome must be COUNT or COUNT,SECONDS: up to COUNT (0 to 10) repeats of a request whose "
       u"outcome is unknown, the last starting at most SECONDS (1 to 3600, default 300) after the first attempt; "
       u"for example 3,300";
+  // Why OPEN refuses a parameter Proxy it cannot read (the value is not repeated: it
+  // may hold the proxy's password).
+  static constexpr char16_t kProxyRefused[] =
+      u"The parameter Proxy must be an HTTP proxy's URL, http://host:port (with user:password@ before the host when "
+      u"the proxy asks for credentials), or none for no proxy";
 
   // Fails with "Invalid class typecast" when the request's connection is not HTTP,
-  // with kPlainHttpRefused for an http:// URL unless TlsVerify is false, and with
-  // kRepeatFormat for a RepeatUnknownOutcome it cannot read.
+  // with kPlainHttpRefused for an http:// URL unless TlsVerify is false, with
+  // kRepeatFormat for a RepeatUnknownOutcome it cannot read, and with kProxyRefused
+  // for a parameter Proxy that is no proxy.
   explicit kPayment_LORVANI(const kPaymentHandler& aHandler);
 
   const Text& BaseURL() const;
@@ -99,6 +105,7 @@ class kPayment_LORVANI : public kPaymentDevice {
   bool fTlsVerify = true;
   int32_t fRepeatCount = 0;    // RepeatUnknownOutcome's COUNT: 0, no repeat
   int32_t fRepeatSeconds = 0;  // and its SECONDS
+  Text fProxy;                 // empty: the system's proxy setting
 };
 
 // The texts of the provider's requests.
@@ -164,8 +171,9 @@ Text EncodePathSegment(TextView aSegment);
 // nothing for any other text, trailing characters included.
 std::optional<DateTime> IsoInstantToLocal(TextView aText);
 // Every setting the device gives the client of one request (time-outs, user agent,
-// bearer authentication, JSON, TLS trust); the log callback aside.
-void ConfigureClient(ZV_HttpClient& aClient, const Text& aBearer, const Text& aTlsCaFile, bool aTlsVerify);
+// bearer authentication, JSON, TLS trust, proxy); the log callback aside.
+void ConfigureClient(ZV_HttpClient& aClient, const Text& aBearer, const Text& aTlsCaFile, bool aTlsVerify,
+                     const Text& aProxy);
 
 }  // namespace lorvani
 

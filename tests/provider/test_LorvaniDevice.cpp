@@ -115,7 +115,7 @@ TEST(LorvaniDevice, PlainHttpIsRefusedUnlessTlsVerifyIsFalse) {
 TEST(LorvaniDevice, TheClientGetsTheProvidersSettings) {
   for (bool verify : {true, false}) {
     ZV_HttpClient client;
-    lorvani::ConfigureClient(client, u"tok-1", u"/etc/extra-ca.pem", verify);
+    lorvani::ConfigureClient(client, u"tok-1", u"/etc/extra-ca.pem", verify, u"http://proxy.shop.lan:3128");
     EXPECT_EQ(client.ConnectTimeout(), 10);
     EXPECT_EQ(client.ReadTimeout(), 120);
     EXPECT_EQ(client.UserAgent(), u"Zorvik PXR Driver");
@@ -124,6 +124,7 @@ TEST(LorvaniDevice, TheClientGetsTheProvidersSettings) {
     EXPECT_EQ(client.ContentType(), u"application/json");
     EXPECT_EQ(client.TlsCaFile(), u"/etc/extra-ca.pem");
     EXPECT_EQ(client.TlsVerify(), verify);
+    EXPECT_EQ(client.Proxy(), u"http://proxy.shop.lan:3128");
   }
 }
 

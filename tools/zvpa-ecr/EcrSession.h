@@ -84,10 +84,11 @@ struct LoggedStatus {
 // starts a call of another host: only the lines of the first banner count.
 LoggedStatus CallHttpStatus(const std::string& aAdded);
 
-// aRequest with the text of every <Bearer> element shown as ***.
+// aRequest with the text of every <Bearer> element, and the password of a <Proxy>,
+// shown as ***.
 std::string HideSecrets(const std::string& aRequest);
 // A typed session line as the history keeps it: the value of --bearer (and of
-// --param Bearer=) shown as ***.
+// --param Bearer=), and the password of --param Proxy=, shown as ***.
 std::string HistoryLine(const std::string& aLine);
 
 class Session {

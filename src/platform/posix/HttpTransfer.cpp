@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -20,13 +21,20 @@
 
 namespace zv::platform {
 
-static_assert(kHttpUnsupportedProtocol == static_cast<int32_t>(CURLE_UNSUPPORTED_PROTOCOL) && kHttpCouldNotConnect == static_cast<int32_t>(CURLE_COULDNT_CONNECT) &&
-              kHttpCouldNotResolveHost == static_cast<int32_t>(CURLE_COULDNT_RESOLVE_HOST) && kHttpWriteError == static_cast<int32_t>(CURLE_WRITE_ERROR) &&
-              kHttpOutOfMemory == static_cast<int32_t>(CURLE_OUT_OF_MEMORY) && kHttpTimedOut == static_cast<int32_t>(CURLE_OPERATION_TIMEDOUT) &&
-              kHttpAborted == static_cast<int32_t>(CURLE_ABORTED_BY_CALLBACK) && kHttpGotNothing == static_cast<int32_t>(CURLE_GOT_NOTHING) &&
-              kHttpSendError == static_cast<int32_t>(CURLE_SEND_ERROR) && kHttpRecvError == static_cast<int32_t>(CURLE_RECV_ERROR) &&
+static_assert(kHttpUnsupportedProtocol == static_cast<int32_t>(CURLE_UNSUPPORTED_PROTOCOL) &&
+              kHttpCouldNotConnect == static_cast<int32_t>(CURLE_COULDNT_CONNECT) &&
+              kHttpCouldNotResolveHost == static_cast<int32_t>(CURLE_COULDNT_RESOLVE_HOST) &&
+              kHttpWriteError == static_cast<int32_t>(CURLE_WRITE_ERROR) &&
+              kHttpOutOfMemory == static_cast<int32_t>(CURLE_OUT_OF_MEMORY) &&
+              kHttpTimedOut == static_cast<int32_t>(CURLE_OPERATION_TIMEDOUT) &&
+              kHttpAborted == static_cast<int32_t>(CURLE_ABORTED_BY_CALLBACK) &&
+              kHttpGotNothing == static_cast<int32_t>(CURLE_GOT_NOTHING) &&
+              kHttpSendError == static_cast<int32_t>(CURLE_SEND_ERROR) &&
+              kHttpRecvError == static_cast<int32_t>(CURLE_RECV_ERROR) &&
               kHttpPeerFailedVerification == static_cast<int32_t>(CURLE_PEER_FAILED_VERIFICATION) &&
-              kHttpCaFileUnusable == static_cast<int32_t>(CURLE_SSL_CACERT_BADFILE));
+              kHttpCaFileUnusable == static_cast<int32_t>(CURLE_SSL_CACERT_BADFILE) &&
+              kHttpCouldNotResolveProxy == static_cast<int32_t>(CURLE_COULDNT_RESOLVE_PROXY) &&
+              kHttpTlsConnectError == static_cast<int32_t>(CURLE_SSL_CONNECT_ERROR));
 
 bool KeepTlsStateUntilProcessEnd() { return OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1; }
 
@@ -161,12 +169,15 @@ struct Transport {
 
   std::unique_ptr<CURL, CurlEasyDeleter> Handle;
   char ErrorBuffer[CURL_ERROR_SIZE] = {};
+  bool Verify = true;    // the server's certificate is checked
   std::string CaFile;    // extra trusted certificates, fixed when applied
   std::string TlsError;  // why the extra certificates could not be used
   CappedBody Body;       // body of the exchange under way
   std::string StatusLine;  // the last status line and its reason phrase
   std::string Reason;
   bool StatusLineSeen = false;
+  std::string ProxyReason;         // of the proxy's answer to the tunnel request
+  bool TlsVersionRefused = false;  // a protocol_version alert, sent or received
 
   // The read time-out: once the request is under way, the time since a byte last
   // moved in either direction.
@@ -183,6 +194,8 @@ struct Transport {
     Reason.clear();
     TlsError.clear();
     StatusLineSeen = false;
+    ProxyReason.clear();
+    TlsVersionRefused = false;
     Transferring = false;
     ReadTimedOut = false;
     RequestSent = false;
@@ -227,32 +240,47 @@ struct Transport {
   }
 
   // Keeps the last status line ("HTTP/1.1 201 Created") and its reason phrase: an
-  // authentication round or an interim answer is followed by the final one.
+  // authentication round or an interim answer is followed by the final one. A status
+  // line before the request left is a proxy's answer to the tunnel request.
   static size_t OnHeader(char* aData, size_t aSize, size_t aCount, void* aSelf) {
     auto* self = static_cast<Transport*>(aSelf);
     self->Activity();
     std::string_view line(aData, aSize * aCount);
     if (line.starts_with("HTTP/")) {
-      self->StatusLineSeen = true;
-      self->StatusLine = TrimRight(std::string(line));
-      self->Reason.clear();
       size_t code = line.find(' ');
       size_t reason = code == std::string_view::npos ? code : line.find(' ', code + 1);
-      if (reason != std::string_view::npos) {
-        std::string_view text = line.substr(reason + 1);
-        while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
-        self->Reason = std::string(text);
+      std::string_view text = reason == std::string_view::npos ? std::string_view() : line.substr(reason + 1);
+      while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
+      if (!self->RequestSent) {
+        self->ProxyReason = std::string(text);
+        return aSize * aCount;
       }
+      self->StatusLineSeen = true;
+      self->StatusLine = TrimRight(std::string(line));
+      self->Reason = std::string(text);
     }
     return aSize * aCount;
   }
 
-  // Puts the shared trust store in place of the one libcurl would build.
+  // Notes a protocol_version alert, which either side sends when they share no TLS
+  // version.
+  static void OnTlsMessage(int, int, int aContentType, const void* aData, size_t aLength, SSL*, void* aSelf) {
+    const auto* alert = static_cast<const unsigned char*>(aData);
+    if (aContentType == SSL3_RT_ALERT && aLength >= 2 && alert[1] == SSL_AD_PROTOCOL_VERSION)
+      static_cast<Transport*>(aSelf)->TlsVersionRefused = true;
+  }
+
+  // Watches the handshake for a refused TLS version; when verifying, puts the shared
+  // trust store in place of the one libcurl would build.
   static CURLcode OnSslContext(CURL*, void* aSslContext, void* aSelf) {
     auto* self = static_cast<Transport*>(aSelf);
+    auto* context = static_cast<SSL_CTX*>(aSslContext);
+    SSL_CTX_set_msg_callback(context, &Transport::OnTlsMessage);
+    SSL_CTX_set_msg_callback_arg(context, self);
+    if (!self->Verify) return CURLE_OK;
     X509_STORE* store = TrustStores::Acquire(self->CaFile, self->TlsError);
     if (store == nullptr) return CURLE_SSL_CACERT_BADFILE;
-    SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(aSslContext), store);  // takes the reference
+    SSL_CTX_set_cert_store(context, store);  // takes the reference
     return CURLE_OK;
   }
 };
@@ -384,21 +412,25 @@ class HttpsTransfer {
 
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, s.TlsVerify ? 1L : 0L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, s.TlsVerify ? 2L : 0L);
+    // Whatever the system's OpenSSL configuration allows: older versions are broken.
+    curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    ApplyProxy(h, s);
 
     // A connection serves one request only: a POST is never resent by the transport on
     // a connection the server may have closed. Handshakes resume the TLS session of an
     // earlier request made under the same trust.
     curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
     if (CURLSH* share = SessionShareFor(s.TlsVerify, s.TlsCaFile)) curl_easy_setopt(h, CURLOPT_SHARE, share);
+    fHttp.Verify = s.TlsVerify;
     if (s.TlsVerify) {
       // libcurl loads no bundle of its own: the callback installs the shared store of
       // the system's bundle plus TlsCaFile.
       fHttp.CaFile = s.TlsCaFile;
       curl_easy_setopt(h, CURLOPT_CAINFO, nullptr);
       curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
-      curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &Transport::OnSslContext);
-      curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &fHttp);
     }
+    curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &Transport::OnSslContext);
+    curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &fHttp);
 
     switch (s.Authentication) {
       case HttpTransfer::Auth::Basic:
@@ -459,6 +491,7 @@ class HttpsTransfer {
     }
     if (code != CURLE_OK) {
       result.FailureCode = static_cast<int32_t>(code);
+      if (!result.RequestSent) ExplainRefusal(code, aRequest.Url, result);
       if (fHttp.Body.Refused()) {
         result.FailureText = fHttp.Body.FailureText();
       } else if (fHttp.ReadTimedOut) {
@@ -475,6 +508,120 @@ class HttpsTransfer {
     result.Body = std::move(fHttp.Body);
     fHttp.Body = CappedBody(fSettings.MaxBodyBytes);
     return result;
+  }
+
+  // The proxy of the settings: the named one with its credentials, none, or the
+  // environment's (libcurl's own choice). An explicit choice overrides no_proxy too.
+  static void ApplyProxy(CURL* aHandle, const HttpTransfer::Settings& s) {
+    switch (s.Proxy) {
+      case HttpTransfer::Settings::ProxyRoute::System: break;
+      case HttpTransfer::Settings::ProxyRoute::Direct:
+        curl_easy_setopt(aHandle, CURLOPT_PROXY, "");
+        curl_easy_setopt(aHandle, CURLOPT_NOPROXY, "*");
+        break;
+      case HttpTransfer::Settings::ProxyRoute::Named:
+        curl_easy_setopt(aHandle, CURLOPT_PROXY, ("http://" + s.ProxyHost).c_str());
+        curl_easy_setopt(aHandle, CURLOPT_NOPROXY, "");
+        if (!s.ProxyUser.empty()) {
+          curl_easy_setopt(aHandle, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
+          curl_easy_setopt(aHandle, CURLOPT_PROXYUSERNAME, s.ProxyUser.c_str());
+          curl_easy_setopt(aHandle, CURLOPT_PROXYPASSWORD, s.ProxyPassword.c_str());
+        }
+        break;
+    }
+  }
+
+  // What refused an exchange before its request left, when it was the proxy or the
+  // server's TLS version.
+  void ExplainRefusal(CURLcode aCode, const std::string& aUrl, HttpTransfer::Result& aResult) {
+    long tunnel = 0;
+    curl_easy_getinfo(fHttp.Handle.get(), CURLINFO_HTTP_CONNECTCODE, &tunnel);
+    const std::string proxy = ProxyName();
+    if (tunnel != 0 && (tunnel < 200 || tunnel > 299)) {
+      aResult.ProxyFailed = true;
+      aResult.ProxyName = proxy;
+      aResult.ProxyStatus = static_cast<int32_t>(tunnel);
+      aResult.ProxyReason = fHttp.ProxyReason;
+    } else if (aCode == CURLE_COULDNT_RESOLVE_PROXY || (aCode == CURLE_COULDNT_CONNECT && ProxyCertain())) {
+      aResult.ProxyFailed = true;
+      aResult.ProxyName = proxy;
+    } else if (fHttp.TlsVersionRefused) {
+      aResult.TlsTooOld = true;
+      aResult.ServerTls = OlderTlsOf(aUrl);
+    }
+  }
+
+  // The proxy an exchange goes through ("host:port"), empty when none is set.
+  std::string ProxyName() const {
+    switch (fSettings.Proxy) {
+      case HttpTransfer::Settings::ProxyRoute::Named: return fSettings.ProxyHost;
+      case HttpTransfer::Settings::ProxyRoute::Direct: return std::string();
+      case HttpTransfer::Settings::ProxyRoute::System: break;
+    }
+    // libcurl's order for an https URL.
+    for (const char* name : {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+      const char* value = std::getenv(name);
+      if (value != nullptr && *value != '\0') return HostOfProxyUrl(value);
+    }
+    return std::string();
+  }
+
+  // Whether every exchange goes through the proxy: a failure to connect is then the
+  // proxy's. With no_proxy set, libcurl may have gone to the server itself.
+  bool ProxyCertain() const {
+    if (fSettings.Proxy != HttpTransfer::Settings::ProxyRoute::System) return !ProxyName().empty();
+    for (const char* name : {"no_proxy", "NO_PROXY"}) {
+      const char* value = std::getenv(name);
+      if (value != nullptr && *value != '\0') return false;
+    }
+    return !ProxyName().empty();
+  }
+
+  // "host:port" of a proxy URL, without scheme, credentials or path.
+  static std::string HostOfProxyUrl(std::string_view aUrl) {
+    if (const size_t scheme = aUrl.find("://"); scheme != std::string_view::npos) aUrl.remove_prefix(scheme + 3);
+    aUrl = aUrl.substr(0, aUrl.find('/'));
+    if (const size_t at = aUrl.rfind('@'); at != std::string_view::npos) aUrl.remove_prefix(at + 1);
+    return std::string(aUrl);
+  }
+
+  // The TLS version older than 1.2 that the server completes a handshake with, through
+  // the same proxy ("TLS 1.1", "TLS 1.0"); empty when none. Only the handshake is made:
+  // nothing is sent over it, so neither the security level nor the certificate matters.
+  std::string OlderTlsOf(const std::string& aUrl) const {
+    std::unique_ptr<CURL, CurlEasyDeleter> probe(curl_easy_init());
+    if (!probe) return std::string();
+    CURL* h = probe.get();
+    curl_easy_setopt(h, CURLOPT_URL, aUrl.c_str());
+    curl_easy_setopt(h, CURLOPT_DEFAULT_PROTOCOL, "https");
+    curl_easy_setopt(h, CURLOPT_CONNECT_ONLY, 1L);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_SSLVERSION,
+                     static_cast<long>(CURL_SSLVERSION_TLSv1_0) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_1));
+    curl_easy_setopt(h, CURLOPT_SSL_CIPHER_LIST, "DEFAULT:@SECLEVEL=0");
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+    if (fSettings.ConnectTimeoutMs > 0)
+      curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(fSettings.ConnectTimeoutMs));
+    ApplyProxy(h, fSettings);
+    int version = 0;
+    curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &version);
+    curl_easy_setopt(
+        h, CURLOPT_SSL_CTX_FUNCTION, +[](CURL*, void* aSslContext, void* aVersion) {
+          auto* context = static_cast<SSL_CTX*>(aSslContext);
+          SSL_CTX_set_app_data(context, aVersion);
+          SSL_CTX_set_info_callback(context, [](const SSL* aSsl, int aWhere, int) {
+            if ((aWhere & SSL_CB_HANDSHAKE_DONE) != 0)
+              *static_cast<int*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(aSsl))) = SSL_version(aSsl);
+          });
+          return CURLE_OK;
+        });
+    if (curl_easy_perform(h) != CURLE_OK) return std::string();
+    switch (version) {
+      case TLS1_VERSION: return "TLS 1.0";
+      case TLS1_1_VERSION: return "TLS 1.1";
+      default: return std::string();
+    }
   }
 
   bool Connected() {
