@@ -91,6 +91,7 @@ std::string StateFile::Read() const {
   do n = pread(static_cast<int>(fHandle), content.data(), content.size(), 0);
   while (n < 0 && errno == EINTR);
   content.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  fKnownSize = n >= 0 && static_cast<size_t>(n) < kMaxContent ? n : -1;
   return content;
 }
 
@@ -104,7 +105,12 @@ bool StateFile::Replace(std::string_view aContent) {
     if (n <= 0) return false;
     written += static_cast<size_t>(n);
   }
-  return ftruncate(fd, static_cast<off_t>(aContent.size())) == 0;
+  const auto size = static_cast<int64_t>(aContent.size());
+  if (fKnownSize < 0 || size < fKnownSize) {
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) return false;
+  }
+  fKnownSize = size;
+  return true;
 }
 
 }  // namespace zv::platform
