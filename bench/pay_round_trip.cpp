@@ -204,7 +204,7 @@ void FreshHandlesSharedTrust(benchmark::State& state) {
 // the CPU column of the other benchmarks: the driver's log writer is left out, its cost
 // is bench_log_writer's).
 template <typename Call>
-void Measure(Call aCall, double& aWall, double& aCpu, benchmark::State& aState) {
+void Measure(Call aCall, double& aWall, double& aCpu, std::chrono::milliseconds aPause, benchmark::State& aState) {
   timespec cpuStart{}, cpuEnd{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuStart);
   const auto start = std::chrono::steady_clock::now();
@@ -212,26 +212,28 @@ void Measure(Call aCall, double& aWall, double& aCpu, benchmark::State& aState) 
   aWall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuEnd);
   aCpu += static_cast<double>(cpuEnd.tv_sec - cpuStart.tv_sec) + static_cast<double>(cpuEnd.tv_nsec - cpuStart.tv_nsec) * 1e-9;
-  // What a request leaves to finish in the background (the driver's log lines, the
-  // simulator's end of the connection) finishes before the next client's turn.
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  // With a pause, what a request leaves to finish in the background (the driver's log
+  // lines, the simulator's end of the connection) finishes before the next client's
+  // turn; without one, it competes with the next request, as in a burst of payments.
+  if (aPause.count() > 0) std::this_thread::sleep_for(aPause);
 }
 
 // The PAY beside the curl-style client with TLS sessions and beside the driver's
 // connection pattern without the driver, taking turns request by request so that both
-// sides of each ratio see the same machine, with a pause after each request (a till
-// pays now and then, not back to back). Reported per request in milliseconds, and
-// the ratios: the PAY's time over curl's (goal: at most 1.05) and over the bare
-// pattern's.
+// sides of each ratio see the same machine; the argument is the pause in milliseconds
+// after each request (a till pays now and then: 2; a burst, back to back: 0). Reported
+// per request in milliseconds, and the ratios: the PAY's time over curl's (goal: at
+// most 1.05) and over the bare pattern's.
 void PayBesideTheClients(benchmark::State& state) {
+  const std::chrono::milliseconds pause(state.range(0));
   DriverClient driver;
   CurlStyleClient curl(true);
   FreshHandleClient fresh;
   double payWall = 0, payCpu = 0, curlWall = 0, curlCpu = 0, freshWall = 0, freshCpu = 0;
   for (auto _ : state) {
-    Measure([&] { return driver.Pay(); }, payWall, payCpu, state);
-    Measure([&] { return curl.Post(); }, curlWall, curlCpu, state);
-    Measure([&] { return fresh.Post(); }, freshWall, freshCpu, state);
+    Measure([&] { return driver.Pay(); }, payWall, payCpu, pause, state);
+    Measure([&] { return curl.Post(); }, curlWall, curlCpu, pause, state);
+    Measure([&] { return fresh.Post(); }, freshWall, freshCpu, pause, state);
   }
   const double n = static_cast<double>(state.iterations());
   state.counters["pay_ms"] = payWall / n * 1e3;
@@ -285,7 +287,7 @@ BENCHMARK(PayThroughTheLibrary)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 BENCHMARK(BareCurlPost)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 BENCHMARK(CurlStyleClientFreshConnections)->ArgName("tls_sessions")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 BENCHMARK(FreshHandlesSharedTrust)->Unit(benchmark::kMillisecond)->MinTime(3.0);
-BENCHMARK(PayBesideTheClients)->Unit(benchmark::kMillisecond)->Iterations(2000);
+BENCHMARK(PayBesideTheClients)->ArgName("pause_ms")->Arg(2)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(2000);
 BENCHMARK(DriverStepsWithoutTheNetwork)->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();

@@ -204,7 +204,8 @@ void tZV_LineTarget::Take(const tZV_LogState& aState) {
 }
 
 bool tZV_LogWriter::AppendToFile(const tZV_LineTarget& aTarget, const Text& aLine, int aAttempts, std::string& aBytes) {
-  aBytes = ToUtf8(aLine);
+  aBytes.clear();
+  AppendAsUtf8(aBytes, aLine);
   aBytes += "\r\n";
   // The size is read under the file's lock, before the line goes in: a file past the
   // limit is moved aside and the line goes to a new one.
