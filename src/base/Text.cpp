@@ -39,21 +39,33 @@ bool IsLow(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 }  // namespace
 
-std::string ToUtf8(TextView aText) {
-  std::string out;
-  out.reserve(aText.size());
-  for (size_t i = 0; i < aText.size(); ++i) {
+void AppendAsUtf8(std::string& aOut, TextView aText) {
+  // The leading ASCII, most often all of it (log lines, paths, XML), is copied without
+  // the encoder.
+  size_t ascii = 0;
+  while (ascii < aText.size() && aText[ascii] < 0x80) ++ascii;
+  const size_t start = aOut.size();
+  aOut.resize(start + ascii);
+  for (size_t i = 0; i < ascii; ++i) aOut[start + i] = static_cast<char>(aText[i]);
+  if (ascii == aText.size()) return;
+  aOut.reserve(aOut.size() + (aText.size() - ascii) * 2);
+  for (size_t i = ascii; i < aText.size(); ++i) {
     char16_t c = aText[i];
     if (IsHigh(c) && i + 1 < aText.size() && IsLow(aText[i + 1])) {
       char32_t code = 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (aText[i + 1] - 0xDC00);
-      AppendUtf8(out, code);
+      AppendUtf8(aOut, code);
       ++i;
     } else if (IsHigh(c) || IsLow(c)) {
-      AppendUtf8(out, kReplacement);
+      AppendUtf8(aOut, kReplacement);
     } else {
-      AppendUtf8(out, c);
+      AppendUtf8(aOut, c);
     }
   }
+}
+
+std::string ToUtf8(TextView aText) {
+  std::string out;
+  AppendAsUtf8(out, aText);
   return out;
 }
 

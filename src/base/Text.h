@@ -15,6 +15,8 @@ using TextView = std::u16string_view;
 // UTF-16 to UTF-8. A lone surrogate cannot be encoded and becomes U+FFFD, so a host
 // that sends broken UTF-16 gets a replacement character, never undefined bytes.
 std::string ToUtf8(TextView aText);
+// The same appended to aOut, whose capacity a caller converting line after line keeps.
+void AppendAsUtf8(std::string& aOut, TextView aText);
 
 // UTF-8 to UTF-16. Invalid or truncated sequences become U+FFFD.
 Text FromUtf8(std::string_view aText);

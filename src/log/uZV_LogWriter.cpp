@@ -203,19 +203,27 @@ void tZV_LineTarget::Take(const tZV_LogState& aState) {
   CheckSize = aState.Counter % 20 == 0;
 }
 
-bool tZV_LogWriter::AppendToFile(const tZV_LineTarget& aTarget, const Text& aLine, int aAttempts,
-                                 std::string& aBytes) {
-  if (aTarget.CheckSize && platform::FileSize(aTarget.FileName) > aTarget.Limit) {
-    // A failed move (target exists, file in use) leaves writing in the same file; the
-    // move is tried again before the next line.
-    platform::RenameFileNoReplace(aTarget.FileName, WithoutExtension(aTarget.FileName) + u"_" +
-                                                        FormatCompactStamp(Now()) + u".log");
-  }
-  aBytes = ToUtf8(aLine);
+bool tZV_LogWriter::AppendToFile(const tZV_LineTarget& aTarget, const Text& aLine, int aAttempts, std::string& aBytes) {
+  aBytes.clear();
+  AppendAsUtf8(aBytes, aLine);
   aBytes += "\r\n";
-  for (int attempt = 1; attempt <= aAttempts; ++attempt) {
-    if (platform::AppendToFileExclusive(aTarget.FileName, aBytes)) return true;
+  // The size is read under the file's lock, before the line goes in: a file past the
+  // limit is moved aside and the line goes to a new one.
+  int64_t limit = aTarget.CheckSize ? aTarget.Limit : -1;
+  for (int attempt = 1; attempt <= aAttempts;) {
+    switch (platform::AppendToFileBelow(aTarget.FileName, aBytes, limit)) {
+      case platform::AppendOutcome::Written: return true;
+      case platform::AppendOutcome::OverLimit:
+        // A failed move (target exists, file in use) leaves writing in the same file;
+        // the move is tried again before the next line.
+        platform::RenameFileNoReplace(aTarget.FileName,
+                                      WithoutExtension(aTarget.FileName) + u"_" + FormatCompactStamp(Now()) + u".log");
+        limit = -1;
+        continue;  // the move takes no attempt of the line
+      case platform::AppendOutcome::Failed: break;
+    }
     if (attempt < aAttempts) std::this_thread::sleep_for(std::chrono::milliseconds(kRetryDelayMs));
+    ++attempt;
   }
   // After the last failed attempt the line is dropped without a report.
   return false;

@@ -33,4 +33,11 @@ bool RenameFileNoReplace(const Text& aFrom, const Text& aTo);
 // lock; nothing is written then.
 bool AppendToFileExclusive(const Text& aFileName, std::string_view aBytes);
 
+enum class AppendOutcome { Written, Failed, OverLimit };
+// The same attempt, unless the file already holds more than aLimit bytes when its lock
+// is taken (a negative aLimit: no limit): then nothing is written and the file is
+// closed again (OverLimit). The size is read from the open file, so that a log line
+// costs no look-up of the path beyond the open.
+AppendOutcome AppendToFileBelow(const Text& aFileName, std::string_view aBytes, int64_t aLimit);
+
 }  // namespace zv::platform

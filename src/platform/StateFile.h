@@ -3,6 +3,7 @@
 // them: read and replaced while an exclusive lock on it is held, for the lifetime of
 // the object.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,9 @@ class StateFile {
  private:
   intptr_t fHandle = -1;  // the system's handle or descriptor; -1 when none
   Text fFailure;
+  // The file's size as Read or Replace left it; -1 when not known. Content at least as
+  // long needs no cutting back.
+  mutable int64_t fKnownSize = -1;
 };
 
 }  // namespace zv::platform

@@ -64,6 +64,26 @@ TEST(TextConversion, RoundTripsEveryPlane) {
   EXPECT_EQ(FromUtf8(ToUtf8(text)), text);
 }
 
+// A buffer converted into keeps what it held; ASCII runs up to U+007F and the first
+// unit above it is encoded.
+TEST(TextConversion, AppendsAfterWhatTheBufferHolds) {
+  struct Case {
+    const char* Tries;
+    Text Utf16;
+    std::string Utf8;
+  } cases[] = {{"nothing", u"", ""},
+               {"ASCII up to DEL", u"ab\u007F", "ab\x7F"},
+               {"U+0080 right after ASCII", u"ab\u0080c", "ab\xC2\x80" "c"},
+               {"non-ASCII first", u"\u00E9a", "\xC3\xA9" "a"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Tries);
+    std::string buffer = "kept|";
+    AppendAsUtf8(buffer, c.Utf16);
+    EXPECT_EQ(buffer, "kept|" + c.Utf8);
+    EXPECT_EQ(ToUtf8(c.Utf16), c.Utf8);
+  }
+}
+
 TEST(TextConversion, ReplacesWhatCannotBeEncoded) {
   const Text loneHigh = Text(u"a") + char16_t(0xD800) + u"b";
   const Text loneLow = Text(1, char16_t(0xDC00));

@@ -85,6 +85,15 @@ TEST(PlatformSeam, AStateFileIsReplacedWholeAndHeldByOneOpeningAtATime) {
     ASSERT_TRUE(state.Replace("short\n"));
     EXPECT_EQ(state.Read(), "short\n");
   }
+  {
+    StateFile state(file);
+    ASSERT_TRUE(state.Replace("x\n"));  // replaced without being read first
+  }
+  {
+    StateFile state(file);
+    EXPECT_EQ(state.Read(), "x\n");
+    ASSERT_TRUE(state.Replace("short\n"));
+  }
   std::atomic<bool> released{false};
   auto first = std::make_unique<StateFile>(file);
   ASSERT_TRUE(first->Locked());

@@ -70,10 +70,22 @@ bool RenameFileNoReplace(const Text& aFrom, const Text& aTo) {
 }
 
 bool AppendToFileExclusive(const Text& aFileName, std::string_view aBytes) {
-  if (aFileName.empty() || HasInvalidPathChars(aFileName)) return false;
+  return AppendToFileBelow(aFileName, aBytes, -1) == AppendOutcome::Written;
+}
+
+AppendOutcome AppendToFileBelow(const Text& aFileName, std::string_view aBytes, int64_t aLimit) {
+  if (aFileName.empty() || HasInvalidPathChars(aFileName)) return AppendOutcome::Failed;
   const int fd = open(NativePath(aFileName).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
+  if (fd < 0) return AppendOutcome::Failed;
   bool ok = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  struct stat info {};
+  if (ok && aLimit >= 0) {
+    ok = fstat(fd, &info) == 0;
+    if (ok && static_cast<int64_t>(info.st_size) > aLimit) {
+      close(fd);
+      return AppendOutcome::OverLimit;
+    }
+  }
   // Under the lock no cooperating writer appends, so a failed write can be undone by
   // cutting the file back to where this line began (its end less what this line got
   // written): lines stay whole.
@@ -91,7 +103,7 @@ bool AppendToFileExclusive(const Text& aFileName, std::string_view aBytes) {
   }
   // Closing the descriptor releases the lock.
   if (close(fd) != 0) ok = false;
-  return ok;
+  return ok ? AppendOutcome::Written : AppendOutcome::Failed;
 }
 
 }  // namespace zv::platform

@@ -9,12 +9,13 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -87,21 +88,22 @@ std::unique_ptr<curl_slist, SlistDeleter> HeaderLines(const HttpTransfer::Reques
 // references and only reads them during handshakes.
 class TrustStores {
  public:
-  // A file replaced in place (same path, new certificate) gets a store of its own.
+  // A file replaced in place (same path, new certificate) gets a store of its own. One
+  // look at the file, made once for a client's request.
   static std::string Key(const std::string& aCaFile) {
     if (aCaFile.empty()) return std::string();
-    std::error_code error;
-    const auto size = std::filesystem::file_size(aCaFile, error);
-    const auto stamp = std::filesystem::last_write_time(aCaFile, error).time_since_epoch().count();
-    return aCaFile + '\n' + std::to_string(error ? 0 : size) + '\n' + std::to_string(error ? 0 : stamp);
+    struct stat info {};
+    if (::stat(aCaFile.c_str(), &info) != 0) return aCaFile + "\n0\n0";
+    return aCaFile + '\n' + std::to_string(info.st_size) + '\n' + std::to_string(info.st_mtim.tv_sec) + '.' +
+           std::to_string(info.st_mtim.tv_nsec);
   }
 
-  // A new reference to the store for aCaFile ("" for the system's bundle only), or
-  // null with aError set.
-  static X509_STORE* Acquire(const std::string& aCaFile, std::string& aError) {
+  // A new reference to the store for aCaFile ("" for the system's bundle only) as Key
+  // gave aKey for it, or null with aError set.
+  static X509_STORE* Acquire(const std::string& aCaFile, const std::string& aKey, std::string& aError) {
     static std::mutex lock;
     static std::map<std::string, std::unique_ptr<X509_STORE, StoreDeleter>> stores;
-    const std::string key = Key(aCaFile);
+    const std::string& key = aKey;
     std::lock_guard guard(lock);
     auto it = stores.find(key);
     if (it == stores.end()) {
@@ -171,6 +173,7 @@ struct Transport {
   char ErrorBuffer[CURL_ERROR_SIZE] = {};
   bool Verify = true;    // the server's certificate is checked
   std::string CaFile;    // extra trusted certificates, fixed when applied
+  std::string TrustKey;  // TrustStores::Key of CaFile, taken when applied
   std::string TlsError;  // why the extra certificates could not be used
   CappedBody Body;       // body of the exchange under way
   std::string StatusLine;  // the last status line and its reason phrase
@@ -278,7 +281,7 @@ struct Transport {
     SSL_CTX_set_msg_callback(context, &Transport::OnTlsMessage);
     SSL_CTX_set_msg_callback_arg(context, self);
     if (!self->Verify) return CURLE_OK;
-    X509_STORE* store = TrustStores::Acquire(self->CaFile, self->TlsError);
+    X509_STORE* store = TrustStores::Acquire(self->CaFile, self->TrustKey, self->TlsError);
     if (store == nullptr) return CURLE_SSL_CACERT_BADFILE;
     SSL_CTX_set_cert_store(context, store);  // takes the reference
     return CURLE_OK;
@@ -348,15 +351,80 @@ struct Shares {
 
 // The share for handles of one trust configuration; null when none can be made (the
 // handle then goes without).
-CURLSH* SessionShareFor(bool aVerify, const std::string& aCaFile) {
+CURLSH* SessionShareFor(bool aVerify, const std::string& aTrustKey) {
   static Shares shares;
   // A session is resumed only under the trust it was made with; a CA file replaced in
   // place is another trust.
-  const std::string key = aVerify ? "verified\n" + TrustStores::Key(aCaFile) : std::string("no verification");
+  const std::string key = aVerify ? "verified\n" + aTrustKey : std::string("no verification");
   std::lock_guard guard(shares.Lock);
   auto& share = shares.ByTrust[key];
   if (!share) share = std::make_unique<Share>();
   return share->Handle();
+}
+
+// The multi handle that Https exchanges are driven through, kept between requests: each
+// request has a fresh easy handle, and libcurl's easy interface would make a multi
+// handle for each, with a wake-up socket pair of its own. It carries nothing from one
+// request to the next: connections end with their exchange (CURLOPT_FORBID_REUSE), and
+// TLS sessions and names go through the shares. One is kept idle; a request made while
+// another runs (a host calling from several threads) gets one of its own.
+class IdleMulti {
+ public:
+  static CURLM* Take() {
+    if (CURLM* idle = Slot().exchange(nullptr)) return idle;
+    return curl_multi_init();
+  }
+  static void Give(CURLM* aMulti) {
+    CURLM* empty = nullptr;
+    if (!Slot().compare_exchange_strong(empty, aMulti)) curl_multi_cleanup(aMulti);
+  }
+
+ private:
+  // Plain storage: a request still running while the library is unloaded (the host
+  // exiting during a call) gives its handle back after the clean-up without touching
+  // freed memory.
+  static std::atomic<CURLM*>& Slot() {
+    static std::atomic<CURLM*> slot{nullptr};
+    static const struct CleanUp {
+      ~CleanUp() {
+        if (CURLM* idle = slot.exchange(nullptr)) curl_multi_cleanup(idle);
+      }
+    } cleanUp;
+    return slot;
+  }
+};
+
+// Performs the exchange set up on aHandle as curl_easy_perform does, through the kept
+// multi handle: waits on the connection, wakes about once a second while it is silent
+// (so that the progress callback keeps the read time-out).
+CURLcode PerformThroughMulti(CURL* aHandle) {
+  CURLM* multi = IdleMulti::Take();
+  if (multi == nullptr) return CURLE_OUT_OF_MEMORY;
+  if (curl_multi_add_handle(multi, aHandle) != CURLM_OK) {
+    IdleMulti::Give(multi);
+    return CURLE_OUT_OF_MEMORY;
+  }
+  CURLcode code = CURLE_OK;
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) {
+      code = CURLE_OUT_OF_MEMORY;
+      break;
+    }
+    if (running == 0) {
+      int left = 0;
+      while (CURLMsg* message = curl_multi_info_read(multi, &left))
+        if (message->msg == CURLMSG_DONE && message->easy_handle == aHandle) code = message->data.result;
+      break;
+    }
+    if (curl_multi_poll(multi, nullptr, 0, 1000, nullptr) != CURLM_OK) {
+      code = CURLE_OUT_OF_MEMORY;
+      break;
+    }
+  }
+  curl_multi_remove_handle(multi, aHandle);
+  IdleMulti::Give(multi);
+  return code;
 }
 
 // The Https mode: settings applied to the easy handle once, before its first exchange.
@@ -420,7 +488,8 @@ class HttpsTransfer {
     // a connection the server may have closed. Handshakes resume the TLS session of an
     // earlier request made under the same trust.
     curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
-    if (CURLSH* share = SessionShareFor(s.TlsVerify, s.TlsCaFile)) curl_easy_setopt(h, CURLOPT_SHARE, share);
+    fHttp.TrustKey = s.TlsVerify ? TrustStores::Key(s.TlsCaFile) : std::string();
+    if (CURLSH* share = SessionShareFor(s.TlsVerify, fHttp.TrustKey)) curl_easy_setopt(h, CURLOPT_SHARE, share);
     fHttp.Verify = s.TlsVerify;
     if (s.TlsVerify) {
       // libcurl loads no bundle of its own: the callback installs the shared store of
@@ -429,6 +498,9 @@ class HttpsTransfer {
       curl_easy_setopt(h, CURLOPT_CAINFO, nullptr);
       curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
     }
+    // The multi handle is kept from request to request (IdleMulti): it must not keep a
+    // store of an earlier request's trust and put it in place of this one's.
+    curl_easy_setopt(h, CURLOPT_CA_CACHE_TIMEOUT, 0L);
     curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &Transport::OnSslContext);
     curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &fHttp);
 
@@ -469,7 +541,7 @@ class HttpsTransfer {
     }
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
 
-    CURLcode code = curl_easy_perform(h);
+    CURLcode code = PerformThroughMulti(h);
 
     // The handle must not keep pointers to what dies with this call.
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);

@@ -29,6 +29,27 @@ bool MakeSharedFolder(const std::string& aFolder) {
   return errno == EEXIST && stat(aFolder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// Makes the folder and the file, opened; -1 with aFailure set when that fails.
+int CreateAndOpen(const Text& aFileName, Text& aFailure) {
+  const Text folder = aFileName.substr(0, aFileName.size() - ExtractFileName(aFileName).size());
+  const bool shared = folder == FromAscii(kDefaultFolder) + kPathSeparator;
+  const std::string folderPath = ToUtf8(folder.substr(0, folder.size() - 1));
+  if (!(shared ? MakeSharedFolder(folderPath) : ForceDirectories(folder))) {
+    aFailure = SystemFailure(u"Cannot create the folder " + folder, errno);
+    return -1;
+  }
+  // No link is followed: the folder may be one that every user can write to.
+  const int fd = open(ToUtf8(aFileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0) {
+    aFailure = SystemFailure(u"Cannot open " + aFileName, errno);
+    return -1;
+  }
+  // Other users' processes share the file; the umask must not shut them out. Only the
+  // owner can do this, and only the owner needs to.
+  if (shared) fchmod(fd, 0666);
+  return fd;
+}
+
 }  // namespace
 
 Text MachineStateFolder() {
@@ -43,22 +64,11 @@ StateFile::StateFile(const Text& aFileName) {
     fFailure = u"No usable state file name: " + aFileName;
     return;
   }
-  const Text folder = aFileName.substr(0, aFileName.size() - ExtractFileName(aFileName).size());
-  const bool shared = folder == FromAscii(kDefaultFolder) + kPathSeparator;
-  const std::string folderPath = ToUtf8(folder.substr(0, folder.size() - 1));
-  if (!(shared ? MakeSharedFolder(folderPath) : ForceDirectories(folder))) {
-    fFailure = SystemFailure(u"Cannot create the folder " + folder, errno);
-    return;
-  }
-  // No link is followed: the folder may be one that every user can write to.
-  const int fd = open(ToUtf8(aFileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) {
-    fFailure = SystemFailure(u"Cannot open " + aFileName, errno);
-    return;
-  }
-  // Other users' processes share the file; the umask must not shut them out. Only the
-  // owner can do this, and only the owner needs to.
-  if (shared) fchmod(fd, 0666);
+  // Once the file exists, an opening is one system call: its folder and its permissions
+  // are seen to only where it is missing (or cannot be opened, to say why).
+  int fd = open(ToUtf8(aFileName).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) fd = CreateAndOpen(aFileName, fFailure);
+  if (fd < 0) return;
   int rc;
   do rc = flock(fd, LOCK_EX);
   while (rc != 0 && errno == EINTR);
@@ -81,6 +91,7 @@ std::string StateFile::Read() const {
   do n = pread(static_cast<int>(fHandle), content.data(), content.size(), 0);
   while (n < 0 && errno == EINTR);
   content.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  fKnownSize = n >= 0 && static_cast<size_t>(n) < kMaxContent ? n : -1;
   return content;
 }
 
@@ -94,7 +105,12 @@ bool StateFile::Replace(std::string_view aContent) {
     if (n <= 0) return false;
     written += static_cast<size_t>(n);
   }
-  return ftruncate(fd, static_cast<off_t>(aContent.size())) == 0;
+  const auto size = static_cast<int64_t>(aContent.size());
+  if (fKnownSize < 0 || size < fKnownSize) {
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) return false;
+  }
+  fKnownSize = size;
+  return true;
 }
 
 }  // namespace zv::platform

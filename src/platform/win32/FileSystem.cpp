@@ -74,16 +74,25 @@ bool RenameFileNoReplace(const Text& aFrom, const Text& aTo) {
 }
 
 bool AppendToFileExclusive(const Text& aFileName, std::string_view aBytes) {
-  if (aFileName.empty() || HasInvalidPathChars(aFileName)) return false;
+  return AppendToFileBelow(aFileName, aBytes, -1) == AppendOutcome::Written;
+}
+
+AppendOutcome AppendToFileBelow(const Text& aFileName, std::string_view aBytes, int64_t aLimit) {
+  if (aFileName.empty() || HasInvalidPathChars(aFileName)) return AppendOutcome::Failed;
   HANDLE file = CreateFileW(Wide(aFileName), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) return AppendOutcome::Failed;
   OVERLAPPED whole{};
   bool ok = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole) != 0;
   // Under the lock no cooperating writer appends, so a failed write is undone by cutting
-  // the file back to where this line began: lines stay whole.
+  // the file back to where this line began: lines stay whole. Where it begins is also
+  // the file's size.
   LARGE_INTEGER start{};
   if (ok) ok = SetFilePointerEx(file, LARGE_INTEGER{}, &start, FILE_END) != 0;
+  if (ok && aLimit >= 0 && start.QuadPart > aLimit) {
+    CloseHandle(file);
+    return AppendOutcome::OverLimit;
+  }
   const bool positioned = ok;
   while (ok && !aBytes.empty()) {
     DWORD written = 0;
@@ -99,7 +108,7 @@ bool AppendToFileExclusive(const Text& aFileName, std::string_view aBytes) {
     SetEndOfFile(file);
   }
   if (!CloseHandle(file)) ok = false;
-  return ok;
+  return ok ? AppendOutcome::Written : AppendOutcome::Failed;
 }
 
 }  // namespace zv::platform

@@ -76,8 +76,10 @@ std::string StateFile::Read() const {
   std::string content(kMaxContent, '\0');
   OVERLAPPED start{};
   DWORD n = 0;
-  if (!ReadFile(Native(fHandle), content.data(), kMaxContent, &n, &start)) n = 0;
+  const bool read = ReadFile(Native(fHandle), content.data(), kMaxContent, &n, &start) != 0;
+  if (!read) n = 0;
   content.resize(n);
+  fKnownSize = read && n < kMaxContent ? static_cast<int64_t>(n) : -1;
   return content;
 }
 
@@ -88,9 +90,14 @@ bool StateFile::Replace(std::string_view aContent) {
   if (!WriteFile(Native(fHandle), aContent.data(), static_cast<DWORD>(aContent.size()), &n, &start) ||
       n != aContent.size())
     return false;
-  LARGE_INTEGER end{};
-  end.QuadPart = static_cast<LONGLONG>(aContent.size());
-  return SetFilePointerEx(Native(fHandle), end, nullptr, FILE_BEGIN) && SetEndOfFile(Native(fHandle));
+  const auto size = static_cast<int64_t>(aContent.size());
+  if (fKnownSize < 0 || size < fKnownSize) {
+    LARGE_INTEGER end{};
+    end.QuadPart = static_cast<LONGLONG>(size);
+    if (!SetFilePointerEx(Native(fHandle), end, nullptr, FILE_BEGIN) || !SetEndOfFile(Native(fHandle))) return false;
+  }
+  fKnownSize = size;
+  return true;
 }
 
 }  // namespace zv::platform
