@@ -192,7 +192,7 @@ std::string DefaultLibrary() {
 // ~/.local/state/zvpa-ecr; empty without either.
 std::string UserStateFolder() {
   const char* state = std::getenv("XDG_STATE_HOME");
-  // The base directory specification ignores a relative value.
+  // XDG says a relative value is to be ignored.
   if (state != nullptr && state[0] == '/') return std::string(state) + "/zvpa-ecr";
   const char* home = std::getenv("HOME");
   if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/state/zvpa-ecr";
