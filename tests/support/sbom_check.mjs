@@ -28,7 +28,7 @@ try {
 const text = readFileSync(bomFile, 'utf8');
 const bom = JSON.parse(text);
 if (bom.bomFormat !== 'CycloneDX' || bom.specVersion !== '1.6') fail(`not CycloneDX 1.6: ${bom.specVersion}`);
-const validator = new CycloneDX.Validation.JsonStrictValidator(CycloneDX.Spec.Version.v1dot6);
+const validator = new CycloneDX.Validation.JsonStrictValidator('1.6');
 const errors = await validator.validate(text);
 if (errors !== null) fail(`not valid by the CycloneDX 1.6 schema: ${JSON.stringify(errors, null, 1)}`);
 
