@@ -341,16 +341,25 @@ const kPayment_LORVANI::RequestKind kPayment_LORVANI::kPaymentKind{u"kLORVANI.Pa
 const kPayment_LORVANI::RequestKind kPayment_LORVANI::kRefundKind{u"kLORVANI.Refund", u"refund", u"refund",
                                                                   u"refundToken"};
 
-// How one exchange ended. Confirmed: the provider took it (fJSONResponse holds the
-// answer); NotSent: nothing left this machine; Refused: the provider answered that it
+// How one exchange ended. Confirmed: the provider took it (Answer holds its answer,
+// parsed); NotSent: nothing left this machine; Refused: the provider answered that it
 // did not act; Unknown: the provider may or may not have acted.
 struct kPayment_LORVANI::Verdict {
-  enum class End : uint8_t { Confirmed, NotSent, Refused, Unknown } How = End::Unknown;
-  int32_t Status = 0;
+  enum class End : uint8_t { Confirmed, NotSent, Refused, Unknown };
+  Verdict(End aHow, int32_t aStatus, Text aErrorText, bool aRepeatable,
+          std::unique_ptr<kJSONDocument> aAnswer = nullptr)
+      : How(aHow),
+        Status(aStatus),
+        ErrorText(std::move(aErrorText)),
+        Repeatable(aRepeatable),
+        Answer(std::move(aAnswer)) {}
+  End How;
+  int32_t Status;
   Text ErrorText;
   // An unknown outcome that the same request may settle: no whole answer, a 5xx, a
   // 409. A token-less success or a redirect would only come again.
-  bool Repeatable = false;
+  bool Repeatable;
+  std::unique_ptr<kJSONDocument> Answer;
 };
 
 kPayment_LORVANI::kPayment_LORVANI(const kPaymentHandler& aHandler) : kPayment_LORVANI(aHandler, nullptr) {}
@@ -388,14 +397,16 @@ const Text& kPayment_LORVANI::BaseURL() const { return fIOHandlerHTTP->URL(); }
 bool kPayment_LORVANI::Pay(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) {
   bool outcome = false;
   switch (aReceipt.fAction) {
-    case zvPaymentAction::Pay:
+    case zvPaymentAction::Pay: {
       if (!TakeRequestId(aReceipt, kPaymentKind)) break;
       fJSONRequest = lorvani::PayBody(aReceipt, fRequestId);
       fIOHandler->WriteLog(tZV_MessageType::let_info, kPaymentKind.Title, fJSONRequest);
-      outcome = Send(u"orders", kPaymentKind) && ReadPayResponse(aReceipt, aResult);
+      const Verdict verdict = Send(u"orders", kPaymentKind);
+      outcome = verdict.How == Verdict::End::Confirmed && ReadPayResponse(aReceipt, verdict, aResult);
       break;
+    }
     case zvPaymentAction::Refund:
-    case zvPaymentAction::Void:
+    case zvPaymentAction::Void: {
       // Without the order's token the request would go to "orders//refund": a 404 at
       // best, never the refund the cashier means.
       if (aReceipt.fRefundReference.PaymentNumber.empty()) {
@@ -407,10 +418,12 @@ bool kPayment_LORVANI::Pay(const kPaymentReceipt& aReceipt, int_PAY_result& aRes
       if (!TakeRequestId(aReceipt, kRefundKind)) break;
       fJSONRequest = lorvani::RefundBody(aReceipt, fRequestId);
       fIOHandler->WriteLog(tZV_MessageType::let_info, kRefundKind.Title, fJSONRequest);
-      outcome = Send(u"orders/" + lorvani::EncodePathSegment(aReceipt.fRefundReference.PaymentNumber) + u"/refund",
-                     kRefundKind) &&
-                ReadRefundResponse(aReceipt, aResult);
+      const Verdict verdict =
+          Send(u"orders/" + lorvani::EncodePathSegment(aReceipt.fRefundReference.PaymentNumber) + u"/refund",
+               kRefundKind);
+      outcome = verdict.How == Verdict::End::Confirmed && ReadRefundResponse(aReceipt, verdict, aResult);
       break;
+    }
     default:
       aResult.ErrorText = u"Action Invalid. Must be PAY, REFUND or VOID";
       break;
@@ -438,7 +451,7 @@ bool kPayment_LORVANI::TakeRequestId(const kPaymentReceipt& aReceipt, const Requ
   lorvani::RequestMoments::Moment moment;
   if (aReceipt.fRequestId.empty()) {
     moment = lorvani::RequestMoments::Machine().Next(prefix, Now());
-    fRequestId = prefix + FormatCompactStamp(moment.Value);
+    fRequestId = lorvani::RequestId(aReceipt, moment.Value);
     if (aReceipt.fStoreCode.empty() || aReceipt.fTillCode.empty())
       fIOHandler->WriteLog(tZV_MessageType::let_info, u"kLORVANI.RequestId",
                            u"Warning: StoreCode or TillCode is empty, so the requestId " + fRequestId +
@@ -468,7 +481,7 @@ void kPayment_LORVANI::Refuse(const Text& aTitle, const Text& aText) {
   fIOHandlerHTTP->SetCustomError(0, aText);
 }
 
-bool kPayment_LORVANI::Send(const Text& aPath, const RequestKind& aKind) {
+kPayment_LORVANI::Verdict kPayment_LORVANI::Send(const Text& aPath, const RequestKind& aKind) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point bound = Clock::now() + std::chrono::seconds(fRepeatSeconds);
   Verdict verdict = PostRequest(aPath, aKind);
@@ -487,11 +500,10 @@ bool kPayment_LORVANI::Send(const Text& aPath, const RequestKind& aKind) {
     verdict = PostRequest(aPath, aKind);
   }
   if (verdict.How != Verdict::End::Confirmed) fIOHandlerHTTP->SetCustomError(verdict.Status, verdict.ErrorText);
-  return verdict.How == Verdict::End::Confirmed;
+  return verdict;
 }
 
 kPayment_LORVANI::Verdict kPayment_LORVANI::PostRequest(const Text& aPath, const RequestKind& aKind) {
-  fJSONResponse.clear();
   fIOHandlerHTTP->ResetCustomError();
 
   ZV_HttpClient client;
@@ -507,9 +519,7 @@ kPayment_LORVANI::Verdict kPayment_LORVANI::PostRequest(const Text& aPath, const
     fIOHandler->WriteLog(tZV_MessageType::let_error, u"kLORVANI.Post", failure);
     return {Verdict::End::Unknown, 0, failure, false};
   }
-  Verdict verdict = Judge(client, aKind);
-  if (verdict.How == Verdict::End::Confirmed) fJSONResponse = client.Response();
-  return verdict;
+  return Judge(client, aKind);
 }
 
 namespace {
@@ -518,15 +528,24 @@ bool IsSuccess(int32_t aStatus) { return aStatus >= 200 && aStatus <= 299; }
 bool IsRedirect(int32_t aStatus) { return aStatus >= 300 && aStatus <= 399; }
 bool IsServerError(int32_t aStatus) { return aStatus >= 500 && aStatus <= 599; }
 
-// What a success answer lacks to confirm the request: empty when it holds a JSON
-// object with the confirming token.
-Text MissingConfirmation(const Text& aBody, const char16_t* aToken) {
-  if (aBody.empty()) return u"without a body";
-  const std::unique_ptr<kJSONDocument> answer = kJSONUtils::Parse(aBody);
-  if (!answer) return u"whose body is not JSON";
-  if (!answer->IsObject()) return u"whose body is not a JSON object";
-  if (kJSONUtils::GetString(answer.get(), aToken).empty()) return u"without \"" + Text(aToken) + u"\"";
-  return {};
+// A success answer that confirms the request: a JSON object with the confirming token.
+// Null for any other, with aMissing saying what it lacks.
+std::unique_ptr<kJSONDocument> Confirmation(const Text& aBody, const char16_t* aToken, Text& aMissing) {
+  if (aBody.empty()) {
+    aMissing = u"without a body";
+    return nullptr;
+  }
+  std::unique_ptr<kJSONDocument> answer = kJSONUtils::Parse(aBody);
+  if (!answer) {
+    aMissing = u"whose body is not JSON";
+  } else if (!answer->IsObject()) {
+    aMissing = u"whose body is not a JSON object";
+  } else if (kJSONUtils::GetString(answer.get(), aToken).empty()) {
+    aMissing = u"without \"" + Text(aToken) + u"\"";
+  } else {
+    return answer;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -550,8 +569,9 @@ kPayment_LORVANI::Verdict kPayment_LORVANI::Judge(const ZV_HttpClient& aClient, 
               lorvani::UnknownOutcomeText(u"Incomplete answer from the provider", reason, subject, fRequestId), true};
     // A captive portal, a misrouted proxy or a broken gateway answers 2xx too: without
     // the provider's token nothing says that the customer was charged.
-    const Text missing = MissingConfirmation(aClient.Response(), aKind.Token);
-    if (missing.empty()) return {End::Confirmed, status, {}, false};
+    Text missing;
+    if (std::unique_ptr<kJSONDocument> answer = Confirmation(aClient.Response(), aKind.Token, missing))
+      return {End::Confirmed, status, {}, false, std::move(answer)};
     return {End::Unknown, status,
             lorvani::UnknownOutcomeText(u"Incomplete answer from the provider", statusWords + u" " + missing, subject,
                                         fRequestId),
@@ -612,19 +632,21 @@ void FillConfirmedResult(const kPaymentReceipt& aReceipt, const Text& aTraceAudi
 
 }  // namespace
 
-bool kPayment_LORVANI::ReadPayResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) {
-  const std::unique_ptr<kJSONDocument> answer = kJSONUtils::Parse(fJSONResponse);
-  const Text token = kJSONUtils::GetString(answer.get(), u"token");  // never empty: Judge checked it
+bool kPayment_LORVANI::ReadPayResponse(const kPaymentReceipt& aReceipt, const Verdict& aConfirmed,
+                                       int_PAY_result& aResult) {
+  const kJSONDocument* answer = aConfirmed.Answer.get();
+  const Text token = kJSONUtils::GetString(answer, u"token");  // never empty: Judge checked it
   FillConfirmedResult(aReceipt, token, token, aResult);
   aResult.PaymentDateTime = Now();
   return true;
 }
 
-bool kPayment_LORVANI::ReadRefundResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult) {
-  const std::unique_ptr<kJSONDocument> answer = kJSONUtils::Parse(fJSONResponse);
-  const Text token = kJSONUtils::GetString(answer.get(), u"token");
-  const Text refundToken = kJSONUtils::GetString(answer.get(), u"refundToken");
-  const Text refundedAtText = kJSONUtils::GetString(answer.get(), u"refundedAt");
+bool kPayment_LORVANI::ReadRefundResponse(const kPaymentReceipt& aReceipt, const Verdict& aConfirmed,
+                                          int_PAY_result& aResult) {
+  const kJSONDocument* answer = aConfirmed.Answer.get();
+  const Text token = kJSONUtils::GetString(answer, u"token");
+  const Text refundToken = kJSONUtils::GetString(answer, u"refundToken");
+  const Text refundedAtText = kJSONUtils::GetString(answer, u"refundedAt");
   // The provider has confirmed the refund: a missing or unreadable time must not turn
   // it into a failure (the cashier would refund twice). The time of the call stands.
   if (const auto refundedAt = lorvani::IsoInstantToLocal(refundedAtText)) {

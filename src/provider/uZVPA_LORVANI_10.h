@@ -83,7 +83,7 @@ class kPayment_LORVANI : public kPaymentDevice {
   bool TakeRequestId(const kPaymentReceipt& aReceipt, const RequestKind& aKind);
   // Posts fJSONRequest, and again with the same body while its outcome is unknown and
   // RepeatUnknownOutcome allows; records the error of an unconfirmed end.
-  bool Send(const Text& aPath, const RequestKind& aKind);
+  Verdict Send(const Text& aPath, const RequestKind& aKind);
   Verdict PostRequest(const Text& aPath, const RequestKind& aKind);
   // The one place where an exchange becomes confirmed, not sent, refused or unknown.
   // Fails with "Invalid class typecast" for an error answer (but a 5xx) that is JSON
@@ -92,14 +92,14 @@ class kPayment_LORVANI : public kPaymentDevice {
   // The error recorded, and logged, for a request refused before anything was sent.
   void Refuse(const Text& aTitle, const Text& aText);
   static Text StatusText(const ZV_HttpClient& aClient);
-  bool ReadPayResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult);
-  bool ReadRefundResponse(const kPaymentReceipt& aReceipt, int_PAY_result& aResult);
+  // The results of a confirmed payment or refund, from its answer.
+  bool ReadPayResponse(const kPaymentReceipt& aReceipt, const Verdict& aConfirmed, int_PAY_result& aResult);
+  bool ReadRefundResponse(const kPaymentReceipt& aReceipt, const Verdict& aConfirmed, int_PAY_result& aResult);
 
   Text fBearer;
   bool fStaging = false;
   Text fJSONRequest;
   Text fRequestId;  // of fJSONRequest
-  Text fJSONResponse;
   kIOHandler_HTTP* fIOHandlerHTTP = nullptr;  // the inherited handler, not owned twice
   Text fTlsCaFile;
   bool fTlsVerify = true;
